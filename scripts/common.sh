@@ -1,0 +1,73 @@
+# Shared set-up for the project's scripts: system packages, Python 3.12, the
+# virtual environment and the build. Sourced, not run.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+VENV="$ROOT/.venv"
+APT_PACKAGES=(libsimdjson-dev libgtest-dev libbenchmark-dev g++ make)
+
+log() { printf '== %s\n' "$*" >&2; }
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+install_system_packages() {
+  local missing=()
+  for p in "${APT_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if [ "${#missing[@]}" -gt 0 ]; then
+    log "installing system packages: ${missing[*]}"
+    as_root apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+}
+
+find_python312() {
+  if command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'import sys' >/dev/null 2>&1; then
+    command -v python3.12
+    return
+  fi
+  local root
+  root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+  for p in "$root"/versions/3.12.*/bin/python3.12; do
+    if [ -x "$p" ]; then echo "$p"; return; fi
+  done
+  echo "error: Python 3.12 not found (tried python3.12 and $root/versions/3.12.*)" >&2
+  return 1
+}
+
+setup_venv() {
+  local py
+  py=$(find_python312)
+  if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
+    log "creating virtual environment with $py"
+    rm -rf "$VENV"
+    "$py" -m venv "$VENV"
+  fi
+  log "installing Python build and test packages"
+  "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
+    "scikit-build-core>=0.8" "cmake>=3.20" ninja pytest mahjong hypothesis
+  export PATH="$VENV/bin:$PATH"
+}
+
+build_module() {
+  log "building and installing kifuzan"
+  "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
+    -Cbuild-dir="$ROOT/build/py" "$ROOT"
+}
+
+# build_cpp DIR [cmake args...]: configure and build the C++ core and tests.
+build_cpp() {
+  local dir=$1
+  shift
+  cmake -S "$ROOT" -B "$dir" -G Ninja -DKIFUZAN_BUILD_TESTS=ON "$@" >/dev/null
+  cmake --build "$dir" -j"$(nproc)"
+}
+
+setup_all() {
+  install_system_packages
+  setup_venv
+  build_module
+}

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Sets everything up and runs every test: the C++ suite, the same suite under
+# ASan + UBSan (skip with KIFUZAN_SKIP_SANITIZE=1), and the Python suite.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+setup_all
+
+log "C++ tests"
+build_cpp "$ROOT/build/cpp" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ctest --test-dir "$ROOT/build/cpp" --output-on-failure -j"$(nproc)"
+
+if [ "${KIFUZAN_SKIP_SANITIZE:-0}" != 1 ]; then
+  log "C++ tests under ASan + UBSan"
+  build_cpp "$ROOT/build/asan" -DCMAKE_BUILD_TYPE=Debug -DKIFUZAN_SANITIZE=ON
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir "$ROOT/build/asan" --output-on-failure -j"$(nproc)"
+fi
+
+log "Python tests"
+cd "$ROOT"
+"$VENV/bin/python" -m pytest -q tests/python

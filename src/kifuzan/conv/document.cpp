@@ -1,0 +1,398 @@
+// The reader: simdjson builds the DOM (syntax, UTF-8, number range, depth),
+// then a typed walk checks every value's type, range and length.
+#include "kifuzan/conv/document.h"
+
+#include <simdjson.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace kifuzan::conv {
+namespace {
+
+using simdjson::dom::array;
+using simdjson::dom::element;
+using simdjson::dom::element_type;
+using simdjson::dom::object;
+
+static_assert(PaddedText::padding >= simdjson::SIMDJSON_PADDING);
+
+// The document's own array or object is level 1.
+constexpr std::size_t max_depth = 128;
+// A parser that grew past this for one huge input gives its memory back.
+constexpr std::size_t retained_capacity = std::size_t{16} << 20;
+
+// By value, so that a range-for over the result does not hold a reference
+// into a destroyed simdjson_result.
+array as_array(element e) { return e.get_array().value_unsafe(); }
+object as_object(element e) { return e.get_object().value_unsafe(); }
+
+std::string_view type_name(element e) {
+  switch (e.type()) {
+    case element_type::ARRAY: return "sequence";
+    case element_type::OBJECT: return "map";
+    case element_type::INT64:
+    case element_type::UINT64: return "integer";
+    case element_type::DOUBLE: return "floating point";
+    case element_type::STRING: return "string";
+    case element_type::BOOL: return "boolean";
+    case element_type::NULL_VALUE: return "null";
+  }
+  return "value";
+}
+
+class reader {
+ public:
+  std::string error;
+
+  bool fail(std::string message) {
+    error = std::move(message);
+    return false;
+  }
+  [[gnu::cold]] bool invalid_type(element e, std::string_view expected) {
+    return fail("invalid type: " + std::string(type_name(e)) + ", expected " + std::string(expected));
+  }
+  [[gnu::cold]] bool invalid_length(std::size_t n, std::string_view expected) {
+    return fail("invalid length " + std::to_string(n) + ", expected " + std::string(expected));
+  }
+
+  bool u8(element e, std::uint8_t& out) {
+    std::uint64_t v;
+    if (e.type() == element_type::UINT64) {
+      v = e.get_uint64().value_unsafe();
+    } else if (e.type() == element_type::INT64) {
+      const std::int64_t i = e.get_int64().value_unsafe();
+      if (i < 0) return fail("invalid value: integer `" + std::to_string(i) + "`, expected u8");
+      v = static_cast<std::uint64_t>(i);
+    } else {
+      return invalid_type(e, "u8");
+    }
+    if (v > 255) return fail("invalid value: integer `" + std::to_string(v) + "`, expected u8");
+    out = static_cast<std::uint8_t>(v);
+    return true;
+  }
+
+  bool i32(element e, std::int32_t& out) {
+    std::int64_t v;
+    if (e.type() == element_type::INT64) {
+      v = e.get_int64().value_unsafe();
+    } else if (e.type() == element_type::UINT64) {
+      return fail("invalid value: integer, expected i32");
+    } else {
+      return invalid_type(e, "i32");
+    }
+    if (v < INT32_MIN || v > INT32_MAX) return fail("invalid value: integer, expected i32");
+    out = static_cast<std::int32_t>(v);
+    return true;
+  }
+
+  bool f64(element e, double& out) {
+    switch (e.type()) {
+      case element_type::DOUBLE: out = e.get_double().value_unsafe(); return true;
+      case element_type::INT64: out = static_cast<double>(e.get_int64().value_unsafe()); return true;
+      case element_type::UINT64: out = static_cast<double>(e.get_uint64().value_unsafe()); return true;
+      default: return invalid_type(e, "f64");
+    }
+  }
+
+  bool string(element e, std::string& out) {
+    if (e.type() != element_type::STRING) return invalid_type(e, "a string");
+    const std::string_view s = e.get_string().value_unsafe();
+    out.assign(s.data(), s.size());
+    return true;
+  }
+
+  bool tile(element e, Tile& out) {
+    std::uint8_t code;
+    if (!u8(e, code)) return false;
+    const auto t = mjai::tile_from_code(code);
+    if (!t) return fail(mjai::invalid_tile_code_message(code));
+    out = *t;
+    return true;
+  }
+
+  bool seq(element e, array& out) {
+    if (e.type() != element_type::ARRAY) return invalid_type(e, "a sequence");
+    out = as_array(e);
+    return true;
+  }
+
+  // A fixed-length array: exactly n elements, copied into `out`.
+  template <std::size_t N>
+  bool fixed(element e, std::array<element, N>& out, std::string_view expected_type,
+             std::string_view expected_length) {
+    if (e.type() != element_type::ARRAY) return invalid_type(e, expected_type);
+    std::size_t n = 0;
+    for (element x : as_array(e)) {
+      if (n == N) return fail("trailing elements, expected " + std::string(expected_length));
+      out[n++] = x;
+    }
+    if (n != N) return invalid_length(n, expected_length);
+    return true;
+  }
+
+  template <class T, class F>
+  bool vec(element e, std::vector<T>& out, F&& each) {
+    array a;
+    if (!seq(e, a)) return false;
+    out.clear();
+    out.reserve(a.size());
+    for (element x : a) {
+      out.emplace_back();
+      if (!each(x, out.back())) return false;
+    }
+    return true;
+  }
+
+  bool tiles(element e, std::vector<Tile>& out) {
+    return vec(e, out, [this](element x, Tile& t) { return tile(x, t); });
+  }
+  bool strings(element e, std::vector<std::string>& out) {
+    return vec(e, out, [this](element x, std::string& s) { return string(x, s); });
+  }
+
+  bool action_item(element e, ActionItem& out) {
+    std::uint8_t v;
+    switch (e.type()) {
+      case element_type::INT64:
+      case element_type::UINT64:
+        if (!u8(e, v)) break;
+        if (const auto t = mjai::tile_from_code(v)) {
+          out.kind = ActionItem::Kind::tile;
+          out.value = t->id;
+        } else {
+          out.kind = ActionItem::Kind::number;
+          out.value = v;
+        }
+        return true;
+      case element_type::STRING:
+        out.kind = ActionItem::Kind::text;
+        return string(e, out.text);
+      default: break;
+    }
+    return fail("data did not match any variant of untagged enum ActionItem");
+  }
+
+  static JsonItem json_item(element e) {
+    JsonItem j;
+    switch (e.type()) {
+      case element_type::NULL_VALUE: j.kind = JsonItem::Kind::null; break;
+      case element_type::BOOL: j.kind = JsonItem::Kind::boolean; break;
+      case element_type::INT64:
+        j.kind = JsonItem::Kind::int64;
+        j.i = e.get_int64().value_unsafe();
+        break;
+      case element_type::UINT64:
+        j.kind = JsonItem::Kind::uint64;
+        j.u = e.get_uint64().value_unsafe();
+        break;
+      case element_type::DOUBLE:
+        j.kind = JsonItem::Kind::float64;
+        j.f = e.get_double().value_unsafe();
+        break;
+      case element_type::STRING: j.kind = JsonItem::Kind::string; break;
+      case element_type::ARRAY: j.kind = JsonItem::Kind::array; break;
+      case element_type::OBJECT: j.kind = JsonItem::Kind::object; break;
+    }
+    return j;
+  }
+
+  bool result_item(element e, ResultItem& out) {
+    if (e.type() == element_type::STRING) {
+      out.emplace<std::string>(e.get_string().value_unsafe());
+      return true;
+    }
+    if (e.type() != element_type::ARRAY)
+      return fail("data did not match any variant of untagged enum ResultItem");
+    const array a = as_array(e);
+    // Deltas: exactly four integers within i32.
+    Deltas d{};
+    std::size_t n = 0;
+    bool deltas = true;
+    for (element x : a) {
+      if (n == 4 || x.type() != element_type::INT64) {
+        deltas = false;
+        break;
+      }
+      const std::int64_t v = x.get_int64().value_unsafe();
+      if (v < INT32_MIN || v > INT32_MAX) {
+        deltas = false;
+        break;
+      }
+      d[n++] = static_cast<std::int32_t>(v);
+    }
+    if (deltas && n == 4) {
+      out = d;
+      return true;
+    }
+    auto& items = out.emplace<std::vector<JsonItem>>();
+    items.reserve(a.size());
+    for (element x : a) items.push_back(json_item(x));
+    return true;
+  }
+
+  bool kyoku_entry(element e, KyokuEntry& k) {
+    std::array<element, 17> f;
+    if (!fixed(e, f, "tuple struct Inner", "tuple struct Inner with 17 elements")) return false;
+    std::array<element, 3> triple;
+    if (!fixed(f[0], triple, "tuple struct Inner", "tuple struct Inner with 3 elements")) return false;
+    if (!u8(triple[0], k.kyoku) || !u8(triple[1], k.honba) || !u8(triple[2], k.kyotaku)) return false;
+    std::array<element, 4> scores;
+    if (!fixed(f[1], scores, "an array of length 4", "an array of length 4")) return false;
+    for (std::size_t i = 0; i < 4; ++i)
+      if (!i32(scores[i], k.scores[i])) return false;
+    if (!tiles(f[2], k.dora_indicators) || !tiles(f[3], k.ura_indicators)) return false;
+    for (std::size_t s = 0; s < 4; ++s) {
+      SeatActions& seat = k.seats[s];
+      std::array<element, 13> hand;
+      if (!fixed(f[4 + 3 * s], hand, "an array of size 13", "an array of size 13")) return false;
+      for (std::size_t i = 0; i < 13; ++i)
+        if (!tile(hand[i], seat.haipai[i])) return false;
+      auto item = [this](element x, ActionItem& a) { return action_item(x, a); };
+      if (!vec(f[5 + 3 * s], seat.takes, item) || !vec(f[6 + 3 * s], seat.discards, item))
+        return false;
+    }
+    return vec(f[16], k.results, [this](element x, ResultItem& r) { return result_item(x, r); });
+  }
+
+  bool log(element e, std::vector<KyokuEntry>& out) {
+    return vec(e, out, [this](element x, KyokuEntry& k) { return kyoku_entry(x, k); });
+  }
+
+  bool names(element e, std::array<std::string, 4>& out) {
+    std::array<element, 4> f;
+    if (!fixed(e, f, "an array of length 4", "an array of length 4")) return false;
+    for (std::size_t i = 0; i < 4; ++i)
+      if (!string(f[i], out[i])) return false;
+    return true;
+  }
+
+  bool rule(element e, Rule& r) {
+    if (e.type() == element_type::ARRAY) {
+      std::size_t n = 0;
+      for (element x : as_array(e)) {
+        bool ok;
+        switch (n) {
+          case 0: ok = string(x, r.disp); break;
+          case 1: ok = u8(x, r.aka); break;
+          case 2: ok = u8(x, r.aka51); break;
+          case 3: ok = u8(x, r.aka52); break;
+          case 4: ok = u8(x, r.aka53); break;
+          default: return fail("invalid length, expected fewer elements in array");
+        }
+        if (!ok) return false;
+        ++n;
+      }
+      return true;
+    }
+    if (e.type() != element_type::OBJECT) return invalid_type(e, "struct Rule");
+    unsigned seen = 0;
+    for (auto field : as_object(e)) {
+      const std::string_view k = field.key;
+      int idx = k == "disp" ? 0 : k == "aka" ? 1 : k == "aka51" ? 2 : k == "aka52" ? 3 : k == "aka53" ? 4 : -1;
+      if (idx < 0) continue;
+      if (seen & (1u << idx)) return fail("duplicate field `" + std::string(k) + "`");
+      seen |= 1u << idx;
+      bool ok = idx == 0   ? string(field.value, r.disp)
+                : idx == 1 ? u8(field.value, r.aka)
+                : idx == 2 ? u8(field.value, r.aka51)
+                : idx == 3 ? u8(field.value, r.aka52)
+                           : u8(field.value, r.aka53);
+      if (!ok) return false;
+    }
+    return true;
+  }
+
+  // The five optional fields; null means absent.
+  template <class T, class F>
+  bool optional(element e, std::optional<T>& out, F&& read) {
+    if (e.type() == element_type::NULL_VALUE) {
+      out.reset();
+      return true;
+    }
+    return read(e, out.emplace());
+  }
+
+  bool optional_field(int idx, element e, RawLog& raw) {
+    switch (idx) {
+      case 3: return optional(e, raw.ratingc, [this](element x, std::string& s) { return string(x, s); });
+      case 4: return optional(e, raw.lobby, [this](element x, std::int32_t& v) { return i32(x, v); });
+      case 5: return optional(e, raw.dan, [this](element x, std::vector<std::string>& v) { return strings(x, v); });
+      case 6:
+        return optional(e, raw.rate, [this](element x, std::vector<double>& v) {
+          return vec(x, v, [this](element y, double& d) { return f64(y, d); });
+        });
+      default: return optional(e, raw.sx, [this](element x, std::vector<std::string>& v) { return strings(x, v); });
+    }
+  }
+
+  bool field(int idx, element e, RawLog& raw) {
+    switch (idx) {
+      case 0: return log(e, raw.log);
+      case 1: return names(e, raw.name);
+      case 2: return rule(e, raw.rule);
+      default: return optional_field(idx, e, raw);
+    }
+  }
+
+  static int key_index(std::string_view k) {
+    static constexpr std::string_view keys[] = {"log", "name", "rule", "ratingc", "lobby", "dan", "rate", "sx"};
+    for (int i = 0; i < 8; ++i)
+      if (k == keys[i]) return i;
+    return -1;
+  }
+
+  bool document(element root, RawLog& raw) {
+    if (root.type() == element_type::ARRAY) {
+      std::size_t n = 0;
+      for (element x : as_array(root)) {
+        if (n == 8) return fail("trailing elements, expected struct RawLog with 8 elements");
+        if (!field(static_cast<int>(n), x, raw)) return false;
+        ++n;
+      }
+      if (n != 8) return invalid_length(n, "struct RawLog with 8 elements");
+      return true;
+    }
+    if (root.type() != element_type::OBJECT) return invalid_type(root, "struct RawLog");
+    unsigned seen = 0;
+    static constexpr std::string_view names_of[] = {"log", "name", "rule", "ratingc", "lobby", "dan", "rate", "sx"};
+    for (auto f : as_object(root)) {
+      const int idx = key_index(f.key);
+      if (idx < 0) continue;
+      if (seen & (1u << idx)) return fail("duplicate field `" + std::string(names_of[idx]) + "`");
+      seen |= 1u << idx;
+      if (!field(idx, f.value, raw)) return false;
+    }
+    for (int i = 0; i < 3; ++i)
+      if (!(seen & (1u << i))) return fail("missing field `" + std::string(names_of[i]) + "`");
+    return true;
+  }
+};
+
+simdjson::dom::parser& thread_parser() {
+  thread_local simdjson::dom::parser p;
+  return p;
+}
+
+}  // namespace
+
+mjai::result<RawLog, ParseError> parse(const PaddedText& text) {
+  simdjson::dom::parser& p = thread_parser();
+  if (p.max_depth() != max_depth) {
+    if (auto err = p.allocate(std::max<std::size_t>(text.size(), 4096), max_depth))
+      return mjai::failure{ParseError{simdjson::error_message(err)}};
+  }
+  element root;
+  if (auto err = p.parse(text.data(), text.size(), false).get(root))
+    return mjai::failure{ParseError{simdjson::error_message(err)}};
+  reader r;
+  RawLog raw;
+  const bool ok = r.document(root, raw);
+  if (p.capacity() > retained_capacity) p = simdjson::dom::parser{};
+  if (!ok) return mjai::failure{ParseError{std::move(r.error)}};
+  return raw;
+}
+
+}  // namespace kifuzan::conv

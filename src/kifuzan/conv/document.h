@@ -1,0 +1,92 @@
+// The tenhou.net/6 game record as read from its JSON text, checked for shape
+// but not yet for meaning.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "kifuzan/conv/input.h"
+#include "mjai/event.h"
+#include "mjai/result.h"
+#include "mjai/tile.h"
+
+namespace kifuzan::conv {
+
+using mjai::Deltas;
+using mjai::Seat;
+using mjai::Tile;
+
+// One entry of a seat's take or discard list.
+struct ActionItem {
+  enum class Kind : std::uint8_t { tile, number, text };
+  Kind kind = Kind::number;
+  std::uint8_t value = 0;  // the tile id for tile, the number for number
+  std::string text;        // call or riichi notation, for text
+
+  Tile tile() const noexcept { return Tile{value}; }
+};
+
+// An element of a result-list array that is not a four-integer deltas array.
+// Only numbers are ever looked at, so nested values keep just their kind.
+struct JsonItem {
+  enum class Kind : std::uint8_t { null, boolean, int64, uint64, float64, string, array, object };
+  Kind kind = Kind::null;
+  std::int64_t i = 0;
+  std::uint64_t u = 0;
+  double f = 0;
+
+  bool is_number() const noexcept {
+    return kind == Kind::int64 || kind == Kind::uint64 || kind == Kind::float64;
+  }
+};
+
+// One entry of a kyoku's result list: a text, four deltas, or another array.
+using ResultItem = std::variant<std::string, Deltas, std::vector<JsonItem>>;
+
+struct SeatActions {
+  std::array<Tile, 13> haipai{};
+  std::vector<ActionItem> takes;
+  std::vector<ActionItem> discards;
+};
+
+// One 17-element kyoku array, with the per-seat elements grouped.
+struct KyokuEntry {
+  std::uint8_t kyoku = 0, honba = 0, kyotaku = 0;
+  std::array<std::int32_t, 4> scores{};
+  std::vector<Tile> dora_indicators;
+  std::vector<Tile> ura_indicators;
+  std::array<SeatActions, 4> seats;
+  std::vector<ResultItem> results;
+};
+
+struct Rule {
+  std::string disp;
+  std::uint8_t aka = 0, aka51 = 0, aka52 = 0, aka53 = 0;
+};
+
+struct RawLog {
+  std::vector<KyokuEntry> log;
+  std::array<std::string, 4> name;
+  Rule rule;
+  std::optional<std::string> ratingc;
+  std::optional<std::int32_t> lobby;
+  std::optional<std::vector<std::string>> dan;
+  std::optional<std::vector<double>> rate;
+  std::optional<std::vector<std::string>> sx;
+};
+
+struct ParseError {
+  std::string message;  // for debugging and tests; never shown to Python callers
+};
+
+// Reads one whole document. Fails on malformed JSON, on any value of the
+// wrong type, range or length, on a repeated known key, on nesting deeper
+// than 128 levels, and on anything but whitespace after the document.
+mjai::result<RawLog, ParseError> parse(const PaddedText& text);
+
+}  // namespace kifuzan::conv

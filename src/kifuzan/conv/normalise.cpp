@@ -1,0 +1,69 @@
+#include "kifuzan/conv/log.h"
+
+#include <string_view>
+#include <utility>
+
+namespace kifuzan::conv {
+namespace {
+
+constexpr std::string_view win_word = "\xE5\x92\x8C\xE4\xBA\x86";  // 和了
+
+bool contains(std::string_view s, std::string_view part) { return s.find(part) != std::string_view::npos; }
+
+// A seat number from a win detail: a non-negative integer keeps its low
+// byte, any other number (negative or fractional) is seat 0.
+std::uint8_t seat_number(const JsonItem& j) {
+  switch (j.kind) {
+    case JsonItem::Kind::int64: return j.i >= 0 ? static_cast<std::uint8_t>(j.i) : 0;
+    case JsonItem::Kind::uint64: return static_cast<std::uint8_t>(j.u);
+    default: return 0;
+  }
+}
+
+bool reduce_result(const std::vector<ResultItem>& items, RoundResult& out) {
+  const std::string* first = items.empty() ? nullptr : std::get_if<std::string>(&items[0]);
+  if (first && *first == win_word) {
+    auto& wins = out.emplace<std::vector<HoraEntry>>();
+    for (std::size_t i = 1; i + 1 < items.size(); i += 2) {
+      const Deltas* d = std::get_if<Deltas>(&items[i]);
+      const auto* detail = std::get_if<std::vector<JsonItem>>(&items[i + 1]);
+      if (!d || !detail) continue;
+      if (detail->size() < 2 || !(*detail)[0].is_number() || !(*detail)[1].is_number()) return false;
+      wins.push_back(HoraEntry{*d, seat_number((*detail)[0]), seat_number((*detail)[1])});
+    }
+    return true;
+  }
+  const Deltas* d = items.size() >= 2 ? std::get_if<Deltas>(&items[1]) : nullptr;
+  out = d ? *d : Deltas{};
+  return true;
+}
+
+}  // namespace
+
+mjai::result<Log, NormaliseError> normalise(RawLog&& raw) {
+  const std::string_view disp = raw.rule.disp;
+  if (contains(disp, "\xE4\xB8\x89") || contains(disp, "3-Player"))  // 三
+    return mjai::failure{NormaliseError::three_player};
+
+  Log log;
+  log.kyoku_first = contains(disp, "\xE6\x9D\xB1") || contains(disp, "East") ? 4 : 0;  // 東
+  const Rule& r = raw.rule;
+  log.aka_flag = static_cast<std::uint8_t>(r.aka + r.aka51 + r.aka52 + r.aka53) != 0;
+
+  log.kyokus.reserve(raw.log.size());
+  for (KyokuEntry& e : raw.log) {
+    Kyoku& k = log.kyokus.emplace_back();
+    if (!reduce_result(e.results, k.result)) return mjai::failure{NormaliseError::malformed_win};
+    k.kyoku = e.kyoku;
+    k.honba = e.honba;
+    k.kyotaku = e.kyotaku;
+    k.scores = e.scores;
+    k.dora_indicators = std::move(e.dora_indicators);
+    k.ura_indicators = std::move(e.ura_indicators);
+    k.seats = std::move(e.seats);
+  }
+  log.names = std::move(raw.name);
+  return log;
+}
+
+}  // namespace kifuzan::conv

@@ -1,0 +1,41 @@
+// The four stages run in order on one input text: parse, normalise, convert,
+// serialize. This is all the Python layer needs of the core.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kifuzan/conv/input.h"
+#include "mjai/result.h"
+
+namespace kifuzan::conv {
+
+enum class Stage : std::uint8_t { parse, normalise, convert, serialize };
+
+// Every event's JSON text, each followed by '\n', in one buffer.
+struct Lines {
+  std::string text;
+  // end[i] is the offset of the '\n' that ends line i; line i starts at
+  // end[i-1] + 1 (or 0).
+  std::vector<std::size_t> end;
+  // Whether line i is pure ASCII (only player names can be anything else).
+  std::vector<bool> ascii;
+
+  std::size_t size() const noexcept { return end.size(); }
+  std::string_view line(std::size_t i) const noexcept {
+    const std::size_t b = i ? end[i - 1] + 1 : 0;
+    return std::string_view(text).substr(b, end[i] - b);
+  }
+};
+
+// Runs the whole pipeline. On failure, reports the first stage that failed;
+// nothing else survives.
+mjai::result<Lines, Stage> tenhou_to_mjai_lines(const PaddedText& input);
+
+// Whether the bytes are well-formed UTF-8.
+bool is_valid_utf8(std::string_view bytes) noexcept;
+
+}  // namespace kifuzan::conv
