@@ -1,252 +1,284 @@
+// The writer works on raw pointers into a buffer sized from
+// max_event_size, so each key and tile is one fixed-size copy.
 #include "mjai/json_writer.h"
 
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <string_view>
 
 namespace mjai {
 namespace {
+
+// Room for the 8-byte copies below to run past what they mean to write.
+constexpr std::size_t slop = 16;
+
+template <std::size_t N>
+char* lit(char* p, const char (&s)[N]) noexcept {
+  std::memcpy(p, s, N - 1);
+  return p + N - 1;
+}
+
+struct quoted {
+  char text[8];
+  std::uint8_t size;
+};
+
+constexpr std::array<quoted, tile_count + 1> quoted_tiles = [] {
+  std::array<quoted, tile_count + 1> q{};
+  constexpr const char* names[tile_count + 1] = {
+      "1m", "2m", "3m", "4m", "5m", "6m", "7m", "8m", "9m", "1p", "2p", "3p", "4p",
+      "5p", "6p", "7p", "8p", "9p", "1s", "2s", "3s", "4s", "5s", "6s", "7s", "8s",
+      "9s", "E",  "S",  "W",  "N",  "P",  "F",  "C",  "5mr", "5pr", "5sr", "?", "?"};
+  for (std::size_t i = 0; i <= tile_count; ++i) {
+    std::size_t n = 0;
+    q[i].text[n++] = '"';
+    for (const char* c = names[i]; *c; ++c) q[i].text[n++] = *c;
+    q[i].text[n++] = '"';
+    q[i].size = static_cast<std::uint8_t>(n);
+  }
+  return q;
+}();
+
+char* put_tile(char* p, Tile t) noexcept {
+  const quoted& q = quoted_tiles[t.id < tile_count ? t.id : tile_count];
+  std::memcpy(p, q.text, 8);
+  return p + q.size;
+}
 
 constexpr char digit_pairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-// Quoted tile names, ready to copy.
-constexpr std::array<std::string_view, tile_count> quoted_tiles = {
-    "\"1m\"", "\"2m\"", "\"3m\"", "\"4m\"", "\"5m\"", "\"6m\"", "\"7m\"", "\"8m\"", "\"9m\"",
-    "\"1p\"", "\"2p\"", "\"3p\"", "\"4p\"", "\"5p\"", "\"6p\"", "\"7p\"", "\"8p\"", "\"9p\"",
-    "\"1s\"", "\"2s\"", "\"3s\"", "\"4s\"", "\"5s\"", "\"6s\"", "\"7s\"", "\"8s\"", "\"9s\"",
-    "\"E\"",  "\"S\"",  "\"W\"",  "\"N\"",  "\"P\"",  "\"F\"",  "\"C\"",
-    "\"5mr\"", "\"5pr\"", "\"5sr\"", "\"?\""};
-
-void put(std::string& out, std::string_view s) { out.append(s.data(), s.size()); }
-
-// Unsigned decimal, written backwards through the digit-pair table.
-void put_uint(std::string& out, std::uint32_t v) {
+char* put_uint(char* p, std::uint32_t v) noexcept {
+  if (v < 10) {
+    *p = static_cast<char>('0' + v);
+    return p + 1;
+  }
+  if (v < 100) {
+    std::memcpy(p, digit_pairs + 2 * v, 2);
+    return p + 2;
+  }
   char buf[10];
   char* end = buf + sizeof buf;
-  char* p = end;
+  char* b = end;
   while (v >= 100) {
     const unsigned r = v % 100;
     v /= 100;
-    p -= 2;
-    std::memcpy(p, digit_pairs + 2 * r, 2);
+    b -= 2;
+    std::memcpy(b, digit_pairs + 2 * r, 2);
   }
   if (v >= 10) {
-    p -= 2;
-    std::memcpy(p, digit_pairs + 2 * v, 2);
+    b -= 2;
+    std::memcpy(b, digit_pairs + 2 * v, 2);
   } else {
-    *--p = static_cast<char>('0' + v);
+    *--b = static_cast<char>('0' + v);
   }
-  out.append(p, static_cast<std::size_t>(end - p));
+  const auto n = static_cast<std::size_t>(end - b);
+  std::memcpy(p, b, n);
+  return p + n;
 }
 
-void put_int(std::string& out, std::int32_t v) {
-  std::uint32_t u = static_cast<std::uint32_t>(v);
+char* put_int(char* p, std::int32_t v) noexcept {
+  auto u = static_cast<std::uint32_t>(v);
   if (v < 0) {
-    out.push_back('-');
+    *p++ = '-';
     u = 0u - u;
   }
-  put_uint(out, u);
+  return put_uint(p, u);
 }
-
-void put_tile(std::string& out, Tile t) { put(out, quoted_tiles[t.id < tile_count ? t.id : 37]); }
 
 template <std::size_t N>
-void put_tiles(std::string& out, const std::array<Tile, N>& ts) {
-  out.push_back('[');
-  for (std::size_t i = 0; i < N; ++i) {
-    if (i) out.push_back(',');
-    put_tile(out, ts[i]);
+char* put_tiles(char* p, const std::array<Tile, N>& ts) noexcept {
+  *p++ = '[';
+  p = put_tile(p, ts[0]);
+  for (std::size_t i = 1; i < N; ++i) {
+    *p++ = ',';
+    p = put_tile(p, ts[i]);
   }
-  out.push_back(']');
+  *p++ = ']';
+  return p;
 }
 
-void put_ints(std::string& out, const std::array<std::int32_t, 4>& v) {
-  out.push_back('[');
-  for (std::size_t i = 0; i < 4; ++i) {
-    if (i) out.push_back(',');
-    put_int(out, v[i]);
+char* put_ints(char* p, const std::array<std::int32_t, 4>& v) noexcept {
+  *p++ = '[';
+  p = put_int(p, v[0]);
+  for (std::size_t i = 1; i < 4; ++i) {
+    *p++ = ',';
+    p = put_int(p, v[i]);
   }
-  out.push_back(']');
+  *p++ = ']';
+  return p;
 }
 
-// ,"key":  -- keys are written with their separators in one copy.
-void key(std::string& out, std::string_view quoted_key_colon) {
-  out.push_back(',');
-  put(out, quoted_key_colon);
-}
-
-void actor(std::string& out, Seat s) {
-  put(out, ",\"actor\":");
-  put_uint(out, s);
-}
-void target(std::string& out, Seat s) {
-  put(out, ",\"target\":");
-  put_uint(out, s);
-}
-void pai(std::string& out, Tile t) {
-  put(out, ",\"pai\":");
-  put_tile(out, t);
-}
-template <std::size_t N>
-void consumed(std::string& out, const std::array<Tile, N>& ts) {
-  put(out, ",\"consumed\":");
-  put_tiles(out, ts);
-}
-
-struct writer {
-  std::string& out;
-
-  void operator()(const None&) { put(out, "{\"type\":\"none\"}"); }
-  void operator()(const StartGame& e) {
-    put(out, "{\"type\":\"start_game\",\"names\":[");
-    for (std::size_t i = 0; i < 4; ++i) {
-      if (i) out.push_back(',');
-      write_json_string(out, e.names[i]);
-    }
-    put(out, "],\"kyoku_first\":");
-    put_uint(out, e.kyoku_first);
-    put(out, e.aka_flag ? ",\"aka_flag\":true}" : ",\"aka_flag\":false}");
-  }
-  void operator()(const StartKyoku& e) {
-    put(out, "{\"type\":\"start_kyoku\",\"bakaze\":");
-    put_tile(out, e.bakaze);
-    key(out, "\"dora_marker\":");
-    put_tile(out, e.dora_marker);
-    key(out, "\"kyoku\":");
-    put_uint(out, e.kyoku);
-    key(out, "\"honba\":");
-    put_uint(out, e.honba);
-    key(out, "\"kyotaku\":");
-    put_uint(out, e.kyotaku);
-    key(out, "\"oya\":");
-    put_uint(out, e.oya);
-    key(out, "\"scores\":");
-    put_ints(out, e.scores);
-    put(out, ",\"tehais\":[");
-    for (std::size_t i = 0; i < 4; ++i) {
-      if (i) out.push_back(',');
-      put_tiles(out, e.tehais[i]);
-    }
-    put(out, "]}");
-  }
-  void operator()(const Tsumo& e) {
-    put(out, "{\"type\":\"tsumo\"");
-    actor(out, e.actor);
-    pai(out, e.pai);
-    out.push_back('}');
-  }
-  void operator()(const Dahai& e) {
-    put(out, "{\"type\":\"dahai\"");
-    actor(out, e.actor);
-    pai(out, e.pai);
-    put(out, e.tsumogiri ? ",\"tsumogiri\":true}" : ",\"tsumogiri\":false}");
-  }
-  template <class Call>
-  void call(std::string_view head, const Call& e) {
-    put(out, head);
-    actor(out, e.actor);
-    target(out, e.target);
-    pai(out, e.pai);
-    consumed(out, e.consumed);
-    out.push_back('}');
-  }
-  void operator()(const Chi& e) { call("{\"type\":\"chi\"", e); }
-  void operator()(const Pon& e) { call("{\"type\":\"pon\"", e); }
-  void operator()(const Daiminkan& e) { call("{\"type\":\"daiminkan\"", e); }
-  void operator()(const Kakan& e) {
-    put(out, "{\"type\":\"kakan\"");
-    actor(out, e.actor);
-    pai(out, e.pai);
-    consumed(out, e.consumed);
-    out.push_back('}');
-  }
-  void operator()(const Ankan& e) {
-    put(out, "{\"type\":\"ankan\"");
-    actor(out, e.actor);
-    consumed(out, e.consumed);
-    out.push_back('}');
-  }
-  void operator()(const Dora& e) {
-    put(out, "{\"type\":\"dora\",\"dora_marker\":");
-    put_tile(out, e.dora_marker);
-    out.push_back('}');
-  }
-  void operator()(const Reach& e) {
-    put(out, "{\"type\":\"reach\"");
-    actor(out, e.actor);
-    out.push_back('}');
-  }
-  void operator()(const ReachAccepted& e) {
-    put(out, "{\"type\":\"reach_accepted\"");
-    actor(out, e.actor);
-    out.push_back('}');
-  }
-  void operator()(const Hora& e) {
-    put(out, "{\"type\":\"hora\"");
-    actor(out, e.actor);
-    target(out, e.target);
-    if (e.deltas) {
-      key(out, "\"deltas\":");
-      put_ints(out, *e.deltas);
-    }
-    if (e.ura_markers) {
-      put(out, ",\"ura_markers\":[");
-      bool first = true;
-      for (Tile t : *e.ura_markers) {
-        if (!first) out.push_back(',');
-        first = false;
-        put_tile(out, t);
-      }
-      out.push_back(']');
-    }
-    out.push_back('}');
-  }
-  void operator()(const Ryukyoku& e) {
-    put(out, "{\"type\":\"ryukyoku\"");
-    if (e.deltas) {
-      key(out, "\"deltas\":");
-      put_ints(out, *e.deltas);
-    }
-    out.push_back('}');
-  }
-  void operator()(const EndKyoku&) { put(out, "{\"type\":\"end_kyoku\"}"); }
-  void operator()(const EndGame&) { put(out, "{\"type\":\"end_game\"}"); }
-};
-
-}  // namespace
-
-void write_json_string(std::string& out, std::string_view s) {
+char* put_string(char* p, std::string_view s) noexcept {
   static constexpr char hex[] = "0123456789abcdef";
-  out.push_back('"');
+  *p++ = '"';
   std::size_t run = 0;  // start of the pending unescaped run
   for (std::size_t i = 0; i < s.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
     if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(s.data() + run, i - run);
+    std::memcpy(p, s.data() + run, i - run);
+    p += i - run;
     run = i + 1;
-    out.push_back('\\');
+    *p++ = '\\';
     switch (c) {
-      case '"': out.push_back('"'); break;
-      case '\\': out.push_back('\\'); break;
-      case '\b': out.push_back('b'); break;
-      case '\t': out.push_back('t'); break;
-      case '\n': out.push_back('n'); break;
-      case '\f': out.push_back('f'); break;
-      case '\r': out.push_back('r'); break;
+      case '"': *p++ = '"'; break;
+      case '\\': *p++ = '\\'; break;
+      case '\b': *p++ = 'b'; break;
+      case '\t': *p++ = 't'; break;
+      case '\n': *p++ = 'n'; break;
+      case '\f': *p++ = 'f'; break;
+      case '\r': *p++ = 'r'; break;
       default:
-        out.append("u00", 3);
-        out.push_back(hex[c >> 4]);
-        out.push_back(hex[c & 15]);
+        p = lit(p, "u00");
+        *p++ = hex[c >> 4];
+        *p++ = hex[c & 15];
     }
   }
-  out.append(s.data() + run, s.size() - run);
-  out.push_back('"');
+  std::memcpy(p, s.data() + run, s.size() - run);
+  p += s.size() - run;
+  *p++ = '"';
+  return p;
 }
 
-void write_event(std::string& out, const Event& e) { std::visit(writer{out}, e); }
+char* actor(char* p, Seat s) noexcept { return put_uint(lit(p, ",\"actor\":"), s); }
+char* target(char* p, Seat s) noexcept { return put_uint(lit(p, ",\"target\":"), s); }
+char* pai(char* p, Tile t) noexcept { return put_tile(lit(p, ",\"pai\":"), t); }
+template <std::size_t N>
+char* consumed(char* p, const std::array<Tile, N>& ts) noexcept {
+  return put_tiles(lit(p, ",\"consumed\":"), ts);
+}
+
+struct writer {
+  char* p;
+
+  char* operator()(const None&) noexcept { return lit(p, "{\"type\":\"none\"}"); }
+  char* operator()(const StartGame& e) noexcept {
+    p = lit(p, "{\"type\":\"start_game\",\"names\":[");
+    for (std::size_t i = 0; i < 4; ++i) {
+      if (i) *p++ = ',';
+      p = put_string(p, e.names[i]);
+    }
+    p = put_uint(lit(p, "],\"kyoku_first\":"), e.kyoku_first);
+    return e.aka_flag ? lit(p, ",\"aka_flag\":true}") : lit(p, ",\"aka_flag\":false}");
+  }
+  char* operator()(const StartKyoku& e) noexcept {
+    p = put_tile(lit(p, "{\"type\":\"start_kyoku\",\"bakaze\":"), e.bakaze);
+    p = put_tile(lit(p, ",\"dora_marker\":"), e.dora_marker);
+    p = put_uint(lit(p, ",\"kyoku\":"), e.kyoku);
+    p = put_uint(lit(p, ",\"honba\":"), e.honba);
+    p = put_uint(lit(p, ",\"kyotaku\":"), e.kyotaku);
+    p = put_uint(lit(p, ",\"oya\":"), e.oya);
+    p = put_ints(lit(p, ",\"scores\":"), e.scores);
+    p = lit(p, ",\"tehais\":[");
+    for (std::size_t i = 0; i < 4; ++i) {
+      if (i) *p++ = ',';
+      p = put_tiles(p, e.tehais[i]);
+    }
+    return lit(p, "]}");
+  }
+  char* operator()(const Tsumo& e) noexcept {
+    p = pai(actor(lit(p, "{\"type\":\"tsumo\""), e.actor), e.pai);
+    *p++ = '}';
+    return p;
+  }
+  char* operator()(const Dahai& e) noexcept {
+    p = pai(actor(lit(p, "{\"type\":\"dahai\""), e.actor), e.pai);
+    return e.tsumogiri ? lit(p, ",\"tsumogiri\":true}") : lit(p, ",\"tsumogiri\":false}");
+  }
+  template <class Call, std::size_t N>
+  char* call(const char (&head)[N], const Call& e) noexcept {
+    p = consumed(pai(target(actor(lit(p, head), e.actor), e.target), e.pai), e.consumed);
+    *p++ = '}';
+    return p;
+  }
+  char* operator()(const Chi& e) noexcept { return call("{\"type\":\"chi\"", e); }
+  char* operator()(const Pon& e) noexcept { return call("{\"type\":\"pon\"", e); }
+  char* operator()(const Daiminkan& e) noexcept { return call("{\"type\":\"daiminkan\"", e); }
+  char* operator()(const Kakan& e) noexcept {
+    p = consumed(pai(actor(lit(p, "{\"type\":\"kakan\""), e.actor), e.pai), e.consumed);
+    *p++ = '}';
+    return p;
+  }
+  char* operator()(const Ankan& e) noexcept {
+    p = consumed(actor(lit(p, "{\"type\":\"ankan\""), e.actor), e.consumed);
+    *p++ = '}';
+    return p;
+  }
+  char* operator()(const Dora& e) noexcept {
+    p = put_tile(lit(p, "{\"type\":\"dora\",\"dora_marker\":"), e.dora_marker);
+    *p++ = '}';
+    return p;
+  }
+  char* operator()(const Reach& e) noexcept {
+    p = actor(lit(p, "{\"type\":\"reach\""), e.actor);
+    *p++ = '}';
+    return p;
+  }
+  char* operator()(const ReachAccepted& e) noexcept {
+    p = actor(lit(p, "{\"type\":\"reach_accepted\""), e.actor);
+    *p++ = '}';
+    return p;
+  }
+  char* operator()(const Hora& e) noexcept {
+    p = target(actor(lit(p, "{\"type\":\"hora\""), e.actor), e.target);
+    if (e.deltas) p = put_ints(lit(p, ",\"deltas\":"), *e.deltas);
+    if (e.ura_markers) {
+      p = lit(p, ",\"ura_markers\":[");
+      bool first = true;
+      for (Tile t : *e.ura_markers) {
+        if (!first) *p++ = ',';
+        first = false;
+        p = put_tile(p, t);
+      }
+      *p++ = ']';
+    }
+    *p++ = '}';
+    return p;
+  }
+  char* operator()(const Ryukyoku& e) noexcept {
+    p = lit(p, "{\"type\":\"ryukyoku\"");
+    if (e.deltas) p = put_ints(lit(p, ",\"deltas\":"), *e.deltas);
+    *p++ = '}';
+    return p;
+  }
+  char* operator()(const EndKyoku&) noexcept { return lit(p, "{\"type\":\"end_kyoku\"}"); }
+  char* operator()(const EndGame&) noexcept { return lit(p, "{\"type\":\"end_game\"}"); }
+};
+
+// Sizes: an int32 is at most 11 characters, a quoted tile 5, a u8 3.
+constexpr std::size_t ints_size = 2 + 4 * 12;
+constexpr std::size_t small_event_size = 128;  // the longest is a daiminkan, about 95
+
+}  // namespace
+
+std::size_t max_event_size(const Event& e) noexcept {
+  if (const auto* g = std::get_if<StartGame>(&e)) {
+    std::size_t n = 96;
+    for (const std::string& s : g->names) n += 3 + 6 * s.size();
+    return n + slop;
+  }
+  if (std::holds_alternative<StartKyoku>(e)) return 192 + ints_size + 4 * (3 + 13 * 6) + slop;
+  if (const auto* h = std::get_if<Hora>(&e))
+    return 96 + ints_size + (h->ura_markers ? 6 * h->ura_markers->size() : 0) + slop;
+  return small_event_size + slop;
+}
+
+char* write_event(char* p, const Event& e) noexcept { return std::visit(writer{p}, e); }
+
+void write_event(std::string& out, const Event& e) {
+  const std::size_t old = out.size();
+  out.resize(old + max_event_size(e));
+  char* end = write_event(out.data() + old, e);
+  out.resize(static_cast<std::size_t>(end - out.data()));
+}
+
+void write_json_string(std::string& out, std::string_view s) {
+  const std::size_t old = out.size();
+  out.resize(old + 2 + 6 * s.size());
+  char* end = put_string(out.data() + old, s);
+  out.resize(static_cast<std::size_t>(end - out.data()));
+}
 
 }  // namespace mjai

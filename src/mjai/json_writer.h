@@ -1,14 +1,23 @@
-// Compact JSON text of mjai events, appended to a caller-owned buffer.
+// Compact JSON text of mjai events.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "mjai/event.h"
 
 namespace mjai {
 
-// Appends the event's JSON object, without a line break. Cannot fail for any
-// value an Event can hold.
+// An upper bound on the bytes write_event writes for e.
+std::size_t max_event_size(const Event& e) noexcept;
+
+// Writes the event's JSON object, without a line break, at p, which must
+// have max_event_size(e) bytes of room; returns the end of what was written.
+// Cannot fail for any value an Event can hold.
+char* write_event(char* p, const Event& e) noexcept;
+
+// The same, appended to a string.
 void write_event(std::string& out, const Event& e);
 
 // Appends s as a JSON string literal: '"' and '\\' escaped, control

@@ -20,26 +20,30 @@ mjai::result<Lines, Stage> tenhou_to_mjai_lines(const PaddedText& input) {
   if (!events) return mjai::failure{Stage::convert};
 
   const std::vector<Event>& ev = events.value();
+  std::size_t bound = 0;
+  for (const Event& e : ev) bound += mjai::max_event_size(e) + 1;
   Lines lines;
-  // Most lines are 40-60 bytes; a start_kyoku is about 400.
-  lines.text.reserve(ev.size() * 56 + log.value().kyokus.size() * 400 + 256);
+  lines.buffer.reset(new char[bound]);
   lines.end.reserve(ev.size());
   lines.ascii.reserve(ev.size());
+  char* const begin = lines.buffer.get();
+  char* p = begin;
   for (const Event& e : ev) {
-    const std::size_t begin = lines.text.size();
-    mjai::write_event(lines.text, e);
+    char* const line = p;
+    p = mjai::write_event(p, e);
     // Only player names can carry non-ASCII text.
     bool ascii = true;
     if (std::holds_alternative<mjai::StartGame>(e))
-      for (std::size_t i = begin; i < lines.text.size(); ++i)
-        if (static_cast<unsigned char>(lines.text[i]) >= 0x80) {
+      for (const char* c = line; c < p; ++c)
+        if (static_cast<unsigned char>(*c) >= 0x80) {
           ascii = false;
           break;
         }
-    lines.end.push_back(lines.text.size());
+    lines.end.push_back(static_cast<std::size_t>(p - begin));
     lines.ascii.push_back(ascii);
-    lines.text.push_back('\n');
+    *p++ = '\n';
   }
+  lines.text = std::string_view(begin, static_cast<std::size_t>(p - begin));
   return lines;
 }
 

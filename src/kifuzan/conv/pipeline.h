@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,7 +18,8 @@ enum class Stage : std::uint8_t { parse, normalise, convert, serialize };
 
 // Every event's JSON text, each followed by '\n', in one buffer.
 struct Lines {
-  std::string text;
+  std::unique_ptr<char[]> buffer;
+  std::string_view text;  // all lines, in `buffer`
   // end[i] is the offset of the '\n' that ends line i; line i starts at
   // end[i-1] + 1 (or 0).
   std::vector<std::size_t> end;
@@ -27,7 +29,7 @@ struct Lines {
   std::size_t size() const noexcept { return end.size(); }
   std::string_view line(std::size_t i) const noexcept {
     const std::size_t b = i ? end[i - 1] + 1 : 0;
-    return std::string_view(text).substr(b, end[i] - b);
+    return text.substr(b, end[i] - b);
   }
 };
 
