@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -90,5 +91,24 @@ struct EndGame {};
 
 using Event = std::variant<None, StartGame, StartKyoku, Tsumo, Dahai, Chi, Pon, Daiminkan, Kakan,
                            Ankan, Dora, Reach, ReachAccepted, Hora, Ryukyoku, EndKyoku, EndGame>;
+
+namespace detail {
+template <class T, class V>
+struct index_of;
+template <class T, class... Ts>
+struct index_of<T, std::variant<Ts...>> {
+  static constexpr std::size_t value = [] {
+    std::size_t i = 0;
+    (void)((std::is_same_v<T, Ts> ? false : (++i, true)) && ...);
+    return i;
+  }();
+};
+}  // namespace detail
+
+// The index of alternative T in Event, for cheap kind tests on e.index().
+template <class T>
+inline constexpr std::size_t variant_index = detail::index_of<T, Event>::value;
+
+static_assert(variant_index<None> == 0 && variant_index<Tsumo> == 3 && variant_index<EndGame> == 16);
 
 }  // namespace mjai

@@ -15,6 +15,7 @@ using mjai::Kakan;
 using mjai::Pon;
 using mjai::Reach;
 using mjai::Tsumo;
+using mjai::variant_index;
 
 // A call text seen as characters (code points), as its positions count
 // them. Only ASCII characters can be part of a tile, so every other
@@ -158,12 +159,16 @@ class decoder {
 // tsumogiri discard gets its draw's tile, and a hand-discarded "?" is dropped.
 void fill_in(const std::vector<Event>& takes, std::vector<Event>& discards) {
   const std::size_t n = discards.size();
-  std::size_t r = 0, w = 0;  // read and write positions; w <= r
+  std::size_t r = 0, w = 0;  // read and write positions; w < r once something was dropped
+  auto keep = [&](std::size_t k) {
+    if (w != k) discards[w] = std::move(discards[k]);
+    ++w;
+  };
   for (std::size_t i = 0; i < takes.size() && r < n; ++i) {
     std::size_t k = r;
-    if (std::holds_alternative<Reach>(discards[k])) ++k;
+    if (discards[k].index() == variant_index<Reach>) ++k;
     if (k >= n) break;
-    for (; r < k; ++r) discards[w++] = std::move(discards[r]);
+    for (; r < k; ++r) keep(r);
     r = k + 1;
     if (auto* d = std::get_if<Dahai>(&discards[k])) {
       if (d->tsumogiri) {
@@ -172,9 +177,10 @@ void fill_in(const std::vector<Event>& takes, std::vector<Event>& discards) {
         continue;  // dropped
       }
     }
-    discards[w++] = std::move(discards[k]);
+    keep(k);
   }
-  for (; r < n; ++r) discards[w++] = std::move(discards[r]);
+  if (w == r) return;  // nothing dropped
+  for (; r < n; ++r) keep(r);
   discards.resize(w);
 }
 

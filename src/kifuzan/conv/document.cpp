@@ -105,6 +105,13 @@ class reader {
   }
 
   bool tile(element e, Tile& out) {
+    if (e.type() == element_type::INT64) {  // the usual case, checked inline
+      const std::int64_t v = e.get_int64().value_unsafe();
+      if (const auto t = mjai::tile_from_code(static_cast<std::uint64_t>(v))) {
+        out = *t;
+        return true;
+      }
+    }
     std::uint8_t code;
     if (!u8(e, code)) return false;
     const auto t = mjai::tile_from_code(code);
@@ -154,6 +161,14 @@ class reader {
   }
 
   bool action_item(element e, ActionItem& out) {
+    if (e.type() == element_type::INT64) {
+      const std::int64_t i = e.get_int64().value_unsafe();
+      if (const auto t = mjai::tile_from_code(static_cast<std::uint64_t>(i))) {
+        out.kind = ActionItem::Kind::tile;
+        out.value = t->id;
+        return true;
+      }
+    }
     std::uint8_t v;
     switch (e.type()) {
       case element_type::INT64:
