@@ -53,13 +53,13 @@ enum ErrorKind : int {
   error_kind_count,
 };
 
-struct ErrorSpec {
+struct ErrorInfo {
   const char* qualname;
   const char* attribute;  // nullptr: not exported
   bool internal;          // derives from BaseException instead of ValueError
 };
 
-constexpr ErrorSpec k_errors[error_kind_count] = {
+constexpr ErrorInfo k_errors[error_kind_count] = {
     {"_kifuzan.TenhouLogParsingError", "TenhouLogParsingError", false},
     {"_kifuzan.TenhouToMjaiError", "TenhouToMjaiError", false},
     {"_kifuzan.JsonSerializationError", "JsonSerializationError", false},
@@ -75,9 +75,9 @@ PyObject* g_error_types[error_kind_count] = {};
 // exception set if creation fails.
 PyObject* error_type(ErrorKind kind) {
   if (g_error_types[kind] == nullptr) {
-    const ErrorSpec& spec = k_errors[kind];
-    PyObject* base = spec.internal ? PyExc_BaseException : PyExc_ValueError;
-    PyObject* type = PyErr_NewExceptionWithDoc(spec.qualname, nullptr, base, nullptr);
+    const ErrorInfo& info = k_errors[kind];
+    PyObject* base = info.internal ? PyExc_BaseException : PyExc_ValueError;
+    PyObject* type = PyErr_NewExceptionWithDoc(info.qualname, nullptr, base, nullptr);
     if (type == nullptr) {
       return nullptr;
     }

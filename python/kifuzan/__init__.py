@@ -1,0 +1,27 @@
+"""Converts tenhou.net/6 mahjong game records into mjai events.
+
+The work is done by the ``_kifuzan`` extension module; this package re-exports
+its public names and holds the command line (``python -m kifuzan``).
+"""
+
+from _kifuzan import (
+    VERSION,
+    JsonParsingError,
+    JsonSerializationError,
+    TenhouLogParsingError,
+    TenhouToMjaiError,
+    __version__,
+    tenhou_file_to_mjai,
+    tenhou_to_mjai,
+)
+
+__all__ = [
+    "TenhouLogParsingError",
+    "TenhouToMjaiError",
+    "JsonSerializationError",
+    "JsonParsingError",
+    "tenhou_file_to_mjai",
+    "tenhou_to_mjai",
+    "__version__",
+    "VERSION",
+]
