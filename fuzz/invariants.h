@@ -1,0 +1,78 @@
+// Checks shared by both harnesses: run the pipeline twice on one input and
+// trap on any property every successful conversion must have.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "kifuzan/conv/input.h"
+#include "kifuzan/conv/pipeline.h"
+
+namespace kifuzan::fuzz {
+
+[[noreturn]] inline void fail() { __builtin_trap(); }
+inline void require(bool ok) {
+  if (!ok) fail();
+}
+
+inline bool starts_with(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
+
+inline void check_lines(const conv::Lines& lines, bool input_utf8) {
+  const std::size_t n = lines.size();
+  // start_game and end_game at least.
+  require(n >= 2);
+  require(lines.ascii.size() == n);
+  require(!lines.text.empty() && lines.text.size() == lines.end[n - 1] + 1);
+  require(lines.text.data() == lines.buffer.get());
+  std::size_t open_kyoku = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    require(lines.end[i] < lines.text.size() && lines.text[lines.end[i]] == '\n');
+    if (i) require(lines.end[i] > lines.end[i - 1]);
+    const std::string_view l = lines.line(i);
+    require(!l.empty());
+    require(starts_with(l, "{\"type\":\""));
+    require(l.back() == '}');
+    require(l.find('\n') == std::string_view::npos);
+    if (lines.ascii[i])
+      for (unsigned char c : l) require(c < 0x80);
+    const bool sg = starts_with(l, "{\"type\":\"start_game\"");
+    const bool eg = starts_with(l, "{\"type\":\"end_game\"");
+    require(sg == (i == 0));
+    require(eg == (i == n - 1));
+    // Kyoku blocks neither nest nor stay open, and play only happens inside one.
+    if (starts_with(l, "{\"type\":\"start_kyoku\"")) {
+      require(open_kyoku == 0);
+      open_kyoku = 1;
+    } else if (starts_with(l, "{\"type\":\"end_kyoku\"")) {
+      require(open_kyoku == 1);
+      open_kyoku = 0;
+    } else if (!sg && !eg) {
+      require(open_kyoku == 1);
+    }
+  }
+  require(open_kyoku == 0);
+  if (input_utf8) require(conv::is_valid_utf8(lines.text));
+}
+
+inline void run_pipeline_checks(const std::uint8_t* data, std::size_t size) {
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  const conv::PaddedText input(bytes);
+  auto first = conv::tenhou_to_mjai_lines(input);
+  // A fresh copy, so that nothing the first run left in the buffer matters.
+  const conv::PaddedText again(bytes);
+  auto second = conv::tenhou_to_mjai_lines(again);
+  require(static_cast<bool>(first) == static_cast<bool>(second));
+  if (!first) {
+    require(first.error() == second.error());
+    return;
+  }
+  const conv::Lines& a = first.value();
+  const conv::Lines& b = second.value();
+  require(a.text == b.text);
+  require(a.end == b.end);
+  require(a.ascii == b.ascii);
+  check_lines(a, conv::is_valid_utf8(bytes));
+}
+
+}  // namespace kifuzan::fuzz
