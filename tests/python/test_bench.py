@@ -1,0 +1,15 @@
+"""The benchmark command runs (once, tiny); its figures are not judged here."""
+
+import pathlib
+import subprocess
+import sys
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+def test_benchmark_command_prints_its_tables():
+    out = subprocess.run([sys.executable, str(ROOT / "bench" / "run.py"), "--quick",
+                          "--records", str(ROOT / "examples")], capture_output=True, text=True, check=True).stdout
+    for title in ("tenhou_to_mjai(text) against", "tenhou_file_to_mjai(path, out) against", "scaling:", "memory:"):
+        assert title in out
+    assert "sample_game.json" in out
