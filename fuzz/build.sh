@@ -4,7 +4,7 @@
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-out="$root/build/fuzz"
+out="${KIFUZAN_FUZZ_OUT:-$root/build/fuzz}"
 obj="$out/obj"
 mkdir -p "$obj"
 

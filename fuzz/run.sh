@@ -12,12 +12,12 @@ fi
 half=$((total / 2))
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-out="$root/build/fuzz"
+out="${KIFUZAN_FUZZ_OUT:-$root/build/fuzz}"
 dict="$root/fuzz/tenhou.dict"
 regressions="$root/fuzz/regressions"
-shared="/work/shared/corpus"
+shared="$root/../shared/corpus"
 
-bash "$root/fuzz/build.sh" || { echo "build failed" >&2; exit 1; }
+KIFUZAN_FUZZ_OUT="$out" bash "$root/fuzz/build.sh" || { echo "build failed" >&2; exit 1; }
 
 # Seeds: real logs, the changed copies of them, and every past finding.
 seed() {  # corpus-dir with-regressions(0/1)

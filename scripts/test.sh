@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test: the C++ suite, the same suite under
-# ASan + UBSan (skip with KIFUZAN_SKIP_SANITIZE=1), and the Python suite.
+# ASan + UBSan (skip with KIFUZAN_SKIP_SANITIZE=1), a short pass of each
+# fuzzer (KIFUZAN_SKIP_FUZZ=1; KIFUZAN_FUZZ_SECONDS, default 60 in all), and
+# the Python suite.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 setup_all
@@ -14,6 +16,11 @@ if [ "${KIFUZAN_SKIP_SANITIZE:-0}" != 1 ]; then
   build_cpp "$ROOT/build/asan" -DCMAKE_BUILD_TYPE=Debug -DKIFUZAN_SANITIZE=ON
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir "$ROOT/build/asan" --output-on-failure -j"$(nproc)"
+fi
+
+if [ "${KIFUZAN_SKIP_FUZZ:-0}" != 1 ]; then
+  log "fuzzing, ${KIFUZAN_FUZZ_SECONDS:-60} s in all"
+  KIFUZAN_FUZZ_OUT="$ROOT/build/fuzz-ci" bash "$ROOT/fuzz/run.sh" "${KIFUZAN_FUZZ_SECONDS:-60}"
 fi
 
 log "Python tests"
