@@ -18,6 +18,9 @@ cmake -S "$ROOT" -B "$ROOT/build/bench" -G Ninja -DKIFUZAN_BUILD_TESTS=OFF -DKIF
 cmake --build "$ROOT/build/bench" -j"$(nproc)"
 KIFUZAN_CORPUS=$(dirname "${records[0]}") "$ROOT/build/bench/bench/stage_bench" --benchmark_min_time=0.5
 
+log "C++: writing the lines, two writes per event against 64 KiB chunks of whole lines"
+KIFUZAN_CORPUS=$(dirname "${records[0]}") "$ROOT/build/bench/bench/write_bench" --benchmark_min_time=0.5
+
 log "C++: instructions per input byte (callgrind)"
 if command -v valgrind >/dev/null; then
   "$ROOT/bench/instructions.sh" "$ROOT/build/bench" "${records[@]}"
