@@ -461,6 +461,15 @@ void raise_os_error(int err) {
   }
 }
 
+// read(2), retried when a signal interrupts it.
+ssize_t read_retrying(int fd, void* p, std::size_t n) noexcept {
+  ssize_t r;
+  do {
+    r = ::read(fd, p, n);
+  } while (r < 0 && errno == EINTR);
+  return r;
+}
+
 // Reads the whole file into `out`. Returns -1 with an exception set on a read
 // error; the file's reported size only pre-sizes the buffer, so files that
 // report 0 (/proc, pipes) or change while being read come out whole.
@@ -473,11 +482,8 @@ int read_whole(int fd, std::size_t size_hint, PaddedText& out) {
       // Full: probe for end of file before growing, so that a file whose size
       // was reported correctly is never copied.
       char probe[8192];
-      const ssize_t r = ::read(fd, probe, sizeof probe);
+      const ssize_t r = read_retrying(fd, probe, sizeof probe);
       if (r < 0) {
-        if (errno == EINTR) {
-          continue;
-        }
         raise_os_error(errno);
         return -1;
       }
@@ -493,11 +499,8 @@ int read_whole(int fd, std::size_t size_hint, PaddedText& out) {
       buf = std::move(grown);
       continue;
     }
-    const ssize_t r = ::read(fd, buf.data() + len, capacity - len);
+    const ssize_t r = read_retrying(fd, buf.data() + len, capacity - len);
     if (r < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
       raise_os_error(errno);
       return -1;
     }

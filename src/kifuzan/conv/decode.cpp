@@ -41,6 +41,22 @@ struct CallText {
   }
 };
 
+// Where a call text keeps its tiles, for one position of its marker: the
+// seat called from, the pai's position, then each consumed tile's.
+struct Layout {
+  std::size_t marker;  // any_position: the marker's place is not examined
+  Seat (*target)(Seat);
+  std::array<int, 4> pos;
+};
+constexpr std::size_t any_position = ~std::size_t{0};
+
+constexpr Layout chi_layouts[] = {{any_position, mjai::prev_seat, {1, 3, 5}}};
+constexpr Layout pon_layouts[] = {
+    {0, mjai::prev_seat, {1, 3, 5}}, {2, mjai::opposite_seat, {3, 0, 5}}, {4, mjai::next_seat, {5, 0, 2}}};
+constexpr Layout daiminkan_layouts[] = {
+    {0, mjai::prev_seat, {1, 3, 5, 7}}, {2, mjai::opposite_seat, {3, 0, 5, 7}}, {6, mjai::next_seat, {7, 0, 2, 4}}};
+constexpr Layout kakan_layouts[] = {{0, nullptr, {1, 3, 5, 7}}, {2, nullptr, {3, 0, 5, 7}}, {4, nullptr, {5, 0, 2, 7}}};
+
 class decoder {
  public:
   decoder(Seat s, ConvertError& err) : seat_(s), err_(err) {}
@@ -51,45 +67,11 @@ class decoder {
       case ActionItem::Kind::number: return fail(ConvertErrorKind::number_in_take_list, {});
       case ActionItem::Kind::text: break;
     }
+    // The forms are tried in this order: a text holding both "c" and "p" is a chi.
     const CallText t(item.text);
-    if (t.has('c')) {
-      if (t.n != 7) return invalid(t);
-      Chi e{seat_, mjai::prev_seat(seat_), {}, {}};
-      if (!tile(t, 1, e.pai) || !tile(t, 3, e.consumed[0]) || !tile(t, 5, e.consumed[1])) return false;
-      out.emplace_back(e);
-      return true;
-    }
-    if (t.has('p')) {
-      if (t.n != 7) return invalid(t);
-      // Marker position -> (target, pai, consumed...) positions.
-      Pon e{seat_, 0, {}, {}};
-      int p, c0, c1;
-      switch (t.first('p')) {
-        case 0: e.target = mjai::prev_seat(seat_), p = 1, c0 = 3, c1 = 5; break;
-        case 2: e.target = mjai::opposite_seat(seat_), p = 3, c0 = 0, c1 = 5; break;
-        case 4: e.target = mjai::next_seat(seat_), p = 5, c0 = 0, c1 = 2; break;
-        default: return invalid(t);
-      }
-      if (!tile(t, p, e.pai) || !tile(t, c0, e.consumed[0]) || !tile(t, c1, e.consumed[1])) return false;
-      out.emplace_back(e);
-      return true;
-    }
-    if (t.has('m')) {
-      if (t.n != 9) return invalid(t);
-      Daiminkan e{seat_, 0, {}, {}};
-      int p, c0, c1, c2;
-      switch (t.first('m')) {
-        case 0: e.target = mjai::prev_seat(seat_), p = 1, c0 = 3, c1 = 5, c2 = 7; break;
-        case 2: e.target = mjai::opposite_seat(seat_), p = 3, c0 = 0, c1 = 5, c2 = 7; break;
-        case 6: e.target = mjai::next_seat(seat_), p = 7, c0 = 0, c1 = 2, c2 = 4; break;
-        default: return invalid(t);
-      }
-      if (!tile(t, p, e.pai) || !tile(t, c0, e.consumed[0]) || !tile(t, c1, e.consumed[1]) ||
-          !tile(t, c2, e.consumed[2]))
-        return false;
-      out.emplace_back(e);
-      return true;
-    }
+    if (t.has('c')) return call<Chi>(t, 'c', 7, chi_layouts, out);
+    if (t.has('p')) return call<Pon>(t, 'p', 7, pon_layouts, out);
+    if (t.has('m')) return call<Daiminkan>(t, 'm', 9, daiminkan_layouts, out);
     return invalid(t);
   }
 
@@ -100,28 +82,13 @@ class decoder {
       case ActionItem::Kind::text: break;
     }
     const CallText t(item.text);
-    if (t.has('k')) {
-      if (t.n != 9) return invalid(t);
-      Kakan e{seat_, {}, {}};
-      int p, c0, c1, c2;
-      switch (t.first('k')) {
-        case 0: p = 1, c0 = 3, c1 = 5, c2 = 7; break;
-        case 2: p = 3, c0 = 0, c1 = 5, c2 = 7; break;
-        case 4: p = 5, c0 = 0, c1 = 2, c2 = 7; break;
-        default: return invalid(t);
-      }
-      if (!tile(t, p, e.pai) || !tile(t, c0, e.consumed[0]) || !tile(t, c1, e.consumed[1]) ||
-          !tile(t, c2, e.consumed[2]))
-        return false;
-      out.emplace_back(e);
-      return true;
-    }
-    if (t.has('a')) {
+    if (t.has('k')) return call<Kakan>(t, 'k', 9, kakan_layouts, out);
+    if (t.has('a')) {  // the log puts the "a" at position 6, which is not read
       if (t.n != 9) return invalid(t);
       Ankan e{seat_, {}};
-      if (!tile(t, 0, e.consumed[0]) || !tile(t, 2, e.consumed[1]) || !tile(t, 4, e.consumed[2]) ||
-          !tile(t, 7, e.consumed[3]))
-        return false;
+      constexpr int pos[] = {0, 2, 4, 7};
+      for (std::size_t i = 0; i < 4; ++i)
+        if (!tile(t, pos[i], e.consumed[i])) return false;
       out.emplace_back(e);
       return true;
     }
@@ -139,6 +106,27 @@ class decoder {
   }
 
  private:
+  // A call or added kan: the text's length, then its marker's position picks
+  // the layout; tiles are read pai first, then consumed left to right.
+  template <class E, std::size_t N>
+  bool call(const CallText& t, char marker, std::size_t length, const Layout (&layouts)[N],
+            std::vector<Event>& out) {
+    if (t.n != length) return invalid(t);
+    const std::size_t at = t.first(marker);
+    for (const Layout& l : layouts) {
+      if (l.marker != any_position && l.marker != at) continue;
+      E e{};
+      e.actor = seat_;
+      if constexpr (requires { e.target; }) e.target = l.target(seat_);
+      if (!tile(t, l.pos[0], e.pai)) return false;
+      for (std::size_t i = 0; i < e.consumed.size(); ++i)
+        if (!tile(t, l.pos[i + 1], e.consumed[i])) return false;
+      out.emplace_back(e);
+      return true;
+    }
+    return invalid(t);
+  }
+
   bool fail(ConvertErrorKind kind, std::string_view text) {
     err_ = ConvertError{kind, std::string(text)};
     return false;
