@@ -89,11 +89,24 @@ void whole_pipeline(benchmark::State& state) {
   report(state);
 }
 
+// Text in memory to event lines, one record at a time: the time per game.
+void one_game(benchmark::State& state) {
+  const auto& r = records()[static_cast<std::size_t>(state.range(0))];
+  for (auto _ : state) benchmark::DoNotOptimize(tenhou_to_mjai_lines(r.text));
+  state.SetLabel(r.name);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * r.text.size()));
+}
+
+void each_record(benchmark::internal::Benchmark* b) {
+  for (std::size_t i = 0; i < records().size(); ++i) b->Arg(static_cast<std::int64_t>(i));
+}
+
 BENCHMARK(parse_stage);
 BENCHMARK(normalise_stage);
 BENCHMARK(convert_stage);
 BENCHMARK(serialize_stage);
 BENCHMARK(whole_pipeline);
+BENCHMARK(one_game)->Apply(each_record);
 
 }  // namespace
 
