@@ -48,7 +48,7 @@ setup_venv() {
   fi
   log "installing Python build and test packages"
   "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.8" "cmake>=3.20" ninja pytest mahjong hypothesis
+    "scikit-build-core>=0.8" "cmake>=3.20" ninja pytest mahjong hypothesis tqdm "dask[bag]" distributed
   export PATH="$VENV/bin:$PATH"
 }
 

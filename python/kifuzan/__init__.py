@@ -1,7 +1,8 @@
 """Converts tenhou.net/6 mahjong game records into mjai events.
 
 The work is done by the ``_kifuzan`` extension module; this package re-exports
-its public names and holds the command line (``python -m kifuzan``).
+its public names, converts whole archives (``convert_many``; ``kifuzan.dask``
+on a Dask cluster) and holds the command line (``python -m kifuzan``).
 """
 
 from _kifuzan import (
@@ -14,6 +15,7 @@ from _kifuzan import (
     tenhou_file_to_mjai,
     tenhou_to_mjai,
 )
+from kifuzan.batch import Failure, Summary, convert_many
 
 __all__ = [
     "TenhouLogParsingError",
@@ -24,4 +26,7 @@ __all__ = [
     "tenhou_to_mjai",
     "__version__",
     "VERSION",
+    "convert_many",
+    "Summary",
+    "Failure",
 ]
