@@ -133,3 +133,9 @@ def run_python(code: str, *args: str, **kwargs: Any) -> subprocess.CompletedProc
         env={**os.environ, "PYTHONUTF8": "1"},
         **kwargs,
     )
+
+
+# Set by scripts/asan_pytest.sh: memory figures mean nothing under ASan, whose
+# quarantine holds freed memory and whose allocator aborts on huge requests.
+UNDER_ASAN = os.environ.get("KIFUZAN_ASAN") == "1"
+no_asan = pytest.mark.skipif(UNDER_ASAN, reason="memory use is not measurable under ASan")

@@ -10,7 +10,7 @@ import pytest
 
 import _kifuzan
 from _kifuzan import JsonParsingError, tenhou_file_to_mjai, tenhou_to_mjai
-from conftest import CORPUS, STAGE_IDS, STAGE_TEXTS, TINY_LINES, big_text, run_python
+from conftest import CORPUS, STAGE_IDS, STAGE_TEXTS, TINY_LINES, big_text, no_asan, run_python
 
 
 def as_file_text(lines):
@@ -150,6 +150,7 @@ def test_stream_without_size_is_read_to_the_end():
     assert r.stdout.decode().split("\n") == tenhou_to_mjai(text)
 
 
+@no_asan
 @pytest.mark.skipif(not os.path.isdir("/dev/shm"), reason="needs a tmpfs for a huge sparse file")
 def test_file_too_large_for_memory_raises_memory_error(tiny_text):
     # 256 TiB claimed size: more than the address space, so the buffer cannot

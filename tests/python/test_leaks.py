@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 from _kifuzan import tenhou_file_to_mjai, tenhou_to_mjai
-from conftest import STAGE_IDS, STAGE_TEXTS, dump, tiny_log
+from conftest import STAGE_IDS, STAGE_TEXTS, dump, no_asan, tiny_log
 
 CALLS = 20_000
 WARM_UP = 1_000
@@ -74,6 +74,7 @@ def case_names():
         return sorted(make_cases(Path(d)))
 
 
+@no_asan
 @pytest.mark.parametrize("case", case_names())
 def test_memory_stays_flat(tmp_path, case):
     call = make_cases(tmp_path)[case]
