@@ -53,4 +53,23 @@ bool play_kyoku(const Kyoku& kyoku, const std::array<SeatEvents, 4>& seats, Seat
 // The whole game: StartGame, every kyoku, EndGame; nothing on failure.
 mjai::result<std::vector<Event>, ConvertError> convert_game(const Log& log);
 
+// Receives the game's events a block at a time, in order: StartGame, each
+// kyoku from StartKyoku to EndKyoku, EndGame. Each block is appended to
+// block() and handed over by done() once it is complete and sound.
+class EventSink {
+ public:
+  virtual std::vector<Event>& block() = 0;
+  virtual void done() = 0;
+
+ protected:
+  ~EventSink() = default;
+};
+
+// convert_game's work, with the events going to `sink`. On failure the
+// blocks already handed over are the caller's to discard.
+bool convert_game_to(const Log& log, EventSink& sink, ConvertError& err);
+
+// The number of events the game will have, about: for reserving.
+std::size_t estimated_event_count(const Log& log) noexcept;
+
 }  // namespace kifuzan::conv

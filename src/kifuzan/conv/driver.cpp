@@ -13,23 +13,27 @@ Tile bakaze(std::uint8_t i) {
 
 }  // namespace
 
-mjai::result<std::vector<Event>, ConvertError> convert_game(const Log& log) {
-  std::vector<Event> events;
-  std::size_t estimate = 2;
+std::size_t estimated_event_count(const Log& log) noexcept {
+  std::size_t n = 2;
   for (const Kyoku& k : log.kyokus) {
-    estimate += 8;
-    for (const SeatActions& s : k.seats) estimate += s.takes.size() + s.discards.size();
+    n += 8;
+    for (const SeatActions& s : k.seats) n += s.takes.size() + s.discards.size();
   }
-  events.reserve(estimate);
-  events.emplace_back(mjai::StartGame{log.names, log.kyoku_first, log.aka_flag});
+  return n;
+}
+
+bool convert_game_to(const Log& log, EventSink& sink, ConvertError& err) {
+  sink.block().emplace_back(mjai::StartGame{log.names, log.kyoku_first, log.aka_flag});
+  sink.done();
 
   std::array<SeatEvents, 4> seats;
-  ConvertError err{};
   for (const Kyoku& k : log.kyokus) {
     for (Seat s = 0; s < 4; ++s)
-      if (!decode_seat_into(k, s, seats[s], err)) return mjai::failure{std::move(err)};
-    if (k.dora_indicators.empty())
-      return mjai::failure{ConvertError{ConvertErrorKind::missing_dora_marker, {}}};
+      if (!decode_seat_into(k, s, seats[s], err)) return false;
+    if (k.dora_indicators.empty()) {
+      err = ConvertError{ConvertErrorKind::missing_dora_marker, {}};
+      return false;
+    }
     const Seat oya = k.kyoku % 4;
     mjai::StartKyoku start;
     start.bakaze = bakaze(k.kyoku);
@@ -40,13 +44,27 @@ mjai::result<std::vector<Event>, ConvertError> convert_game(const Log& log) {
     start.oya = oya;
     start.scores = k.scores;
     for (std::size_t s = 0; s < 4; ++s) start.tehais[s] = k.seats[s].haipai;
+    std::vector<Event>& events = sink.block();
     events.emplace_back(std::move(start));
-    // A failure discards the whole game, so the kyoku's events go straight
-    // into the game list.
-    if (!play_kyoku(k, seats, oya, events, err)) return mjai::failure{std::move(err)};
+    if (!play_kyoku(k, seats, oya, events, err)) return false;
+    sink.done();
   }
-  events.emplace_back(mjai::EndGame{});
-  return events;
+  sink.block().emplace_back(mjai::EndGame{});
+  sink.done();
+  return true;
+}
+
+mjai::result<std::vector<Event>, ConvertError> convert_game(const Log& log) {
+  // Every block goes straight into the game list: a failure discards it all.
+  struct game_list final : EventSink {
+    std::vector<Event> events;
+    std::vector<Event>& block() override { return events; }
+    void done() override {}
+  } game;
+  game.events.reserve(estimated_event_count(log));
+  ConvertError err{};
+  if (!convert_game_to(log, game, err)) return mjai::failure{std::move(err)};
+  return std::move(game.events);
 }
 
 }  // namespace kifuzan::conv

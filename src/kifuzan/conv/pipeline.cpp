@@ -2,6 +2,7 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "kifuzan/conv/convert.h"
@@ -11,40 +12,82 @@
 
 namespace kifuzan::conv {
 
+namespace {
+
+// Serializes each block of events as soon as it is complete, so that only
+// one kyoku's events exist at a time: they stay in cache, and a long game
+// needs no list of all its events beside its text.
+class line_writer final : public EventSink {
+ public:
+  explicit line_writer(const Log& log) {
+    const std::size_t events = estimated_event_count(log);
+    // Most lines are 40-60 bytes; a start_kyoku is about 420.
+    grow(events * 56 + log.kyokus.size() * 420 + 256);
+    lines_.end.reserve(events);
+    lines_.ascii.reserve(events);
+    block_.reserve(256);
+  }
+
+  std::vector<Event>& block() override { return block_; }
+
+  void done() override {
+    std::size_t bound = 0;
+    for (const Event& e : block_) bound += mjai::max_event_size(e) + 1;
+    if (size_ + bound > capacity_) grow(std::max(2 * capacity_, size_ + bound));
+    char* const begin = lines_.buffer.get();
+    char* p = begin + size_;
+    for (const Event& e : block_) {
+      char* const line = p;
+      p = mjai::write_event(p, e);
+      // Only player names can carry non-ASCII text.
+      bool ascii = true;
+      if (std::holds_alternative<mjai::StartGame>(e))
+        for (const char* c = line; c < p; ++c)
+          if (static_cast<unsigned char>(*c) >= 0x80) {
+            ascii = false;
+            break;
+          }
+      lines_.end.push_back(static_cast<std::size_t>(p - begin));
+      lines_.ascii.push_back(ascii);
+      *p++ = '\n';
+    }
+    size_ = static_cast<std::size_t>(p - begin);
+    block_.clear();
+  }
+
+  Lines finish() && {
+    lines_.text = std::string_view(lines_.buffer.get(), size_);
+    return std::move(lines_);
+  }
+
+ private:
+  // Uninitialised on purpose: every byte up to size_ is written before use.
+  void grow(std::size_t capacity) {
+    std::unique_ptr<char[]> bigger(new char[capacity]);
+    if (size_) std::memcpy(bigger.get(), lines_.buffer.get(), size_);
+    lines_.buffer = std::move(bigger);
+    capacity_ = capacity;
+  }
+
+  Lines lines_;
+  std::vector<Event> block_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace
+
 mjai::result<Lines, Stage> tenhou_to_mjai_lines(const PaddedText& input) {
   auto raw = parse(input);
   if (!raw) return mjai::failure{Stage::parse};
   auto log = normalise(std::move(raw).value());
   if (!log) return mjai::failure{Stage::normalise};
-  auto events = convert_game(log.value());
-  if (!events) return mjai::failure{Stage::convert};
-
-  const std::vector<Event>& ev = events.value();
-  std::size_t bound = 0;
-  for (const Event& e : ev) bound += mjai::max_event_size(e) + 1;
-  Lines lines;
-  lines.buffer.reset(new char[bound]);
-  lines.end.reserve(ev.size());
-  lines.ascii.reserve(ev.size());
-  char* const begin = lines.buffer.get();
-  char* p = begin;
-  for (const Event& e : ev) {
-    char* const line = p;
-    p = mjai::write_event(p, e);
-    // Only player names can carry non-ASCII text.
-    bool ascii = true;
-    if (std::holds_alternative<mjai::StartGame>(e))
-      for (const char* c = line; c < p; ++c)
-        if (static_cast<unsigned char>(*c) >= 0x80) {
-          ascii = false;
-          break;
-        }
-    lines.end.push_back(static_cast<std::size_t>(p - begin));
-    lines.ascii.push_back(ascii);
-    *p++ = '\n';
-  }
-  lines.text = std::string_view(begin, static_cast<std::size_t>(p - begin));
-  return lines;
+  // Converting and serializing go kyoku by kyoku; serializing cannot fail,
+  // so a conversion failure is still the first and only failure.
+  line_writer writer(log.value());
+  ConvertError err{};
+  if (!convert_game_to(log.value(), writer, err)) return mjai::failure{Stage::convert};
+  return std::move(writer).finish();
 }
 
 bool is_valid_utf8(std::string_view bytes) noexcept {
