@@ -123,15 +123,19 @@ def synthetic(path: pathlib.Path, kyoku: int) -> str:
 
 
 def scaling(path: pathlib.Path, min_time: float, sizes: list[int]) -> None:
-    rows, per = [], {}
+    rows, per, floor = [], {}, {}
     for n in sizes:
         text = synthetic(path, n)
+        encoded = [line.encode() for line in _kifuzan.tenhou_to_mjai(text)]
         t = timed(lambda: _kifuzan.tenhou_to_mjai(text), min_time=min_time)
-        per[n] = t / n
-        rows.append([str(n), f"{len(text.encode()) / 1024:.0f}", f"{t * 1e3:.2f}", f"{t / n * 1e6:.2f}"])
-    table(f"scaling: kyoku of {path.name} repeated", ["kyoku", "KiB", "ms/call", "us/kyoku"], rows)
+        t_floor = timed(lambda: [b.decode() for b in encoded], min_time=min_time)
+        per[n], floor[n] = t / n, t_floor / n
+        rows.append([str(n), f"{len(text.encode()) / 1024:.0f}", f"{t * 1e3:.2f}", f"{t / n * 1e6:.2f}",
+                     f"{t_floor / n * 1e6:.2f}"])
+    table(f"scaling: kyoku of {path.name} repeated", ["kyoku", "KiB", "ms/call", "us/kyoku", "floor us/kyoku"], rows)
     if 10 in per and sizes[-1] in per:
-        print(f"cost per kyoku at {sizes[-1]} / at 10: {per[sizes[-1]] / per[10]:.2f}")
+        print(f"cost per kyoku at {sizes[-1]} / at 10: {per[sizes[-1]] / per[10]:.2f} "
+              f"(the floor's: {floor[sizes[-1]] / floor[10]:.2f})")
 
 
 MEMORY_CHILD = r"""
