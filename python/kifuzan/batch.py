@@ -112,24 +112,18 @@ def encode_output(data: bytes, compress: str | None) -> bytes:
 _made_dirs: set[str] = set()
 
 
-def write_atomic(path: str, data: bytes) -> None:
-    """Writes data to path through a temporary file in the same folder."""
+def _temporary_beside(path: str) -> str:
     folder, name = os.path.split(path)
     folder = folder or "."
     if folder not in _made_dirs:
         os.makedirs(folder, exist_ok=True)
         _made_dirs.add(folder)
-    while True:
-        tmp = os.path.join(folder, f".{name}.{os.getpid()}.{secrets.token_hex(4)}.tmp")
-        try:
-            # 0o666 lets the umask decide, as for any file the user creates.
-            fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
-            break
-        except FileExistsError:
-            continue
+    return os.path.join(folder, f".{name}.{os.getpid()}.{secrets.token_hex(4)}.tmp")
+
+
+def _replace_or_remove(tmp: str, path: str, write: Callable[[str], None]) -> None:
     try:
-        with open(fd, "wb") as f:
-            f.write(data)
+        write(tmp)
         os.replace(tmp, path)
     except BaseException:
         try:
@@ -137,6 +131,30 @@ def write_atomic(path: str, data: bytes) -> None:
         except OSError:
             pass
         raise
+
+
+def write_atomic(path: str, data: bytes) -> None:
+    """Writes data to path through a temporary file in the same folder."""
+    while True:
+        tmp = _temporary_beside(path)
+        try:
+            # 0o666 lets the umask decide, as for any file the user creates.
+            fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+            break
+        except FileExistsError:
+            continue
+
+    def write(_: str) -> None:
+        with open(fd, "wb") as f:
+            f.write(data)
+
+    _replace_or_remove(tmp, path, write)
+
+
+def convert_file_atomic(src: str, path: str) -> None:
+    """A plain record to a plain output: the module writes the temporary file
+    itself, and opens it only once the record has converted."""
+    _replace_or_remove(_temporary_beside(path), path, lambda tmp: tenhou_file_to_mjai(src, tmp))
 
 
 def is_up_to_date(src: str, out: str) -> bool:
@@ -150,7 +168,10 @@ def convert_one(src: str, out: str, compress: str | None, force: bool) -> Result
     if not force and is_up_to_date(src, out):
         return (SKIPPED, src, "", "")
     try:
-        write_atomic(out, encode_output(_record_bytes(src), compress))
+        if compress is None and not src.endswith(".gz"):
+            convert_file_atomic(src, out)
+        else:
+            write_atomic(out, encode_output(_record_bytes(src), compress))
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as e:
