@@ -350,7 +350,18 @@ def _drain(
     while todo or running:
         while todo and len(running) < window:
             chunk = todo.pop()
-            running[pool.submit(fn, chunk, compress, force)] = chunk
+            try:
+                running[pool.submit(fn, chunk, compress, force)] = chunk
+            except BrokenProcessPool:
+                # A worker died since the last wait: this chunk never ran;
+                # tasks that finished before it keep their results.
+                suspects.extend(chunk)
+                for fut, chunk in running.items():
+                    if fut.done() and fut.exception() is None:
+                        emit(fut.result())
+                    else:
+                        suspects.extend(chunk)
+                return
         done, _ = wait(running, return_when=FIRST_COMPLETED)
         broken = False
         for fut in done:
