@@ -7,16 +7,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 ASAN_VENV="$ROOT/.venv-asan"
 
 install_system_packages
-py=$(find_python312)
-if [ ! -x "$ASAN_VENV/bin/python" ] || ! "$ASAN_VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
-  log "creating $ASAN_VENV with $py"
-  rm -rf "$ASAN_VENV"
-  "$py" -m venv "$ASAN_VENV"
-fi
-log "installing Python build and test packages into $ASAN_VENV"
-"$ASAN_VENV/bin/python" -m pip install -q --disable-pip-version-check \
-  "scikit-build-core>=0.8" "cmake>=3.20" ninja pytest mahjong hypothesis tqdm "dask[bag]" distributed
-export PATH="$ASAN_VENV/bin:$PATH"
+make_venv "$ASAN_VENV"
 
 log "building kifuzan with ASan + UBSan"
 "$ASAN_VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \

@@ -38,18 +38,24 @@ find_python312() {
   return 1
 }
 
-setup_venv() {
-  local py
+# make_venv DIR: a Python 3.12 virtual environment at DIR with the build and
+# test packages, first on PATH.
+make_venv() {
+  local dir=$1 py
   py=$(find_python312)
-  if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
-    log "creating virtual environment with $py"
-    rm -rf "$VENV"
-    "$py" -m venv "$VENV"
+  if [ ! -x "$dir/bin/python" ] || ! "$dir/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
+    log "creating $dir with $py"
+    rm -rf "$dir"
+    "$py" -m venv "$dir"
   fi
-  log "installing Python build and test packages"
-  "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
+  log "installing Python build and test packages into $dir"
+  "$dir/bin/python" -m pip install -q --disable-pip-version-check \
     "scikit-build-core>=0.8" "cmake>=3.20" ninja pytest mahjong hypothesis tqdm "dask[bag]" distributed
-  export PATH="$VENV/bin:$PATH"
+  export PATH="$dir/bin:$PATH"
+}
+
+setup_venv() {
+  make_venv "$VENV"
 }
 
 build_module() {
