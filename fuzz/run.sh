@@ -20,12 +20,12 @@ shared="$root/../shared/corpus"
 KIFUZAN_FUZZ_OUT="$out" bash "$root/fuzz/build.sh" || { echo "build failed" >&2; exit 1; }
 
 # Seeds: real logs, the changed copies of them, and every past finding.
-seed() {  # corpus-dir with-regressions(0/1)
+fill_corpus() {  # corpus-dir with-regressions(0/1)
   local dir="$1" f
   mkdir -p "$dir"
   for f in "$shared"/four_player/*.json "$shared"/three_player/*.json "$root"/examples/*.json; do
     [[ -f "$f" ]] || continue
-    cp -f "$f" "$dir/seed-$(basename "$(dirname "$f")")-$(basename "$f")"
+    cp -f "$f" "$dir/start-$(basename "$(dirname "$f")")-$(basename "$f")"
   done
   if [[ -f "$shared/variants.jsonl" ]]; then
     python3 -c '
@@ -39,7 +39,7 @@ for i, line in enumerate(open(sys.argv[1], encoding="utf-8")):
         text = json.loads(line)["input"]
     except (ValueError, KeyError, TypeError):
         continue
-    with open(os.path.join(d, "seed-variant-%03d.json" % i), "w", encoding="utf-8", newline="") as f:
+    with open(os.path.join(d, "start-variant-%03d.json" % i), "w", encoding="utf-8", newline="") as f:
         f.write(text)
 ' "$shared/variants.jsonl" "$dir" || echo "warning: could not decode variants.jsonl" >&2
   fi
@@ -73,7 +73,7 @@ fuzz() {  # name seconds max_len
       rm -f "$corpus"/regression-*
     fi
   fi
-  seed "$corpus" "$with_regressions"
+  fill_corpus "$corpus" "$with_regressions"
 
   start=$(date +%s)
   for ((attempt = 0; attempt <= 10; attempt++)); do

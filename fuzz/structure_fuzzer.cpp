@@ -165,7 +165,7 @@ void write(const Json& j, std::string& out) {
 
 class Rng {
  public:
-  explicit Rng(unsigned seed) : s_(seed * 0x9E3779B97F4A7C15ull + 1) {}
+  explicit Rng(unsigned init) : s_(init * 0x9E3779B97F4A7C15ull + 1) {}
   std::uint64_t next() {
     std::uint64_t z = (s_ += 0x9E3779B97F4A7C15ull);
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
@@ -567,8 +567,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 }
 
 extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t size, std::size_t max_size,
-                                               unsigned int seed) {
-  Rng r(seed);
+                                               unsigned int rand_init) {
+  Rng r(rand_init);
   Json root;
   // Byte mutations now and then, so that the reader's failure paths keep
   // being exercised from structurally valid starting points.
@@ -592,8 +592,8 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t s
 // Splices one kyoku of the second input into the first.
 extern "C" std::size_t LLVMFuzzerCustomCrossOver(const std::uint8_t* data1, std::size_t size1,
                                                  const std::uint8_t* data2, std::size_t size2, std::uint8_t* out,
-                                                 std::size_t max_out_size, unsigned int seed) {
-  Rng r(seed);
+                                                 std::size_t max_out_size, unsigned int rand_init) {
+  Rng r(rand_init);
   Json a, b;
   if (!Reader(std::string_view(reinterpret_cast<const char*>(data1), size1)).document(a)) return 0;
   if (!Reader(std::string_view(reinterpret_cast<const char*>(data2), size2)).document(b)) return 0;
