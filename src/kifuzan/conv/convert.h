@@ -45,8 +45,8 @@ bool decode_seat_into(const Kyoku& kyoku, Seat s, SeatEvents& out, ConvertError&
 void finish_kyoku(std::vector<Event>& events, const Kyoku& kyoku);
 
 // Merges the four seats' decoded lists into the order of play, appending to
-// `events` (which already holds the StartKyoku), and closes the kyoku.
-// `dora_reveals` are the indicators revealed by kans, in order.
+// `events` (which already holds the StartKyoku), and closes the kyoku. Kans
+// reveal the kyoku's dora indicators from the second on, in order.
 bool play_kyoku(const Kyoku& kyoku, const std::array<SeatEvents, 4>& seats, Seat oya,
                 std::vector<Event>& events, ConvertError& err);
 

@@ -354,8 +354,10 @@ class reader {
     }
   }
 
+  // The log object's keys, in the order of the array form.
+  static constexpr std::string_view keys[] = {"log", "name", "rule", "ratingc", "lobby", "dan", "rate", "sx"};
+
   static int key_index(std::string_view k) {
-    static constexpr std::string_view keys[] = {"log", "name", "rule", "ratingc", "lobby", "dan", "rate", "sx"};
     for (int i = 0; i < 8; ++i)
       if (k == keys[i]) return i;
     return -1;
@@ -374,16 +376,15 @@ class reader {
     }
     if (root.type() != element_type::OBJECT) return invalid_type(root, "struct RawLog");
     unsigned seen = 0;
-    static constexpr std::string_view names_of[] = {"log", "name", "rule", "ratingc", "lobby", "dan", "rate", "sx"};
     for (auto f : as_object(root)) {
       const int idx = key_index(f.key);
       if (idx < 0) continue;
-      if (seen & (1u << idx)) return fail("duplicate field `" + std::string(names_of[idx]) + "`");
+      if (seen & (1u << idx)) return fail("duplicate field `" + std::string(keys[idx]) + "`");
       seen |= 1u << idx;
       if (!field(idx, f.value, raw)) return false;
     }
     for (int i = 0; i < 3; ++i)
-      if (!(seen & (1u << i))) return fail("missing field `" + std::string(names_of[i]) + "`");
+      if (!(seen & (1u << i))) return fail("missing field `" + std::string(keys[i]) + "`");
     return true;
   }
 };
