@@ -12,7 +12,6 @@ import subprocess
 import sys
 import tempfile
 import threading
-import tracemalloc
 from pathlib import Path
 
 import pytest
@@ -473,28 +472,9 @@ def fast_dir(tmp_path):
 def test_memory_flat_over_long_runs(fast_dir, case):
     call, stdout = long_run_cases(fast_dir)[case]
     old = signal.signal(signal.SIGPIPE, signal.SIG_IGN)
-
-    def repeat(n):
-        for _ in range(n):
-            try:
-                call()
-            except (TypeError, ValueError, OSError):
-                pass
-
     try:
         with stdout_to(stdout) if stdout else contextlib.nullcontext():
-            repeat(test_leaks.WARM_UP)
-            gc.collect()
-            tracemalloc.start()
-            try:
-                traced_before = tracemalloc.get_traced_memory()[0]
-                rss_before = test_leaks.rss()
-                repeat(CALLS)
-                gc.collect()
-                traced_growth = tracemalloc.get_traced_memory()[0] - traced_before
-                rss_growth = test_leaks.rss() - rss_before
-            finally:
-                tracemalloc.stop()
+            traced_growth, rss_growth = test_leaks.memory_growth(call, CALLS)
     finally:
         signal.signal(signal.SIGPIPE, old)
     assert traced_growth < test_leaks.TRACED_LIMIT, f"traced memory grew by {traced_growth} bytes"
