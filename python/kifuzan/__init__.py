@@ -2,7 +2,8 @@
 
 The work is done by the ``_kifuzan`` extension module; this package re-exports
 its public names, converts whole archives (``convert_many``; ``kifuzan.dask``
-on a Dask cluster) and holds the command line (``python -m kifuzan``).
+on a Dask cluster) and holds the command line (``kifuzan``, or
+``python -m kifuzan``; ``kifuzan.__main__.main``).
 """
 
 from _kifuzan import (
@@ -15,7 +16,8 @@ from _kifuzan import (
     tenhou_file_to_mjai,
     tenhou_to_mjai,
 )
-from kifuzan.batch import Failure, Summary, convert_many
+from kifuzan.batch import convert_many
+from kifuzan.results import Failure, Summary
 
 __all__ = [
     "TenhouLogParsingError",

@@ -1,5 +1,5 @@
-"""Command line: ``kifuzan FILE [-o OUT]`` converts one tenhou.net/6 record,
-``kifuzan convert SRC... -o OUTDIR`` converts many.
+"""Command line: ``kifuzan FILE...`` converts records to standard output,
+``kifuzan convert SRC... -o OUTDIR`` converts archives.
 
 A first argument of exactly "convert" selects the subcommand, so a record
 file of that name is reached as ./convert.
@@ -8,44 +8,47 @@ file of that name is reached as ./convert.
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import sys
 from collections.abc import Sequence
-from typing import Any
 
 from _kifuzan import __version__, tenhou_file_to_mjai
-from kifuzan.batch import Failure, UsageError, convert_text, encode_output, run, summary_line
+from kifuzan.batch import convert_many, print_line
+from kifuzan.jobs import UsageError
+from kifuzan.records import convert_bytes, convert_path, encode_output
+from kifuzan.results import failure_line, failure_of, report_row, summary_line
 
 # Exit status after stdout was closed early (as a shell reports SIGPIPE).
 EXIT_BROKEN_PIPE = 141
+# Exit status after Ctrl-C, as a shell reports a process stopped by SIGINT.
+EXIT_INTERRUPTED = 130
+INTERRUPTED = "kifuzan: interrupted"
+INTERRUPTED_CONVERT = "kifuzan: interrupted; outputs written so far are whole, a rerun converts the rest"
 
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="kifuzan",
-        description="Convert a tenhou.net/6 JSON game record into mjai events, one JSON object a line.",
-        epilog="To convert many records: kifuzan convert SRC... -o OUTDIR (see kifuzan convert --help). "
+        description="Convert tenhou.net/6 JSON game records into mjai events, one JSON object a line. "
+        "Several FILEs are converted in turn, their lines in order; a FILE that fails is reported "
+        "and the rest still converted (exit status 1).",
+        epilog="To convert folders: kifuzan convert SRC... -o OUTDIR (see kifuzan convert --help). "
         "A record file named 'convert' is given as ./convert.",
     )
-    parser.add_argument("file", metavar="FILE", help="tenhou.net/6 JSON log to convert")
+    parser.add_argument(
+        "files", metavar="FILE", nargs="+", help="tenhou.net/6 record (*.json.gz is read as gzip); '-' is standard input"
+    )
     parser.add_argument(
         "-o",
         "--output",
         metavar="OUT",
-        help="write the events to OUT instead of standard output ('-' is standard output)",
+        help="write the events of one FILE to OUT instead of standard output ('-' is standard output)",
     )
     parser.add_argument("--version", action="version", version=f"kifuzan {__version__}")
     return parser
 
 
-def _write_stdout(lines: list[str]) -> int:
-    if not lines:
-        return 0
-    return _write_bytes(("\n".join(lines) + "\n").encode())
-
-
-def _write_bytes(data: bytes) -> int:
+def _write_stdout(data: bytes) -> int:
     if not data:
         return 0
     try:
@@ -62,19 +65,57 @@ def _write_bytes(data: bytes) -> int:
     return 0
 
 
+def _convert_one(name: str, output: str | None) -> bytes | None:
+    """The bytes for standard output, or None when the module wrote OUT itself."""
+    if name == "-":
+        return convert_bytes(sys.stdin.buffer.read())
+    if output is not None and not name.endswith(".gz"):
+        tenhou_file_to_mjai(name, output)
+        return None
+    return convert_path(name)
+
+
+def file_main(argv: Sequence[str]) -> int:
+    parser = _parser()
+    args = parser.parse_args(argv)
+    if args.output is not None and len(args.files) > 1:
+        parser.error("-o takes one FILE; to convert many: kifuzan convert FILE... -o OUTDIR")
+    for name in args.files:
+        if name != "-" and os.path.isdir(name):
+            parser.error(f"{name} is a folder; to convert a folder: kifuzan convert {name} -o OUTDIR")
+    status = 0
+    for name in args.files:
+        try:
+            data = _convert_one(name, args.output)
+            if data is not None and args.output not in (None, "-"):
+                # Opened only once the record has converted, as the module does.
+                with open(args.output, "wb") as out:
+                    out.write(data)
+                data = None
+        except Exception as e:  # the module's errors, OSError, and gzip's EOFError and zlib.error
+            print_line(failure_line(failure_of(name, e)))
+            status = 1
+            continue
+        if data is not None and _write_stdout(data):
+            return EXIT_BROKEN_PIPE
+    return status
+
+
 def _convert_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="kifuzan convert",
         description="Convert every tenhou.net/6 record in SRC (files, or folders searched recursively "
         "for *.json and *.json.gz) into one mjai line file each under OUTDIR, mirroring the folders. "
-        "Records whose output is newer than the input are skipped. Exit status: 0 all converted, "
-        "1 some record failed, 2 usage error.",
+        "Records whose output is newer than the input are skipped. Exit status: 0 nothing failed, "
+        "1 some record failed, 2 usage error, 130 interrupted.",
     )
     parser.add_argument("sources", metavar="SRC", nargs="+", help="record file or folder; '-' alone: standard input to standard output")
     parser.add_argument("-o", "--output", metavar="OUTDIR", help="folder for the mjai files (required unless SRC is '-')")
     parser.add_argument("-j", "--jobs", metavar="N", type=int, help="worker processes (default: number of CPUs)")
     parser.add_argument("--compress", choices=["gzip", "none"], default="none", help="write gzip files (default: none)")
-    parser.add_argument("--suffix", help="ending of output names (default: .mjson, or .mjson.gz with --compress gzip)")
+    parser.add_argument(
+        "--suffix", help="ending of output names, starting with '.' (default: .mjson, or .mjson.gz with --compress gzip)"
+    )
     parser.add_argument("--force", action="store_true", help="convert again records whose output is up to date")
     parser.add_argument("--errors", metavar="FILE", help="JSON-lines report of failed records (default: OUTDIR/errors.jsonl)")
     shown = parser.add_mutually_exclusive_group()
@@ -85,18 +126,15 @@ def _convert_parser() -> argparse.ArgumentParser:
 
 def _convert_stdin(args: argparse.Namespace, compress: str | None) -> int:
     try:
-        data = encode_output(convert_text(sys.stdin.buffer.read()), compress)
+        data = encode_output(convert_bytes(sys.stdin.buffer.read()), compress)
     except Exception as e:  # bad gzip data fails as OSError, EOFError or zlib.error
-        print(f"kifuzan: -: {type(e).__name__}: {e}", file=sys.stderr)
+        failure = failure_of("-", e)
+        print_line(failure_line(failure))
         if args.errors is not None:
             with open(args.errors, "w", encoding="utf-8") as report:
-                report.write(json.dumps({"path": "-", "error": type(e).__name__, "message": str(e)}) + "\n")
+                report.write(report_row(failure))
         return 1
-    return _write_bytes(data)
-
-
-def _print_failure(f: Failure, bar: Any) -> None:
-    bar.write(f"kifuzan: {f.path}: {f.error}: {f.message}")
+    return _write_stdout(data)
 
 
 def convert_main(argv: Sequence[str]) -> int:
@@ -111,45 +149,46 @@ def convert_main(argv: Sequence[str]) -> int:
         return _convert_stdin(args, compress)
     if args.output is None:
         parser.error("the following arguments are required: -o/--output")
-    progress = False if args.quiet else args.progress
     try:
-        summary = run(
+        summary = convert_many(
             args.sources,
             args.output,
             workers=args.jobs,
             compress=compress,
             force=args.force,
-            progress=progress,
+            progress=False if args.quiet else args.progress,
             suffix=args.suffix,
             errors=args.errors,
-            on_failure=_print_failure,
+            on_failure=lambda f: print_line(failure_line(f)),
         )
     except (UsageError, OSError) as e:
         # A missing SRC, an OUTDIR or report that cannot be made: nothing was converted.
         parser.error(str(e))
     except KeyboardInterrupt:
-        print("kifuzan: interrupted; outputs written so far are whole, a rerun converts the rest", file=sys.stderr)
-        return 130
-    if not args.quiet:
+        print(INTERRUPTED_CONVERT, file=sys.stderr)
+        return EXIT_INTERRUPTED
+    if summary.converted + summary.skipped + summary.failed == 0:
+        print(f"kifuzan: no records (*.json, *.json.gz) found in {' '.join(args.sources)}", file=sys.stderr)
+    elif not args.quiet:
         print(summary_line(summary), file=sys.stderr)
     return 1 if summary.failed else 0
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the ``kifuzan`` command line with argv (default: ``sys.argv[1:]``).
+
+    Returns the exit status: 0 when every record converted, 1 when one
+    failed, 130 after Ctrl-C, 141 when standard output was closed early;
+    usage errors exit with 2 through SystemExit.
+    """
     argv = sys.argv[1:] if argv is None else list(argv)
-    if argv[:1] == ["convert"]:
-        return convert_main(argv[1:])
-    args = _parser().parse_args(argv)
     try:
-        if args.output is None:
-            lines = tenhou_file_to_mjai(args.file)
-        else:
-            tenhou_file_to_mjai(args.file, args.output)
-            return 0
-    except (ValueError, OSError) as e:
-        print(f"kifuzan: {args.file}: {type(e).__name__}: {e}", file=sys.stderr)
-        return 1
-    return _write_stdout(lines)
+        if argv[:1] == ["convert"]:
+            return convert_main(argv[1:])
+        return file_main(argv)
+    except KeyboardInterrupt:
+        print(INTERRUPTED, file=sys.stderr)
+        return EXIT_INTERRUPTED
 
 
 if __name__ == "__main__":

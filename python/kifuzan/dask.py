@@ -10,25 +10,15 @@ Dask is imported only when called: ``kifuzan`` itself does not need it.
 from __future__ import annotations
 
 import importlib
-import os
 import time
 from collections.abc import Iterable
 from typing import Any
 
-from kifuzan.batch import (
-    FAILED,
-    GZIP_SUFFIX,
-    DEFAULT_SUFFIX,
-    COMPRESSIONS,
-    Failure,
-    Result,
-    StrPath,
-    Summary,
-    UsageError,
-    convert_chunk,
-    find_jobs,
-    remove_stale_temporaries,
-)
+from kifuzan.batch import convert_chunk, prepare
+from kifuzan.jobs import StrPath, output_suffix
+from kifuzan.results import Result, Summary, Tally
+
+__all__ = ["convert_bag"]
 
 # Records a partition: big enough that scheduling costs little per record.
 PARTITION_SIZE = 64
@@ -43,7 +33,7 @@ def _bag_module() -> Any:
 
 
 def _convert_partition(jobs: Iterable[tuple[str, str]], compress: str | None, force: bool) -> list[Result]:
-    return convert_chunk([tuple(job) for job in jobs], compress, force)  # type: ignore[misc]
+    return convert_chunk([(src, out) for src, out in jobs], compress, force)
 
 
 def convert_bag(
@@ -55,32 +45,23 @@ def convert_bag(
 ) -> Summary:
     """Converts every record under paths (files or folders) into out_dir on Dask.
 
-    Outputs and their names are those of ``convert_many`` with the same
-    arguments; failures are returned in the summary (no report file is written).
+    The records are found on the client and converted in partitions of a
+    Dask bag on the current scheduler. Outputs and their names are those of
+    ``convert_many`` with the same arguments; failures are returned in the
+    ``Summary`` (no report file is written). Raises ImportError without Dask,
+    and FileNotFoundError or ValueError as ``convert_many`` does.
     """
     start = time.perf_counter()
-    if compress not in COMPRESSIONS:
-        raise UsageError(f"unknown compression {compress!r} (choose gzip or None)")
+    output_suffix(compress, None)  # the options are checked before Dask is needed
     bag = _bag_module()
-    if isinstance(paths, (str, os.PathLike)):
-        paths = [paths]
-    out_dir = os.fspath(out_dir)
-    jobs, clashes = find_jobs(paths, out_dir, GZIP_SUFFIX if compress == "gzip" else DEFAULT_SUFFIX)
-    os.makedirs(out_dir, exist_ok=True)
-    remove_stale_temporaries(out_dir)
-
-    results: list[Result] = []
+    _, jobs, clashes = prepare(paths, out_dir, compress, None)
+    tally = Tally()
+    for clash in clashes:
+        tally.add(clash)
     if jobs:
         # A few partitions at least, so a small archive still spreads over workers.
         npartitions = max(-(-len(jobs) // PARTITION_SIZE), min(len(jobs), MIN_PARTITIONS))
         b = bag.from_sequence(jobs, npartitions=npartitions)
-        results = list(b.map_partitions(_convert_partition, compress, force).compute())
-
-    counts = {"converted": 0, "skipped": 0}
-    failures = list(clashes)
-    for status, src, error, message in results:
-        if status == FAILED:
-            failures.append(Failure(src, error, message))
-        else:
-            counts[status] += 1
-    return Summary(counts["converted"], counts["skipped"], len(failures), time.perf_counter() - start, failures)
+        for result in b.map_partitions(_convert_partition, compress, force).compute():
+            tally.add(result)
+    return tally.summary(time.perf_counter() - start)

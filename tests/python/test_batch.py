@@ -17,7 +17,7 @@ import pytest
 import kifuzan
 from _kifuzan import tenhou_file_to_mjai
 from conftest import CORPUS, call_first_text, dump, three_player_text, tiny_log
-from kifuzan import batch
+from kifuzan import batch, records
 
 SAMPLE = Path(__file__).resolve().parents[2] / "examples" / "sample_game.json"
 KIFUZAN = [sys.executable, "-m", "kifuzan"]
@@ -46,7 +46,7 @@ IGNORED = {"a/notes.txt": b"x", "a/b/data.jsonl": b"{}"}
 
 
 def out_name(rel: str, suffix: str = ".mjson") -> str:
-    return batch.record_stem(rel) + suffix
+    return records.record_stem(rel) + suffix
 
 
 def expected_bytes(src: Path, tmp: Path) -> bytes:
@@ -126,11 +126,13 @@ def test_file_sources_go_to_top_of_outdir(tree, tmp_path):
         (["-o", "{out}", "-j", "0"], "workers must be at least 1"),
         (["-o", "{out}", "--compress", "zip"], "invalid choice: 'zip'"),
         (["-o", "{out}", "--suffix", "a/b"], "invalid suffix"),
+        (["-o", "{out}", "--suffix", "mjson"], "must start with '.'"),
+        (["-o", "{out}", "--suffix", ".json.gz"], "needs gzip compression (--compress gzip)"),
         (["{src}/missing", "-o", "{out}"], "no such file or folder"),
         (["-", "-o", "{out}"], "'-' must be the only SRC"),
         (["-o", "{out}", "--quiet", "--progress"], "not allowed with argument"),
     ],
-    ids=["no-outdir", "j0", "compress", "suffix", "missing-src", "stdin-and-files", "quiet-progress"],
+    ids=["no-outdir", "j0", "compress", "suffix", "suffix-no-dot", "plain-gz-suffix", "missing-src", "stdin-and-files", "quiet-progress"],
 )
 def test_usage_errors_exit_2_and_write_nothing(tree, tmp_path, args, message):
     src, _ = tree
@@ -184,9 +186,9 @@ def test_rerun_skips_up_to_date_and_force_redoes(tree, tmp_path):
         (["--suffix", ".jsonl"], ".jsonl", None),
         (["--compress", "gzip"], ".mjson.gz", gzip.decompress),
         (["--compress", "gzip", "--suffix", ".json.gz"], ".json.gz", gzip.decompress),
-        (["--compress", "none", "--suffix", "_mjai.txt"], "_mjai.txt", None),
+        (["--compress", "none", "--suffix", ".mjai.txt"], ".mjai.txt", None),
     ],
-    ids=["default", "suffix", "gzip", "gzip-json-gz", "suffix-no-dot"],
+    ids=["default", "suffix", "gzip", "gzip-json-gz", "two-dots"],
 )
 def test_suffix_and_compression(tree, tmp_path, args, suffix, decode):
     src, expected = tree
@@ -270,6 +272,26 @@ def test_convert_many_summary(tree, tmp_path):
     ]  # fmt: skip
 
 
+def test_second_run_after_output_tree_deleted(tree, tmp_path):
+    # Output folders are made by each run, not remembered by the process.
+    src, expected = tree
+    out = tmp_path / "out"
+    for _ in range(2):
+        summary = kifuzan.convert_many(src, out, workers=1)
+        assert (summary.converted, summary.failed) == (3, 5)
+        assert outputs(out) == expected
+        shutil.rmtree(out)
+
+
+def test_no_records_found_says_so(tmp_path):
+    src = tmp_path / "src"
+    (src / "sub").mkdir(parents=True)
+    (src / "notes.txt").write_text("x")
+    r = cli("convert", str(src), "-o", str(tmp_path / "out"))
+    assert r.returncode == 0
+    assert r.stderr.decode() == f"kifuzan: no records (*.json, *.json.gz) found in {src}\n"
+
+
 def test_convert_many_checks_before_writing(tmp_path):
     with pytest.raises(FileNotFoundError):
         kifuzan.convert_many([tmp_path / "missing"], tmp_path / "out")
@@ -317,16 +339,17 @@ def crash_on_marked(jobs, compress, force):
     for src, _ in jobs:
         if "crash" in src:
             os._exit(3)
-    return batch.convert_chunk(jobs, compress, force)
+    return [batch.convert_one(src, out, compress, force) for src, out in jobs]
 
 
-def test_dead_worker_fails_only_its_record(tmp_path):
+def test_dead_worker_fails_only_its_record(tmp_path, monkeypatch):
     src = tmp_path / "src"
     src.mkdir()
     names = [f"{i:02d}.json" for i in range(40)] + ["07crash.json"]
     for name in names:
         (src / name).write_text(dump(tiny_log()))
-    summary = batch.run([src], tmp_path / "out", workers=2, chunk_fn=crash_on_marked)
+    monkeypatch.setattr(batch, "convert_chunk", crash_on_marked)
+    summary = kifuzan.convert_many([src], tmp_path / "out", workers=2)
     assert (summary.converted, summary.failed) == (40, 1)
     assert summary.failures[0].path == str(src / "07crash.json")
     assert summary.failures[0].error == "BrokenProcessPool"

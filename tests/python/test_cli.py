@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import gzip
 import os
 import subprocess
 import sys
@@ -10,7 +11,7 @@ from pathlib import Path
 import pytest
 
 from _kifuzan import tenhou_to_mjai
-from conftest import TINY_LINES, big_text
+from conftest import PARSE_MESSAGE, TINY_LINES, big_text, dump, tiny_log
 
 SCRIPT = Path(sys.executable).with_name("kifuzan")
 COMMANDS = [
@@ -69,10 +70,55 @@ def test_failure_is_one_line_and_exit_1(kifuzan, tmp_path, content, error):
     assert r.stderr.decode() == f"kifuzan: {path}: " + error.format(path=path) + "\n"
 
 
-def test_usage_error(kifuzan):
-    r = run(kifuzan)
+def mjai(log) -> bytes:
+    return "".join(line + "\n" for line in tenhou_to_mjai(dump(log))).encode()
+
+
+def test_several_files_stdin_and_gzip(kifuzan, tmp_path):
+    """Each FILE in turn: stdout has the lines of those that converted, in order."""
+    other = tiny_log()
+    other["name"] = ["E", "F", "G", "H"]
+    third = tiny_log()
+    third["name"] = ["I", "J", "K", "L"]
+    (tmp_path / "a.json").write_text(dump(tiny_log()))
+    (tmp_path / "b.json.gz").write_bytes(gzip.compress(dump(other).encode()))
+    (tmp_path / "bad.json").write_text("not json")
+    names = ["a.json", "bad.json", "-", "missing.json", "b.json.gz"]
+    r = run(kifuzan, *names, cwd=tmp_path, input=gzip.compress(dump(third).encode()))
+    assert r.returncode == 1
+    assert r.stdout == mjai(tiny_log()) + mjai(third) + mjai(other)
+    assert r.stderr.decode().splitlines() == [
+        f"kifuzan: bad.json: JsonParsingError: {PARSE_MESSAGE}",
+        'kifuzan: missing.json: FileNotFoundError: failed to open tenhou.net/6 log file "missing.json"',
+    ]
+
+
+@pytest.mark.parametrize("source", ["b.json.gz", "-"])
+def test_gzip_and_stdin_to_output_file(kifuzan, tmp_path, source):
+    data = gzip.compress(dump(tiny_log()).encode())
+    (tmp_path / "b.json.gz").write_bytes(data)
+    r = run(kifuzan, source, "-o", "out.mjson", cwd=tmp_path, input=data)
+    assert r.returncode == 0, r.stderr.decode()
+    assert r.stdout == b""
+    assert (tmp_path / "out.mjson").read_bytes() == mjai(tiny_log())
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ([], "usage: kifuzan"),
+        (["sub"], "sub is a folder; to convert a folder: kifuzan convert sub -o OUTDIR"),
+        (["a.json", "a.json", "-o", "x"], "-o takes one FILE; to convert many: kifuzan convert"),
+    ],
+    ids=["no-file", "folder", "output-of-two"],
+)
+def test_usage_error(kifuzan, tmp_path, args, message):
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "a.json").write_text(dump(tiny_log()))
+    r = run(kifuzan, *args, cwd=tmp_path)
     assert r.returncode == 2
-    assert b"usage: kifuzan" in r.stderr
+    assert message in r.stderr.decode()
+    assert r.stdout == b"" and not (tmp_path / "x").exists()
 
 
 def test_closed_pipe_is_quiet(kifuzan, tmp_path):

@@ -1,0 +1,81 @@
+"""Finding the records of a run and naming their outputs."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable
+
+from kifuzan.records import is_record, record_stem
+from kifuzan.results import Failure, failure_of
+
+StrPath = str | os.PathLike[str]
+# (source path, output path)
+Job = tuple[str, str]
+
+DEFAULT_SUFFIX = ".mjson"
+GZIP_SUFFIX = ".mjson.gz"
+COMPRESSIONS = (None, "gzip")
+
+
+class UsageError(ValueError):
+    """The arguments do not describe a run (the command line exits with 2)."""
+
+
+def output_suffix(compress: str | None, suffix: str | None) -> str:
+    """Checks the options that name outputs; returns the suffix to use."""
+    if compress not in COMPRESSIONS:
+        raise UsageError(f"unknown compression {compress!r} (choose gzip or None)")
+    if suffix is None:
+        return GZIP_SUFFIX if compress == "gzip" else DEFAULT_SUFFIX
+    if not suffix.startswith(".") or "/" in suffix or os.sep in suffix or suffix in (".", ".."):
+        raise UsageError(f"invalid suffix {suffix!r}: it must start with '.' and name no folder")
+    if suffix.endswith(".gz") and compress != "gzip":
+        # Plain text under a .gz name would fool every reader that trusts it.
+        raise UsageError(f"suffix {suffix!r} ends in .gz: it needs gzip compression (--compress gzip)")
+    return suffix
+
+
+def as_list(sources: Iterable[StrPath] | StrPath) -> list[str]:
+    if isinstance(sources, (str, os.PathLike)):
+        sources = [sources]
+    return [os.fspath(s) for s in sources]
+
+
+def find_jobs(sources: Iterable[str], out_dir: str, suffix: str) -> tuple[list[Job], list[Failure]]:
+    """Pairs every record under sources with its output path.
+
+    Returns the jobs in a stable order and, as failures, the records whose
+    output path another record already claimed.
+    """
+    out_real = os.path.realpath(out_dir)
+    claimed: dict[str, tuple[str, str]] = {}  # output -> (real source, source)
+    jobs: list[Job] = []
+    clashes: list[Failure] = []
+
+    def add(src: str, out: str) -> None:
+        # A record named twice (a file and its folder, or two spellings) is one job.
+        real = os.path.realpath(src)
+        first = claimed.get(out)
+        if first is None:
+            claimed[out] = (real, src)
+            jobs.append((src, out))
+        elif first[0] != real:
+            clashes.append(failure_of(src, FileExistsError(f"output {out!r} is already made from {first[1]!r}")))
+
+    for source in sources:
+        if os.path.isdir(source):
+            for folder, dirs, files in os.walk(source):
+                # An output folder inside a source folder is not searched: with
+                # --suffix .json.gz the outputs would look like records.
+                dirs[:] = sorted(d for d in dirs if os.path.realpath(os.path.join(folder, d)) != out_real)
+                rel = os.path.relpath(folder, source)
+                for name in sorted(files):
+                    if is_record(name):
+                        out = os.path.normpath(os.path.join(out_dir, rel, record_stem(name) + suffix))
+                        add(os.path.join(folder, name), out)
+        elif os.path.exists(source):
+            name = os.path.basename(source)
+            add(source, os.path.join(out_dir, record_stem(name) + suffix))
+        else:
+            raise FileNotFoundError(f"no such file or folder: {source!r}")
+    return jobs, clashes

@@ -1,0 +1,112 @@
+"""Outputs that appear whole or not at all.
+
+Each output is written to ``.<name>.<pid>.<8 hex>.tmp`` beside its final name
+and renamed into place. The pid lets a later run tell the leftovers of a
+killed run from the files of a live one.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import secrets
+from collections.abc import Callable, Iterable
+
+from _kifuzan import tenhou_file_to_mjai
+
+_TMP_RE = re.compile(r"^\..+\.(\d+)\.[0-9a-f]{8}\.tmp$")
+
+
+def make_folders(paths: Iterable[str]) -> None:
+    """Makes the folder of every output path, once per run.
+
+    A folder that cannot be made is left to fail each of its records with
+    the error of creating its file.
+    """
+    for folder in sorted({os.path.dirname(p) for p in paths}):
+        try:
+            os.makedirs(folder or ".", exist_ok=True)
+        except OSError:
+            pass
+
+
+def _temporary_beside(path: str) -> str:
+    folder, name = os.path.split(path)
+    return os.path.join(folder, f".{name}.{os.getpid()}.{secrets.token_hex(4)}.tmp")
+
+
+def _replace_or_remove(tmp: str, path: str, write: Callable[[str], None]) -> None:
+    try:
+        write(tmp)
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+
+
+def write_atomic(path: str, data: bytes) -> None:
+    """Writes data to path through a temporary file in the same folder."""
+    while True:
+        tmp = _temporary_beside(path)
+        try:
+            # 0o666 lets the umask decide, as for any file the user creates.
+            fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+            break
+        except FileExistsError:
+            continue
+
+    def write(_: str) -> None:
+        with open(fd, "wb") as f:
+            f.write(data)
+
+    _replace_or_remove(tmp, path, write)
+
+
+def convert_file_atomic(src: str, path: str) -> None:
+    """A plain record to a plain output: the module writes the temporary file
+    itself, and opens it only once the record has converted."""
+    _replace_or_remove(_temporary_beside(path), path, lambda tmp: tenhou_file_to_mjai(src, tmp))
+
+
+def is_up_to_date(src: str, out: str) -> bool:
+    try:
+        return os.stat(out).st_mtime_ns >= os.stat(src).st_mtime_ns
+    except OSError:
+        return False
+
+
+def _pid_alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:
+        pass  # exists, but belongs to someone else
+    try:
+        # A killed worker whose new parent does not reap it stays a zombie.
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            return f.read().rpartition(b")")[2].split()[0] != b"Z"
+    except (OSError, IndexError):
+        return True
+
+
+def remove_stale_temporaries(out_dir: str) -> int:
+    """Removes temporary files that killed runs left in out_dir; returns how many.
+
+    Only names of our own pattern whose writing process is gone are removed,
+    so a run going on at the same time keeps its files.
+    """
+    removed = 0
+    for folder, _dirs, files in os.walk(out_dir):
+        for name in files:
+            m = _TMP_RE.match(name)
+            if m and int(m.group(1)) != os.getpid() and not _pid_alive(int(m.group(1))):
+                try:
+                    os.unlink(os.path.join(folder, name))
+                    removed += 1
+                except FileNotFoundError:
+                    pass
+    return removed
