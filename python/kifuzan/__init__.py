@@ -6,6 +6,8 @@ on a Dask cluster) and holds the command line (``kifuzan``, or
 ``python -m kifuzan``; ``kifuzan.__main__.main``).
 """
 
+import importlib
+
 from _kifuzan import (
     VERSION,
     JsonParsingError,
@@ -16,8 +18,6 @@ from _kifuzan import (
     tenhou_file_to_mjai,
     tenhou_to_mjai,
 )
-from kifuzan.batch import convert_many
-from kifuzan.results import Failure, Summary
 
 __all__ = [
     "TenhouLogParsingError",
@@ -32,3 +32,20 @@ __all__ = [
     "Summary",
     "Failure",
 ]
+
+# The archive tools load on first use, so `import kifuzan` and the command's
+# start stay quick; until the command has loaded, Ctrl-C is Python's own.
+_LAZY = {"convert_many": "kifuzan.batch", "Summary": "kifuzan.results", "Failure": "kifuzan.results"}
+
+
+def __getattr__(name: str) -> object:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'kifuzan' has no attribute {name!r}")
+    value = getattr(importlib.import_module(module), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(_LAZY))

@@ -7,22 +7,29 @@ file of that name is reached as ./convert.
 
 from __future__ import annotations
 
-import argparse
-import os
 import sys
-from collections.abc import Sequence
 
-from _kifuzan import __version__, tenhou_file_to_mjai
-from kifuzan.batch import convert_many, print_line
-from kifuzan.jobs import UsageError
-from kifuzan.records import convert_bytes, convert_path, encode_output
-from kifuzan.results import failure_line, failure_of, report_row, summary_line
-
-# Exit status after stdout was closed early (as a shell reports SIGPIPE).
-EXIT_BROKEN_PIPE = 141
 # Exit status after Ctrl-C, as a shell reports a process stopped by SIGINT.
 EXIT_INTERRUPTED = 130
 INTERRUPTED = "kifuzan: interrupted"
+
+try:
+    import argparse
+    import os
+    from collections.abc import Sequence
+
+    from _kifuzan import __version__, tenhou_file_to_mjai
+    from kifuzan.batch import convert_many, print_line
+    from kifuzan.jobs import UsageError
+    from kifuzan.records import convert_bytes, convert_path, encode_output
+    from kifuzan.results import failure_line, failure_of, report_row, summary_line
+except KeyboardInterrupt:
+    # Ctrl-C while the command loads ends it as it would a moment later.
+    print(INTERRUPTED, file=sys.stderr)
+    sys.exit(EXIT_INTERRUPTED)
+
+# Exit status after stdout was closed early (as a shell reports SIGPIPE).
+EXIT_BROKEN_PIPE = 141
 INTERRUPTED_CONVERT = "kifuzan: interrupted; outputs written so far are whole, a rerun converts the rest"
 
 

@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import os
 import re
-import secrets
 from collections.abc import Callable, Iterable
 
 from _kifuzan import tenhou_file_to_mjai
@@ -32,7 +31,7 @@ def make_folders(paths: Iterable[str]) -> None:
 
 def _temporary_beside(path: str) -> str:
     folder, name = os.path.split(path)
-    return os.path.join(folder, f".{name}.{os.getpid()}.{secrets.token_hex(4)}.tmp")
+    return os.path.join(folder, f".{name}.{os.getpid()}.{os.urandom(4).hex()}.tmp")
 
 
 def _replace_or_remove(tmp: str, path: str, write: Callable[[str], None]) -> None:

@@ -4,8 +4,11 @@ from __future__ import annotations
 
 import gzip
 import os
+import shutil
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -141,3 +144,92 @@ def test_large_output_is_complete(kifuzan, tmp_path):
     r = run(kifuzan, str(src))
     assert r.returncode == 0
     assert r.stdout.decode("utf-8").splitlines() == tenhou_to_mjai(text)
+
+
+# ---------------------------------------------------------------------------
+# Ctrl-C: the terminal sends SIGINT to the whole process group, workers included.
+
+MODULE = [sys.executable, "-m", "kifuzan"]
+SAMPLE = Path(__file__).resolve().parents[2] / "examples" / "sample_game.json"
+INTERRUPTED_CONVERT = "kifuzan: interrupted; outputs written so far are whole, a rerun converts the rest\n"
+
+
+def wait_for(proc, ready, what):
+    deadline = time.monotonic() + 60
+    while not ready():
+        assert proc.poll() is None, f"finished before {what}"
+        assert time.monotonic() < deadline, f"never reached {what}"
+        time.sleep(0.002)
+
+
+def children(pid):
+    try:
+        return Path(f"/proc/{pid}/task/{pid}/children").read_text().split()
+    except OSError:
+        return ["unknown"]  # cannot tell: go on at once
+
+
+def blocked_on_pipe(pid):
+    try:
+        return "pipe" in Path(f"/proc/{pid}/wchan").read_text()
+    except OSError:
+        return True
+
+
+def interrupt(args, moment, **popen):
+    proc = subprocess.Popen([*MODULE, *args], stderr=subprocess.PIPE, start_new_session=True, **popen)
+    try:
+        moment(proc)
+        os.killpg(proc.pid, signal.SIGINT)
+        proc.wait(timeout=120)
+    finally:
+        proc.kill()
+    deadline = time.monotonic() + 30
+    while True:  # the workers leave with the command
+        try:
+            os.killpg(proc.pid, 0)
+        except ProcessLookupError:
+            break
+        assert time.monotonic() < deadline, "a worker outlived the command"
+        time.sleep(0.05)
+    return proc.returncode, proc.stderr.read().decode()
+
+
+@pytest.fixture(scope="module")
+def many_records(tmp_path_factory):
+    src = tmp_path_factory.mktemp("many")
+    for i in range(1500):
+        (src / f"d{i // 100}").mkdir(exist_ok=True)
+        shutil.copyfile(SAMPLE, src / f"d{i // 100}" / f"{i:04d}.json")
+    return src
+
+
+@pytest.mark.parametrize(
+    "moment",
+    [
+        lambda out, proc: wait_for(proc, lambda: (out / "errors.jsonl").exists(), "the run's start"),
+        lambda out, proc: wait_for(proc, lambda: children(proc.pid), "the workers' start"),
+        lambda out, proc: wait_for(proc, lambda: len(list(out.rglob("*.mjson"))) >= 20, "20 outputs"),
+    ],
+    ids=["run-start", "workers-start", "mid-run"],
+)
+def test_ctrl_c_during_convert(many_records, tmp_path, moment):
+    out = tmp_path / "out"
+    status, stderr = interrupt(["convert", str(many_records), "-o", str(out), "-j", "2"], lambda proc: moment(out, proc))
+    assert (status, stderr) == (130, INTERRUPTED_CONVERT)
+    assert not list(out.rglob("*.tmp"))  # the records in flight were finished, none cut off
+    expected = SAMPLE.with_suffix(".mjson").read_bytes()
+    assert all(p.read_bytes() == expected for p in out.rglob("*.mjson"))
+
+
+@pytest.mark.parametrize(
+    "args, moment",
+    [
+        (["-"], lambda proc: wait_for(proc, lambda: blocked_on_pipe(proc.pid), "the read")),
+        (["convert", "-"], lambda proc: wait_for(proc, lambda: blocked_on_pipe(proc.pid), "the read")),
+    ],
+    ids=["reading-stdin", "convert-reading-stdin"],
+)
+def test_ctrl_c_single_record(args, moment):
+    status, stderr = interrupt(args, moment, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+    assert (status, stderr) == (130, "kifuzan: interrupted\n")
