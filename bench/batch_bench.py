@@ -29,8 +29,6 @@ from pathlib import Path
 import kifuzan
 
 CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus" / "four_player"
-if not CORPUS.is_dir():
-    CORPUS = Path("/work/shared/corpus/four_player")
 
 
 def build_folder(root: Path, records: int) -> list[Path]:

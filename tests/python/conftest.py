@@ -13,8 +13,6 @@ from typing import Any
 import pytest
 
 CORPUS = Path(__file__).resolve().parents[3] / "shared" / "corpus" / "four_player"
-if not CORPUS.is_dir():
-    CORPUS = Path("/work/shared/corpus/four_player")
 
 # One kyoku: each seat draws once and discards once, then the wall "runs out"
 # (no seat has a take left) and the kyoku ends in a draw with no score change.
