@@ -346,3 +346,47 @@ def test_corpus_game(tmp_path, game):
     lines = tenhou_file_to_mjai(game, out)
     assert lines == expected.decode("utf-8").splitlines()
     assert out.read_bytes() == expected
+
+
+# ---------------------------------------------------------------------------
+# Signals
+
+
+_BLOCKED_READ = r"""
+import os, sys, _kifuzan
+fifo = sys.argv[1]
+# A writer that never writes: the read end opens at once and then blocks.
+os.open(fifo, os.O_RDWR)
+print("ready", flush=True)
+try:
+    _kifuzan.tenhou_file_to_mjai(fifo)
+except KeyboardInterrupt:
+    print("KeyboardInterrupt", flush=True)
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs")
+def test_ctrl_c_interrupts_a_read_blocked_on_a_fifo(tmp_path):
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    fifo = tmp_path / "log.json"
+    os.mkfifo(fifo)
+    child = subprocess.Popen([sys.executable, "-c", _BLOCKED_READ, str(fifo)], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        # Repeated, since a signal that lands before the read starts is only
+        # seen at the next interruption.
+        deadline = time.monotonic() + 20
+        while child.poll() is None and time.monotonic() < deadline:
+            child.send_signal(signal.SIGINT)
+            time.sleep(0.2)
+        if child.poll() is None:
+            child.kill()
+        out = child.stdout.read()
+    finally:
+        child.kill()
+        child.wait()
+    assert out == "KeyboardInterrupt\n"

@@ -1,0 +1,238 @@
+#include "lib/binding.h"
+
+#include <cstring>
+#include <exception>
+#include <new>
+
+namespace kifuzan::py {
+
+namespace {
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as CPython lists missing names.
+std::string quoted_list(const char* const* names, Py_ssize_t count) {
+  std::string out;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (i > 0) {
+      out += count == 2 ? " and " : (i + 1 == count ? ", and " : ", ");
+    }
+    out += '\'';
+    out += names[i];
+    out += '\'';
+  }
+  return out;
+}
+
+}  // namespace
+
+int bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** out) {
+  if (nargs > sig.total) {
+    if (sig.required == sig.total) {
+      PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given", sig.function,
+                   sig.total, nargs);
+    } else {
+      PyErr_Format(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments but %zd were given",
+                   sig.function, sig.required, sig.total, nargs);
+    }
+    return -1;
+  }
+  for (Py_ssize_t i = 0; i < sig.total; ++i) {
+    out[i] = i < nargs ? args[i] : nullptr;
+  }
+  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.function);
+      return -1;
+    }
+    Py_ssize_t slot = -1;
+    for (Py_ssize_t i = 0; i < sig.total; ++i) {
+      if (PyUnicode_CompareWithASCIIString(key, sig.names[i]) == 0) {
+        slot = i;
+        break;
+      }
+    }
+    if (slot < 0) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig.function, key);
+      return -1;
+    }
+    if (out[slot] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.function,
+                   sig.names[slot]);
+      return -1;
+    }
+    out[slot] = args[nargs + k];
+  }
+  const char* missing[4];
+  Py_ssize_t nmissing = 0;
+  for (Py_ssize_t i = 0; i < sig.required && nmissing < 4; ++i) {
+    if (out[i] == nullptr) {
+      missing[nmissing++] = sig.names[i];
+    }
+  }
+  if (nmissing > 0) {
+    const std::string list = quoted_list(missing, nmissing);
+    PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %s", sig.function, nmissing,
+                 nmissing == 1 ? "" : "s", list.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+void raise_not_a_string(const char* argument, PyObject* obj) {
+  PyObject* qualname = PyType_GetQualName(Py_TYPE(obj));
+  if (qualname == nullptr) {
+    return;
+  }
+  PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to 'PyString'", argument,
+               qualname);
+  Py_DECREF(qualname);
+}
+
+PyObject* fs_path_bytes(const char* argument, PyObject* obj) {
+  PyObject* path = PyOS_FSPath(obj);
+  if (path == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+      return nullptr;
+    }
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* text = PyObject_Str(exc);
+    Py_DECREF(exc);
+    if (text != nullptr) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': %U", argument, text);
+      Py_DECREF(text);
+    }
+    return nullptr;
+  }
+  if (!PyUnicode_Check(path)) {
+    raise_not_a_string(argument, path);
+    Py_DECREF(path);
+    return nullptr;
+  }
+  PyObject* bytes = PyUnicode_EncodeFSDefault(path);
+  Py_DECREF(path);
+  return bytes;
+}
+
+const char* str_argument(const char* argument, PyObject* obj, Py_ssize_t* size) {
+  if (!PyUnicode_Check(obj)) {
+    raise_not_a_string(argument, obj);
+    return nullptr;
+  }
+  return PyUnicode_AsUTF8AndSize(obj, size);
+}
+
+PyObject* lines_to_list(const conv::Lines& lines) {
+  const std::size_t n = lines.size();
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+  if (list == nullptr) {
+    return nullptr;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::string_view line = lines.line(i);
+    const auto len = static_cast<Py_ssize_t>(line.size());
+    PyObject* item;
+    if (i < lines.ascii.size() && lines.ascii[i]) {
+      // Known ASCII: skip the decoder and copy the bytes straight in.
+      item = PyUnicode_New(len, 127);
+      if (item != nullptr) {
+        std::memcpy(PyUnicode_1BYTE_DATA(item), line.data(), line.size());
+      }
+    } else {
+      item = PyUnicode_DecodeUTF8(line.data(), len, "strict");
+    }
+    if (item == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list;
+}
+
+void raise_from_cpp_exception(PyObject* (*internal_type)()) noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Clear();
+    PyObject* type = internal_type();
+    if (type == nullptr) {
+      return;
+    }
+    const char* what = e.what();
+    PyObject* message = PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::strlen(what)), "replace");
+    if (message != nullptr) {
+      PyErr_SetObject(type, message);
+      Py_DECREF(message);
+    }
+  } catch (...) {
+    PyErr_Clear();
+    if (PyObject* type = internal_type()) {
+      PyErr_SetString(type, "unknown C++ exception");
+    }
+  }
+}
+
+int add_public(PyObject* module, PyObject* name, PyObject* value) {
+  PyObject* dict = PyModule_GetDict(module);  // borrowed
+  PyObject* all_key = PyUnicode_InternFromString("__all__");
+  if (all_key == nullptr) {
+    return -1;
+  }
+  PyObject* all = PyDict_GetItemWithError(dict, all_key);  // borrowed
+  Py_DECREF(all_key);
+  if (all == nullptr) {
+    if (PyErr_Occurred()) {
+      return -1;
+    }
+    PyObject* fresh = PyList_New(0);
+    if (fresh == nullptr) {
+      return -1;
+    }
+    const int rc = PyModule_AddObjectRef(module, "__all__", fresh);
+    Py_DECREF(fresh);
+    if (rc < 0) {
+      return -1;
+    }
+    all = fresh;  // now owned by the module dict
+  }
+  if (PyList_Append(all, name) < 0) {
+    return -1;
+  }
+  return PyObject_SetAttr(module, name, value);
+}
+
+int add_public(PyObject* module, const char* name, PyObject* value) {
+  PyObject* key = PyUnicode_InternFromString(name);
+  if (key == nullptr) {
+    return -1;
+  }
+  const int rc = add_public(module, key, value);
+  Py_DECREF(key);
+  return rc;
+}
+
+int add_function(PyObject* module, PyMethodDef* def) {
+  PyObject* module_name = PyModule_GetNameObject(module);
+  if (module_name == nullptr) {
+    return -1;
+  }
+  PyObject* func = PyCMethod_New(def, module, module_name, nullptr);
+  Py_DECREF(module_name);
+  if (func == nullptr) {
+    return -1;
+  }
+  PyObject* name = PyObject_GetAttrString(func, "__name__");
+  int rc = -1;
+  if (name != nullptr) {
+    rc = add_public(module, name, func);
+    Py_DECREF(name);
+  }
+  Py_DECREF(func);
+  return rc;
+}
+
+}  // namespace kifuzan::py

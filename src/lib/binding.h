@@ -1,0 +1,66 @@
+// Helpers shared by the package's extension modules: argument binding in the
+// interpreter's own wording, path arguments, results as Python objects,
+// registration, and turning C++ exceptions into Python ones.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+
+#include "kifuzan/conv/pipeline.h"
+
+namespace kifuzan::py {
+
+struct Signature {
+  const char* function;
+  const char* const* names;
+  Py_ssize_t required;  // the first `required` parameters have no default
+  Py_ssize_t total;
+};
+
+// Fills out[0..total) with borrowed references, nullptr for an omitted
+// optional parameter. Returns -1 with TypeError set on failure.
+int bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** out);
+
+// TypeError "argument 'NAME': 'T' object cannot be converted to 'PyString'",
+// T being the qualified name of the object's type.
+void raise_not_a_string(const char* argument, PyObject* obj);
+
+// Converts a path-like argument into its file-system bytes (a new bytes
+// object), or nullptr with an exception set.
+PyObject* fs_path_bytes(const char* argument, PyObject* obj);
+
+inline std::string_view bytes_view(PyObject* bytes) {
+  return {PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
+}
+
+// The UTF-8 text of a str argument, or nullptr with TypeError (not a str) or
+// UnicodeEncodeError (lone surrogates) set.
+const char* str_argument(const char* argument, PyObject* obj, Py_ssize_t* size);
+
+// New list with one str per line, or nullptr with an exception set.
+PyObject* lines_to_list(const conv::Lines& lines);
+
+// Called from a catch block: turns the in-flight C++ exception into a Python
+// one, replacing whatever Python error might already be set. Anything but
+// std::bad_alloc becomes `internal_type()` (which may itself fail).
+void raise_from_cpp_exception(PyObject* (*internal_type)()) noexcept;
+
+template <class F>
+PyCFunction as_cfunction(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// Appends `name` to __all__ (creating the list on first use), then sets the
+// attribute. `value` is borrowed.
+int add_public(PyObject* module, PyObject* name, PyObject* value);
+int add_public(PyObject* module, const char* name, PyObject* value);
+
+// Makes a function bound to the module from `def` (which must outlive it) and
+// adds it as public under its __name__.
+int add_function(PyObject* module, PyMethodDef* def);
+
+}  // namespace kifuzan::py

@@ -1,0 +1,48 @@
+// File input and output for the extension modules, with the GIL held:
+// errors become Python exceptions, and a signal that interrupts a system
+// call runs its handler first (so Ctrl-C stops a read blocked on a pipe).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+
+#include "kifuzan/conv/input.h"
+#include "kifuzan/conv/pipeline.h"
+#include "lib/posix_io.h"
+
+namespace kifuzan::py {
+
+// After an EINTR: retry unless a signal handler raised, as CPython's own I/O
+// does.
+struct CheckSignals {
+  bool operator()() const { return PyErr_CheckSignals() == 0; }
+};
+
+// The path quoted and escaped for an error message: \\ \" \' \t \r \n,
+// other non-printable characters as \u{hex}, undecodable bytes as \xHH.
+std::string debug_form(std::string_view path);
+
+// Whether the path, compared component-wise, is "-": redundant separators and
+// non-leading "." components do not count, a leading "./" or "/" does.
+bool is_stdout_path(std::string_view path);
+
+// Raises the OSError subclass for errno `err` with the sole argument
+// "<system text> (os error N)".
+void raise_os_error(int err);
+
+// Reads the file whose file-system name is `path` into `out`. Returns -1 with
+// an exception set: FileNotFoundError(open_failed + debug form) when it
+// cannot be opened or is a directory, the errno's OSError for a read error,
+// or whatever a signal handler raised.
+int read_file(std::string_view path, const char* open_failed, conv::PaddedText& out);
+
+// Writes the lines to the file named `path` (created or truncated; "-" is
+// fd 1, bypassing sys.stdout). Returns -1 with an exception set: OSError
+// (create_failed + name) or OSError(write_failed), or a signal handler's.
+int write_lines_to(std::string_view path, const conv::Lines& lines, const char* create_failed,
+                   const char* write_failed);
+
+}  // namespace kifuzan::py
