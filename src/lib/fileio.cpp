@@ -115,28 +115,35 @@ bool is_stdout_path(std::string_view path) {
   return true;
 }
 
-void raise_os_error(int err) {
-  PyObject* type;
+PyObject* os_error_type(int err) {
   switch (err) {
-    case ENOENT: type = PyExc_FileNotFoundError; break;
+    case ENOENT: return PyExc_FileNotFoundError;
     case EACCES:
-    case EPERM: type = PyExc_PermissionError; break;
-    case ECONNREFUSED: type = PyExc_ConnectionRefusedError; break;
-    case ECONNRESET: type = PyExc_ConnectionResetError; break;
-    case ECONNABORTED: type = PyExc_ConnectionAbortedError; break;
-    case EPIPE: type = PyExc_BrokenPipeError; break;
-    case EEXIST: type = PyExc_FileExistsError; break;
+    case EPERM: return PyExc_PermissionError;
+    case ECONNREFUSED: return PyExc_ConnectionRefusedError;
+    case ECONNRESET: return PyExc_ConnectionResetError;
+    case ECONNABORTED: return PyExc_ConnectionAbortedError;
+    case EPIPE: return PyExc_BrokenPipeError;
+    case EEXIST: return PyExc_FileExistsError;
 #if EWOULDBLOCK != EAGAIN
     case EWOULDBLOCK:
 #endif
-    case EAGAIN: type = PyExc_BlockingIOError; break;
-    case ETIMEDOUT: type = PyExc_TimeoutError; break;
-    case EINTR: type = PyExc_InterruptedError; break;
-    default: type = PyExc_OSError; break;
+    case EAGAIN: return PyExc_BlockingIOError;
+    case ETIMEDOUT: return PyExc_TimeoutError;
+    case EINTR: return PyExc_InterruptedError;
+    default: return PyExc_OSError;
   }
+}
+
+PyObject* os_error_message(int err) {
   char buf[256];
   const char* text = pick_strerror(strerror_r(err, buf, sizeof buf), buf);
-  PyObject* message = PyUnicode_FromFormat("%s (os error %d)", text, err);
+  return PyUnicode_FromFormat("%s (os error %d)", text, err);
+}
+
+void raise_os_error(int err) {
+  PyObject* type = os_error_type(err);
+  PyObject* message = os_error_message(err);
   if (message != nullptr) {
     PyErr_SetObject(type, message);
     Py_DECREF(message);

@@ -29,6 +29,12 @@ std::string debug_form(std::string_view path);
 // non-leading "." components do not count, a leading "./" or "/" does.
 bool is_stdout_path(std::string_view path);
 
+// The OSError subclass Python raises for errno `err` (borrowed).
+PyObject* os_error_type(int err);
+
+// "<system text> (os error N)" as a new str, or nullptr with an exception set.
+PyObject* os_error_message(int err);
+
 // Raises the OSError subclass for errno `err` with the sole argument
 // "<system text> (os error N)".
 void raise_os_error(int err);

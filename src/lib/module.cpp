@@ -176,16 +176,22 @@ PyModuleDef g_module_def = {
     nullptr,
 };
 
+// PEP 440 spelling of the version: "-alpha" becomes "a", "-beta" "b".
 std::string version_text() {
-  std::string v = KIFUZAN_VERSION;
-  const auto replace_all = [&v](std::string_view from, std::string_view to) {
-    for (std::size_t at = v.find(from); at != std::string::npos; at = v.find(from, at + to.size())) {
-      v.replace(at, from.size(), to);
+  const std::string_view v = KIFUZAN_VERSION;
+  std::string out;
+  for (std::size_t i = 0; i < v.size();) {
+    if (v.substr(i, 6) == "-alpha") {
+      out += 'a';
+      i += 6;
+    } else if (v.substr(i, 5) == "-beta") {
+      out += 'b';
+      i += 5;
+    } else {
+      out += v[i++];
     }
-  };
-  replace_all("-alpha", "a");
-  replace_all("-beta", "b");
-  return v;
+  }
+  return out;
 }
 
 int add_version(PyObject* module, const char* attribute, const std::string& text) {

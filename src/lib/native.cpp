@@ -1,0 +1,529 @@
+// kifuzan._native: the package's own extension module, for what goes beyond
+// _kifuzan's fixed surface. It shares the core and the binding, file and
+// message helpers with _kifuzan, and raises _kifuzan's own exception types
+// for the pipeline's failures.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "kifuzan/conv/input.h"
+#include "kifuzan/conv/pipeline.h"
+#include "lib/binding.h"
+#include "lib/fileio.h"
+#include "lib/messages.h"
+#include "lib/posix_io.h"
+
+namespace {
+
+using kifuzan::conv::Lines;
+using kifuzan::conv::PaddedText;
+using kifuzan::conv::Stage;
+using namespace kifuzan::py;
+namespace io = kifuzan::io;
+
+// ---------------------------------------------------------------------------
+// Process-wide state, filled once at import (single-phase, like _kifuzan).
+
+PyObject* g_module = nullptr;
+// _kifuzan's exception types, so that callers catch the same classes from
+// either module. Strong references, kept for the process's life.
+PyObject* g_stage_types[error_kind_count] = {};
+PyObject* g_internal_error = nullptr;
+PyObject* g_status[3] = {};  // "converted", "skipped", "failed"
+PyObject* g_empty = nullptr;
+
+PyObject* internal_error_type() { return g_internal_error; }
+
+void raise_stage_error(Stage stage) {
+  const StageError e = stage_error(stage);
+  PyErr_SetString(g_stage_types[e.kind] != nullptr ? g_stage_types[e.kind] : g_internal_error, e.message);
+}
+
+// ---------------------------------------------------------------------------
+// tenhou_bytes_to_mjai(data: bytes) -> bytes
+
+constexpr const char* k_bytes_params[] = {"data"};
+constexpr Signature k_bytes_signature = {"tenhou_bytes_to_mjai", k_bytes_params, 1, 1};
+
+PyObject* py_tenhou_bytes_to_mjai(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  try {
+    PyObject* data;
+    if (bind_arguments(k_bytes_signature, args, nargs, kwnames, &data) < 0) {
+      return nullptr;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) {
+      return nullptr;
+    }
+    const PaddedText input(std::string_view(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)));
+    PyBuffer_Release(&view);
+    if (!kifuzan::conv::is_valid_utf8(input.view())) {
+      PyErr_SetString(PyExc_OSError, k_not_utf8);
+      return nullptr;
+    }
+    auto lines = kifuzan::conv::tenhou_to_mjai_lines(input);
+    if (!lines) {
+      raise_stage_error(lines.error());
+      return nullptr;
+    }
+    const std::string_view text = lines.value().text;  // every line ends with '\n'
+    return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  } catch (...) {
+    raise_from_cpp_exception(internal_error_type);
+    return nullptr;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// convert_files(jobs, force=False) -> list[tuple[str, str, str]]
+
+enum class Status : std::uint8_t { converted, skipped, failed };
+
+// What went wrong with one record, kept as plain data while the GIL is
+// released and made into texts afterwards.
+enum class Failure : std::uint8_t { none, open, read, not_utf8, stage, mkdir, create, write, rename, interrupted };
+
+struct Outcome {
+  Status status = Status::converted;
+  Failure failure = Failure::none;
+  Stage stage = Stage::parse;
+  int error = 0;       // errno, where one applies
+  std::string where;   // the path an OS error is about
+  std::string target;  // for a failed rename: the final name
+};
+
+struct Job {
+  std::string src, out;
+};
+
+// While the GIL is released, a signal that interrupts a system call is
+// handled by taking the GIL back for a moment: the handlers run only then.
+struct CheckSignalsReleased {
+  PyThreadState** saved;
+  bool operator()() const {
+    PyEval_RestoreThread(*saved);
+    const bool retry = PyErr_CheckSignals() == 0;
+    *saved = PyEval_SaveThread();
+    return retry;
+  }
+};
+
+bool newer_or_same(const struct stat& a, const struct stat& b) {
+  return a.st_mtim.tv_sec != b.st_mtim.tv_sec ? a.st_mtim.tv_sec > b.st_mtim.tv_sec
+                                              : a.st_mtim.tv_nsec >= b.st_mtim.tv_nsec;
+}
+
+// mkdir -p; 0 or an errno. `made` remembers folders made or seen during this
+// call only, so a tree deleted between calls is made again.
+int make_folders(const std::string& folder, std::unordered_set<std::string>& made) {
+  if (folder.empty() || made.count(folder)) {
+    return 0;
+  }
+  struct stat st;
+  if (::stat(folder.c_str(), &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) {
+      return EEXIST;
+    }
+    made.insert(folder);
+    return 0;
+  }
+  const std::size_t slash = folder.find_last_of('/');
+  if (slash != std::string::npos && slash > 0) {
+    if (const int err = make_folders(folder.substr(0, slash), made)) {
+      return err;
+    }
+  }
+  if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
+    return errno;
+  }
+  made.insert(folder);
+  return 0;
+}
+
+// 8 lowercase hex digits, different for every temporary name of a process.
+std::uint32_t next_tmp_tag() {
+  static std::atomic<std::uint64_t> state{static_cast<std::uint64_t>(
+      std::chrono::steady_clock::now().time_since_epoch().count()) ^ (static_cast<std::uint64_t>(::getpid()) << 32)};
+  std::uint64_t x = state.fetch_add(0x9E3779B97F4A7C15ull, std::memory_order_relaxed);
+  x ^= x >> 31;
+  x *= 0xBF58476D1CE4E5B9ull;
+  x ^= x >> 29;
+  return static_cast<std::uint32_t>(x);
+}
+
+// ".<name>.<pid>.<8 hex>.tmp" beside `out`: the pid lets a later run tell a
+// dead run's leftovers from a live one's files.
+std::string temporary_beside(const std::string& out) {
+  static constexpr char hex[] = "0123456789abcdef";
+  const std::size_t slash = out.find_last_of('/');
+  const std::size_t name_at = slash == std::string::npos ? 0 : slash + 1;
+  std::string tmp = out.substr(0, name_at);
+  tmp += '.';
+  tmp.append(out, name_at, std::string::npos);
+  tmp += '.';
+  char pid[24];
+  tmp.append(pid, std::to_chars(pid, pid + sizeof pid, static_cast<long>(::getpid())).ptr);
+  tmp += '.';
+  const std::uint32_t tag = next_tmp_tag();
+  for (int shift = 28; shift >= 0; shift -= 4) {
+    tmp += hex[(tag >> shift) & 0xF];
+  }
+  tmp += ".tmp";
+  return tmp;
+}
+
+// One record, file to file: nothing is created before the record has
+// converted, and the output appears whole or not at all.
+template <class OnEintr>
+Outcome convert_file(const Job& job, bool force, OnEintr on_eintr, std::unordered_set<std::string>& made) {
+  Outcome o;
+  o.status = Status::failed;
+  struct stat src_st;
+  if (!force) {
+    struct stat out_st;
+    if (::stat(job.out.c_str(), &out_st) == 0 && ::stat(job.src.c_str(), &src_st) == 0 &&
+        newer_or_same(out_st, src_st)) {
+      o.status = Status::skipped;
+      return o;
+    }
+  }
+  PaddedText input;
+  {
+    io::Status s = io::Status::ok;
+    io::FileDescriptor in(job.src.find('\0') == std::string::npos
+                              ? io::open_file(job.src.c_str(), O_RDONLY | O_CLOEXEC, 0, on_eintr, s, o.error)
+                              : -1);
+    if (s == io::Status::interrupted) {
+      o.failure = Failure::interrupted;
+      return o;
+    }
+    if (!in.valid() || ::fstat(in.get(), &src_st) != 0 || S_ISDIR(src_st.st_mode)) {
+      o.failure = Failure::open;
+      return o;
+    }
+    const std::size_t hint =
+        S_ISREG(src_st.st_mode) && src_st.st_size > 0 ? static_cast<std::size_t>(src_st.st_size) : 0;
+    s = io::read_whole(in.get(), hint, input, on_eintr, o.error);
+    if (s != io::Status::ok) {
+      o.failure = s == io::Status::interrupted ? Failure::interrupted : Failure::read;
+      return o;
+    }
+  }
+  if (!kifuzan::conv::is_valid_utf8(input.view())) {
+    o.failure = Failure::not_utf8;
+    return o;
+  }
+  auto lines = kifuzan::conv::tenhou_to_mjai_lines(input);
+  if (!lines) {
+    o.failure = Failure::stage;
+    o.stage = lines.error();
+    return o;
+  }
+  const std::size_t slash = job.out.find_last_of('/');
+  if (slash != std::string::npos && slash > 0) {
+    const std::string folder = job.out.substr(0, slash);
+    if ((o.error = make_folders(folder, made)) != 0) {
+      o.failure = Failure::mkdir;
+      o.where = folder;
+      return o;
+    }
+  }
+  std::string tmp;
+  io::FileDescriptor fd;
+  for (;;) {
+    tmp = temporary_beside(job.out);
+    io::Status s = io::Status::ok;
+    // 0666: the umask decides, as for any file the user creates.
+    fd.reset(io::open_file(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666, on_eintr, s, o.error));
+    if (s == io::Status::ok) {
+      break;
+    }
+    if (s == io::Status::interrupted) {
+      o.failure = Failure::interrupted;
+      return o;
+    }
+    if (o.error != EEXIST) {
+      o.failure = Failure::create;
+      o.where = tmp;
+      return o;
+    }
+  }
+  const io::Status s = io::write_lines(fd.get(), lines.value(), on_eintr, o.error);
+  fd.close();
+  if (s != io::Status::ok) {
+    ::unlink(tmp.c_str());
+    o.failure = s == io::Status::interrupted ? Failure::interrupted : Failure::write;
+    return o;
+  }
+  if (::rename(tmp.c_str(), job.out.c_str()) != 0) {
+    o.error = errno;
+    ::unlink(tmp.c_str());
+    o.failure = Failure::rename;
+    o.where = std::move(tmp);
+    o.target = job.out;
+    return o;
+  }
+  o.status = Status::converted;
+  return o;
+}
+
+// Python's own wording for an OSError about a path: "[Errno N] text: 'path'".
+PyObject* errno_path_message(int err, const std::string& path, const std::string* target) {
+  PyObject* p = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+  if (p == nullptr) {
+    return nullptr;
+  }
+  PyObject* message;
+  if (target == nullptr) {
+    message = PyUnicode_FromFormat("[Errno %d] %s: %R", err, std::strerror(err), p);
+  } else {
+    PyObject* t = PyUnicode_DecodeFSDefaultAndSize(target->data(), static_cast<Py_ssize_t>(target->size()));
+    message = t == nullptr ? nullptr : PyUnicode_FromFormat("[Errno %d] %s: %R -> %R", err, std::strerror(err), p, t);
+    Py_XDECREF(t);
+  }
+  Py_DECREF(p);
+  return message;
+}
+
+// (error class name, message) for a failed record: the same as converting
+// it with tenhou_file_to_mjai(src, tmp) and replacing tmp with os.replace.
+PyObject* failure_tuple(const Job& job, const Outcome& o) {
+  PyObject* type = PyExc_OSError;
+  PyObject* message = nullptr;
+  switch (o.failure) {
+    case Failure::open: {
+      type = PyExc_FileNotFoundError;
+      const std::string text = k_open_log_failed + debug_form(job.src);
+      message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+      break;
+    }
+    case Failure::read:
+      type = os_error_type(o.error);
+      message = os_error_message(o.error);
+      break;
+    case Failure::not_utf8:
+      message = PyUnicode_FromString(k_not_utf8);
+      break;
+    case Failure::stage: {
+      const StageError e = stage_error(o.stage);
+      type = g_stage_types[e.kind] != nullptr ? g_stage_types[e.kind] : g_internal_error;
+      message = PyUnicode_FromString(e.message);
+      break;
+    }
+    case Failure::mkdir:
+    case Failure::rename:
+      type = os_error_type(o.error);
+      message = errno_path_message(o.error, o.where, o.failure == Failure::rename ? &o.target : nullptr);
+      break;
+    case Failure::create:
+      message = PyUnicode_FromFormat("%s%s", k_create_out_failed, o.where.c_str());
+      break;
+    case Failure::write:
+      message = PyUnicode_FromString(k_write_out_failed);
+      break;
+    case Failure::none:
+    case Failure::interrupted:
+      PyErr_SetString(PyExc_SystemError, "no failure to describe");
+      return nullptr;
+  }
+  if (message == nullptr) {
+    return nullptr;
+  }
+  PyObject* name = PyType_GetName(reinterpret_cast<PyTypeObject*>(type));
+  PyObject* t = name == nullptr ? nullptr : PyTuple_Pack(3, g_status[2], name, message);
+  Py_XDECREF(name);
+  Py_DECREF(message);
+  return t;
+}
+
+constexpr const char* k_files_params[] = {"jobs", "force"};
+constexpr Signature k_files_signature = {"convert_files", k_files_params, 1, 2};
+
+PyObject* py_convert_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  try {
+    PyObject* bound[2];
+    if (bind_arguments(k_files_signature, args, nargs, kwnames, bound) < 0) {
+      return nullptr;
+    }
+    const int force = bound[1] != nullptr ? PyObject_IsTrue(bound[1]) : 0;
+    if (force < 0) {
+      return nullptr;
+    }
+    PyObject* seq = PySequence_Fast(bound[0], "argument 'jobs': expected a sequence of (source, output) pairs");
+    if (seq == nullptr) {
+      return nullptr;
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    std::vector<Job> jobs(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* pair = PySequence_Fast_GET_ITEM(seq, i);
+      PyObject *src, *out;
+      if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+        PyErr_SetString(PyExc_TypeError, "argument 'jobs': expected a sequence of (source, output) pairs");
+        Py_DECREF(seq);
+        return nullptr;
+      }
+      if ((src = fs_path_bytes("jobs", PyTuple_GET_ITEM(pair, 0))) == nullptr) {
+        Py_DECREF(seq);
+        return nullptr;
+      }
+      if ((out = fs_path_bytes("jobs", PyTuple_GET_ITEM(pair, 1))) == nullptr) {
+        Py_DECREF(src);
+        Py_DECREF(seq);
+        return nullptr;
+      }
+      jobs[static_cast<std::size_t>(i)] = {std::string(bytes_view(src)), std::string(bytes_view(out))};
+      Py_DECREF(src);
+      Py_DECREF(out);
+    }
+    Py_DECREF(seq);
+
+    std::vector<Outcome> outcomes;
+    outcomes.reserve(jobs.size());
+    std::unordered_set<std::string> made;
+    bool interrupted = false;
+    PyThreadState* saved = PyEval_SaveThread();
+    try {
+      for (const Job& job : jobs) {
+        outcomes.push_back(convert_file(job, force != 0, CheckSignalsReleased{&saved}, made));
+        if (outcomes.back().failure == Failure::interrupted) {
+          interrupted = true;
+          break;
+        }
+      }
+    } catch (...) {
+      PyEval_RestoreThread(saved);
+      throw;
+    }
+    PyEval_RestoreThread(saved);
+    if (interrupted) {
+      return nullptr;  // the signal handler's exception is set
+    }
+
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(outcomes.size()));
+    if (list == nullptr) {
+      return nullptr;
+    }
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+      const Outcome& o = outcomes[i];
+      PyObject* item = o.status == Status::failed
+                           ? failure_tuple(jobs[i], o)
+                           : PyTuple_Pack(3, g_status[static_cast<int>(o.status)], g_empty, g_empty);
+      if (item == nullptr) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+  } catch (...) {
+    raise_from_cpp_exception(internal_error_type);
+    return nullptr;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Module.
+
+PyMethodDef g_methods[] = {
+    {"convert_files", as_cfunction(py_convert_files), METH_FASTCALL | METH_KEYWORDS,
+     "convert_files(jobs, force=False)\n--\n\n"
+     "Converts tenhou.net/6 records file to file, with the GIL released.\n\n"
+     "jobs is a sequence of (source, output) path pairs. Each output is\n"
+     "written to a temporary file beside it and renamed into place, so it\n"
+     "appears whole or not at all; missing folders are made. Unless force is\n"
+     "true, a record whose output is at least as new as it is skipped.\n"
+     "Returns one (status, error, message) tuple per job, status being\n"
+     "'converted', 'skipped' or 'failed'; error and message are what\n"
+     "tenhou_file_to_mjai would raise ('' unless failed)."},
+    {"tenhou_bytes_to_mjai", as_cfunction(py_tenhou_bytes_to_mjai), METH_FASTCALL | METH_KEYWORDS,
+     "tenhou_bytes_to_mjai(data)\n--\n\n"
+     "Converts a tenhou.net/6 record given as UTF-8 bytes into the mjai\n"
+     "lines as bytes, each ended by a line feed: the bytes\n"
+     "tenhou_file_to_mjai writes. Raises what tenhou_to_mjai raises, and\n"
+     "OSError for bytes that are not UTF-8."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "kifuzan._native", "kifuzan's own native functions.", 0, nullptr, nullptr, nullptr,
+    nullptr, nullptr,
+};
+
+int init_module(PyObject* module) {
+  PyObject* base = PyImport_ImportModule("_kifuzan");
+  if (base == nullptr) {
+    return -1;
+  }
+  for (const ErrorKind kind :
+       {tenhou_log_parsing_error, tenhou_to_mjai_error, json_serialization_error, json_parsing_error}) {
+    if (g_stage_types[kind] == nullptr &&
+        (g_stage_types[kind] = PyObject_GetAttrString(base, k_errors[kind].attribute)) == nullptr) {
+      Py_DECREF(base);
+      return -1;
+    }
+  }
+  Py_DECREF(base);
+  if (g_internal_error == nullptr &&
+      (g_internal_error = PyErr_NewExceptionWithDoc("kifuzan._native.InternalError", nullptr, PyExc_BaseException,
+                                                    nullptr)) == nullptr) {
+    return -1;
+  }
+  const char* statuses[3] = {"converted", "skipped", "failed"};
+  for (int i = 0; i < 3; ++i) {
+    if (g_status[i] == nullptr && (g_status[i] = PyUnicode_InternFromString(statuses[i])) == nullptr) {
+      return -1;
+    }
+  }
+  if (g_empty == nullptr && (g_empty = PyUnicode_FromStringAndSize("", 0)) == nullptr) {
+    return -1;
+  }
+  for (PyMethodDef* def = g_methods; def->ml_name != nullptr; ++def) {
+    if (add_function(module, def) < 0) {
+      return -1;
+    }
+  }
+  return 0;
+}
+
+PyObject* create_module() {
+  if (g_module != nullptr) {
+    return Py_NewRef(g_module);
+  }
+  PyObject* module = PyModule_Create2(&g_module_def, 1013);
+  if (module == nullptr) {
+    return nullptr;
+  }
+  if (init_module(module) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  g_module = module;  // kept for the process's life
+  return Py_NewRef(g_module);
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__native() {
+  try {
+    return create_module();
+  } catch (...) {
+    raise_from_cpp_exception(internal_error_type);
+    return nullptr;
+  }
+}
