@@ -9,7 +9,9 @@ from __future__ import annotations
 
 import gzip
 
-from _kifuzan import tenhou_file_to_mjai, tenhou_to_mjai
+from _kifuzan import tenhou_file_to_mjai
+
+from kifuzan._native import tenhou_bytes_to_mjai
 
 RECORD_ENDINGS = (".json.gz", ".json")
 # zlib's default: close to level 9 in size at a fraction of its time.
@@ -40,11 +42,7 @@ def convert_bytes(raw: bytes) -> bytes:
     """Converts one record given as bytes, gzip-compressed (by its magic bytes) or not."""
     if raw[:2] == GZIP_MAGIC:
         raw = gzip.decompress(raw)
-    try:
-        text = raw.decode("utf-8")
-    except UnicodeDecodeError:
-        raise OSError(UTF8_MESSAGE) from None
-    return mjai_bytes(tenhou_to_mjai(text))
+    return tenhou_bytes_to_mjai(raw)
 
 
 def convert_path(path: str) -> bytes:

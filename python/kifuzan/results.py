@@ -10,7 +10,7 @@ from __future__ import annotations
 import dataclasses
 import json
 
-CONVERTED, SKIPPED = "converted", "skipped"
+CONVERTED, SKIPPED, FAILED = "converted", "skipped", "failed"
 
 
 @dataclasses.dataclass(frozen=True)

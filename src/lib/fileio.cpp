@@ -135,10 +135,13 @@ PyObject* os_error_type(int err) {
   }
 }
 
+const char* error_text(int err, char* buf, std::size_t size) {
+  return pick_strerror(strerror_r(err, buf, size), buf);
+}
+
 PyObject* os_error_message(int err) {
   char buf[256];
-  const char* text = pick_strerror(strerror_r(err, buf, sizeof buf), buf);
-  return PyUnicode_FromFormat("%s (os error %d)", text, err);
+  return PyUnicode_FromFormat("%s (os error %d)", error_text(err, buf, sizeof buf), err);
 }
 
 void raise_os_error(int err) {

@@ -32,10 +32,16 @@ bool is_stdout_path(std::string_view path);
 // The OSError subclass Python raises for errno `err` (borrowed).
 PyObject* os_error_type(int err);
 
+// The system's text for errno `err`, in `buf` or a static string.
+const char* error_text(int err, char* buf, std::size_t size);
+
 // "<system text> (os error N)" as a new str, or nullptr with an exception set.
 PyObject* os_error_message(int err);
 
 // Raises the OSError subclass for errno `err` with the sole argument
+// The system's text for errno `err`, in `buf` or a static string.
+const char* error_text(int err, char* buf, std::size_t size);
+
 // "<system text> (os error N)".
 void raise_os_error(int err);
 

@@ -96,7 +96,7 @@ enum class Status : std::uint8_t { converted, skipped, failed };
 
 // What went wrong with one record, kept as plain data while the GIL is
 // released and made into texts afterwards.
-enum class Failure : std::uint8_t { none, open, read, not_utf8, stage, mkdir, create, write, rename, interrupted };
+enum class Failure : std::uint8_t { none, open, read, not_utf8, stage, create, write, rename, interrupted };
 
 struct Outcome {
   Status status = Status::converted;
@@ -234,14 +234,9 @@ Outcome convert_file(const Job& job, bool force, OnEintr on_eintr, std::unordere
     o.stage = lines.error();
     return o;
   }
-  const std::size_t slash = job.out.find_last_of('/');
-  if (slash != std::string::npos && slash > 0) {
-    const std::string folder = job.out.substr(0, slash);
-    if ((o.error = make_folders(folder, made)) != 0) {
-      o.failure = Failure::mkdir;
-      o.where = folder;
-      return o;
-    }
+  // A folder that cannot be made fails the record when its file is created.
+  if (const std::size_t slash = job.out.find_last_of('/'); slash != std::string::npos && slash > 0) {
+    make_folders(job.out.substr(0, slash), made);
   }
   std::string tmp;
   io::FileDescriptor fd;
@@ -282,21 +277,15 @@ Outcome convert_file(const Job& job, bool force, OnEintr on_eintr, std::unordere
   return o;
 }
 
-// Python's own wording for an OSError about a path: "[Errno N] text: 'path'".
-PyObject* errno_path_message(int err, const std::string& path, const std::string* target) {
-  PyObject* p = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
-  if (p == nullptr) {
-    return nullptr;
-  }
-  PyObject* message;
-  if (target == nullptr) {
-    message = PyUnicode_FromFormat("[Errno %d] %s: %R", err, std::strerror(err), p);
-  } else {
-    PyObject* t = PyUnicode_DecodeFSDefaultAndSize(target->data(), static_cast<Py_ssize_t>(target->size()));
-    message = t == nullptr ? nullptr : PyUnicode_FromFormat("[Errno %d] %s: %R -> %R", err, std::strerror(err), p, t);
-    Py_XDECREF(t);
-  }
-  Py_DECREF(p);
+// os.replace's own wording: "[Errno N] text: 'from' -> 'to'".
+PyObject* errno_path_message(int err, const std::string& from, const std::string& to) {
+  PyObject* f = PyUnicode_DecodeFSDefaultAndSize(from.data(), static_cast<Py_ssize_t>(from.size()));
+  PyObject* t = PyUnicode_DecodeFSDefaultAndSize(to.data(), static_cast<Py_ssize_t>(to.size()));
+  char buf[256];
+  const char* text = error_text(err, buf, sizeof buf);
+  PyObject* message = f != nullptr && t != nullptr ? PyUnicode_FromFormat("[Errno %d] %s: %R -> %R", err, text, f, t) : nullptr;
+  Py_XDECREF(f);
+  Py_XDECREF(t);
   return message;
 }
 
@@ -325,10 +314,9 @@ PyObject* failure_tuple(const Job& job, const Outcome& o) {
       message = PyUnicode_FromString(e.message);
       break;
     }
-    case Failure::mkdir:
     case Failure::rename:
       type = os_error_type(o.error);
-      message = errno_path_message(o.error, o.where, o.failure == Failure::rename ? &o.target : nullptr);
+      message = errno_path_message(o.error, o.where, o.target);
       break;
     case Failure::create:
       message = PyUnicode_FromFormat("%s%s", k_create_out_failed, o.where.c_str());
