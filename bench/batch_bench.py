@@ -6,7 +6,10 @@ folder (best kept; nothing is deleted until the end, since ext4 makes new
 files slow for a while after many were deleted):
   loop   tenhou_file_to_mjai(src, out) for every record, in this process;
   -j 1   `kifuzan convert SRC -o OUT -j 1 --quiet` (process start included);
-  -j 2   the same with -j 2.
+  -j 2   the same with -j 2;
+  many   kifuzan.convert_many(SRC, OUT, workers=1) in this process;
+  thr 2  two threads of this process handing chunks of 64 records to the
+         native converter, which releases the GIL while it works.
 Prints records/s, the CPU time used per record (user + system, workers
 included: on a machine shared with other work the wall-clock ratio can only
 be as good as the idle cores allow), and the ratios.
@@ -66,6 +69,25 @@ def time_cli(src: Path, out: Path, jobs: int) -> tuple[float, float]:
     return time.perf_counter() - start, cpu_seconds() - cpu
 
 
+def time_many(src: Path, out: Path) -> tuple[float, float]:
+    cpu, start = cpu_seconds(), time.perf_counter()
+    kifuzan.convert_many(src, out, workers=1, progress=False)
+    return time.perf_counter() - start, cpu_seconds() - cpu
+
+
+def time_threads(paths: list[Path], out: Path) -> tuple[float, float]:
+    from concurrent.futures import ThreadPoolExecutor
+
+    from kifuzan._native import convert_files
+
+    jobs = [(str(p), str(out / p.parent.name / (p.stem + ".mjson"))) for p in paths]
+    chunks = [jobs[i : i + 64] for i in range(0, len(jobs), 64)]
+    cpu, start = cpu_seconds(), time.perf_counter()
+    with ThreadPoolExecutor(2) as ex:
+        list(ex.map(convert_files, chunks))
+    return time.perf_counter() - start, cpu_seconds() - cpu
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--records", type=int, default=2000)
@@ -80,12 +102,14 @@ def main() -> None:
         paths = build_folder(root / "src", args.records)
         n = len(paths)
         inf = (float("inf"), float("inf"))
-        best = {"loop": inf, "-j 1": inf, "-j 2": inf}
+        best = {"loop": inf, "-j 1": inf, "-j 2": inf, "many": inf, "thr 2": inf}
         for i in range(args.repeat):
             # Interleaved, so a burst of load from elsewhere hurts all three alike.
             best["loop"] = min(best["loop"], time_loop(paths, root / f"loop{i}"))
             best["-j 1"] = min(best["-j 1"], time_cli(root / "src", root / f"j1-{i}", 1))
             best["-j 2"] = min(best["-j 2"], time_cli(root / "src", root / f"j2-{i}", 2))
+            best["many"] = min(best["many"], time_many(root / "src", root / f"many-{i}"))
+            best["thr 2"] = min(best["thr 2"], time_threads(paths, root / f"thr-{i}"))
         print(f"{n} records, {os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.1f}, best of {args.repeat}")
         for name, (seconds, cpu) in best.items():
             print(f"  {name:5s} {n / seconds:8.0f} records/s  ({seconds:.2f} s, CPU {1e6 * cpu / n:.0f} us/record)")
@@ -93,6 +117,9 @@ def main() -> None:
         print(f"  -j 2 / -j 1 = {best['-j 1'] / best['-j 2']:.2f}")
         print(f"  -j 1 / loop = {best['loop'] / best['-j 1']:.2f}")
         print(f"  -j 2 / loop = {best['loop'] / best['-j 2']:.2f}")
+        print(f"  many / loop = {best['loop'] / best['many']:.2f}")
+        print(f"  thr 2 / many = {best['many'] / best['thr 2']:.2f}")
+        print(f"  thr 2 / -j 2 = {best['-j 2'] / best['thr 2']:.2f}")
 
 
 if __name__ == "__main__":

@@ -48,19 +48,19 @@ def find_jobs(sources: Iterable[str], out_dir: str, suffix: str) -> tuple[list[J
     output path another record already claimed.
     """
     out_real = os.path.realpath(out_dir)
-    claimed: dict[str, tuple[str, str]] = {}  # output -> (real source, source)
+    claimed: dict[str, str] = {}  # output -> source
     jobs: list[Job] = []
     clashes: list[Failure] = []
 
     def add(src: str, out: str) -> None:
-        # A record named twice (a file and its folder, or two spellings) is one job.
-        real = os.path.realpath(src)
         first = claimed.get(out)
         if first is None:
-            claimed[out] = (real, src)
+            claimed[out] = src
             jobs.append((src, out))
-        elif first[0] != real:
-            clashes.append(failure_of(src, FileExistsError(f"output {out!r} is already made from {first[1]!r}")))
+        # A record named twice (a file and its folder, or two spellings) is one
+        # job. Resolved only on a clash: realpath costs a system call per part.
+        elif os.path.realpath(first) != os.path.realpath(src):
+            clashes.append(failure_of(src, FileExistsError(f"output {out!r} is already made from {first!r}")))
 
     for source in sources:
         if os.path.isdir(source):
