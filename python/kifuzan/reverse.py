@@ -10,6 +10,7 @@ from __future__ import annotations
 import json
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
+from itertools import repeat
 
 from kifuzan.scoring import KIND, NoScore, Scorer, Situation
 
@@ -45,6 +46,8 @@ for _name, _kind in KIND.items():
         CODE[_name] = 11 + _kind // 9 * 10 + _kind % 9 if _kind < 27 else 41 + _kind - 27
 _YAOCHU = frozenset(n for n, k in KIND.items() if k >= 27 or k % 9 in (0, 8))
 _WINDS = ("E", "S", "W", "N")
+_SEATS = frozenset((0, 1, 2, 3))
+_REDS = frozenset(("5mr", "5pr", "5sr"))
 # Tiles of the wall that can be drawn (rinshan draws included).
 _WALL = 70
 
@@ -120,14 +123,23 @@ def _final_scores(points: list[int], uma: Sequence[int]) -> list:
 
 
 def _parse(events: str | Iterable[str]) -> list[dict]:
-    lines = events.splitlines() if isinstance(events, str) else list(events)
-    texts = [line.decode() if isinstance(line, bytes) else line for line in lines]
+    texts = events.splitlines() if isinstance(events, str) else list(events)
+    if texts and isinstance(texts[0], bytes):
+        texts = [t.decode() for t in texts]
+    # One parse of all lines as an array; a blank or broken line sends us the slow way.
+    if "" not in texts:
+        try:
+            evs = json.loads("[" + ",".join(texts) + "]")
+            if len(evs) == len(texts) and all(map(isinstance, evs, repeat(dict))):
+                return evs
+        except (ValueError, TypeError):
+            pass
     texts = [t for t in texts if t and not t.isspace()]
     try:
         evs = json.loads("[" + ",".join(texts) + "]")
-        if len(evs) == len(texts) and all(type(e) is dict for e in evs):
+        if len(evs) == len(texts) and all(map(isinstance, evs, repeat(dict))):
             return evs
-    except ValueError:
+    except (ValueError, TypeError):
         pass
     # Find the first line that is not one JSON object, for the message.
     for i, t in enumerate(texts):
@@ -211,9 +223,14 @@ class _Game:
 
     def _kyoku(self, start: int) -> tuple[int, bool]:
         evs = self.evs
-        fail = self._fail
         sk = evs[start]
         self._event = start + 1
+        i = start
+
+        def fail(message: str) -> MjaiError:
+            self._event = i + 1
+            return self._fail(message)
+
         try:
             bakaze = sk["bakaze"]
             kyoku = sk["kyoku"]
@@ -291,7 +308,7 @@ class _Game:
 
         def seat_of(ev: dict, key: str = "actor") -> int:
             seat = ev.get(key)
-            if seat not in (0, 1, 2, 3) or type(seat) is not int:
+            if seat not in _SEATS or type(seat) is not int:
                 raise fail(f"{key} {seat!r} is not a seat")
             return seat
 
@@ -302,222 +319,240 @@ class _Game:
                 raise fail(f"{ev['type']} of {pai} from seat {target} does not fit the last discard")
             return target, pai
 
-        i = start + 1
         n = len(evs)
-        while True:
-            if i >= n:
-                self._event = n
-                raise fail("the kyoku does not end")
-            ev = evs[i]
-            self._event = i + 1
-            t = ev.get("type")
-            if t == "tsumo":
-                actor = seat_of(ev)
-                pai = tile_of(ev)
-                if (prev in ("tsumo", "call") or (prev == "dahai" and prev_actor == actor)
-                        or (prev in ("kan", "kakan", "ankan") and prev_actor != actor) or tsumos >= _WALL):
-                    raise fail(f"seat {actor} draws out of turn")
-                takes[actor].append(CODE[pai])
-                hands[actor][pai] = hands[actor].get(pai, 0) + 1
-                draws[actor] += 1
-                tsumos += 1
-                last_draw[actor] = pai
-                rinshan_draw = rinshan_next[actor]
-                rinshan_next[actor] = False
-                prev, prev_actor, prev_pai = "tsumo", actor, pai
-                if pai in ("5mr", "5pr", "5sr"):
-                    seen_red = True
-            elif t == "dahai":
-                actor = seat_of(ev)
-                pai = tile_of(ev)
-                if prev_actor != actor or prev not in ("tsumo", "call"):
-                    raise fail(f"seat {actor} discards out of turn")
-                take(actor, pai)
-                tsumogiri = ev.get("tsumogiri") is True
-                code = 60 if tsumogiri else CODE[pai]
-                if reach_pending[actor]:
-                    reach_pending[actor] = False
-                    discards[actor].append(f"r{code}")
-                    ippatsu[actor] = True
-                else:
-                    discards[actor].append(code)
-                    ippatsu[actor] = False
-                discarded[actor] = True
-                last_draw[actor] = None
-                if pai not in _YAOCHU:
-                    yaochu_only[actor] = False
-                if len(first_discards) < 4:
-                    first_discards.append(pai if not any_call else "")
-                prev, prev_actor, prev_pai = "dahai", actor, pai
-            elif t == "reach":
-                actor = seat_of(ev)
-                if prev != "tsumo" or prev_actor != actor or accepted[actor] or reach_pending[actor]:
-                    raise fail(f"seat {actor} declares riichi out of turn")
-                reach_pending[actor] = True
-                double[actor] = not discarded[actor] and not any_call
-                reaches += 1
-            elif t == "reach_accepted":
-                actor = seat_of(ev)
-                if accepted[actor] or not discards[actor] or not str(discards[actor][-1]).startswith("r"):
-                    raise fail(f"riichi of seat {actor} accepted without its discard")
-                accepted[actor] = True
-                sticks += 1
-            elif t in ("chi", "pon", "daiminkan"):
-                actor = seat_of(ev)
-                target, pai = call_check(ev, actor)
-                consumed = ev.get("consumed")
-                size = 3 if t == "daiminkan" else 2
-                if not isinstance(consumed, list) or len(consumed) != size:
-                    raise fail(f"{t} needs {size} consumed tiles")
-                for tile in consumed:
-                    if tile not in CODE:
-                        raise fail(f"consumed {tile!r} is not a tile")
-                kinds = sorted(KIND.get(x, -1) for x in [pai, *consumed])
-                rel = (target - actor) % 4
-                if t == "chi":
-                    ok = rel == 3 and kinds[0] < 27 and kinds[0] // 9 == kinds[2] // 9 and kinds == list(
-                        range(kinds[0], kinds[0] + 3))
-                else:
-                    ok = kinds[0] == kinds[-1]
-                if not ok and "?" not in consumed:
-                    raise fail(f"{t} of {pai} with {', '.join(consumed)} from seat {target} is not a {t}")
-                for tile in consumed:
-                    take(actor, tile)
-                text = _call_text(t[0] if t != "daiminkan" else "m", rel, pai, consumed)
-                takes[actor].append(text)
-                robbed[target] = True
-                any_call = True
-                ippatsu = [False] * 4
-                tiles = [pai, *consumed]
-                if t == "pon":
-                    pons[actor][KIND.get(pai)] = (rel, pai, consumed, len(melds[actor]))
-                melds[actor].append((t, tiles))
-                if t == "daiminkan":
-                    discards[actor].append(0)
-                    rinshan_next[actor] = True
-                    kans += 1
-                    prev = "kan"
-                else:
-                    prev = "call"
-                prev_actor, prev_pai = actor, pai
-                last_draw[actor] = None
-            elif t == "dora":
-                marker = tile_of(ev, "dora_marker")
-                dora.append(CODE[marker])
-                dora_names.append(marker)
-            elif t in ("kakan", "ankan"):
-                actor = seat_of(ev)
-                if prev != "tsumo" or prev_actor != actor:
-                    raise fail(f"seat {actor} makes a kan out of turn")
-                consumed = ev.get("consumed")
-                size = 3 if t == "kakan" else 4
-                if not isinstance(consumed, list) or len(consumed) != size or not all(x in CODE for x in consumed):
-                    raise fail(f"{t} needs {size} consumed tiles")
-                if t == "kakan":
-                    pai = tile_of(ev)
-                    pon = pons[actor].pop(KIND.get(pai), None)
-                    if pon is None:
-                        raise fail(f"kakan of {pai} without a pon of it")
-                    take(actor, pai)
-                    rel, called, own, index = pon
-                    at = {3: 0, 2: 1, 1: 2}[rel]
-                    if consumed[at] != called or sorted(consumed) != sorted([called, *own]):
-                        consumed = list(own)
-                        consumed.insert(at, called)
-                    c = [f"{CODE[x]:02d}" for x in consumed]
-                    added = f"k{CODE[pai]:02d}"
-                    c.insert(at, added)
-                    discards[actor].append("".join(c))
-                    melds[actor][index] = ("kakan", [called, *own, pai])
-                    ippatsu_kept = ippatsu
+        t = None
+        try:
+            for i in range(start + 1, n):  # noqa: B007 (fail() reads i)
+                ev = evs[i]
+                t = ev["type"]
+                if t == "tsumo":
+                    actor = ev["actor"]
+                    pai = ev["pai"]
+                    if actor not in _SEATS or pai not in CODE:
+                        seat_of(ev)
+                        tile_of(ev)
+                    if (prev in ("tsumo", "call") or (prev == "dahai" and prev_actor == actor)
+                            or (prev in ("kan", "kakan", "ankan") and prev_actor != actor) or tsumos >= _WALL):
+                        raise fail(f"seat {actor} draws out of turn")
+                    takes[actor].append(CODE[pai])
+                    h = hands[actor]
+                    h[pai] = h[pai] + 1 if pai in h else 1
+                    draws[actor] += 1
+                    tsumos += 1
+                    last_draw[actor] = pai
+                    rinshan_draw = rinshan_next[actor]
+                    rinshan_next[actor] = False
+                    prev = "tsumo"
+                    prev_actor = actor
                     prev_pai = pai
-                else:
-                    kinds = {KIND.get(x) for x in consumed}
-                    if len(kinds) != 1 and "?" not in consumed:
-                        raise fail(f"ankan of {', '.join(consumed)} is not four of one tile")
+                    if pai in _REDS:
+                        seen_red = True
+                elif t == "dahai":
+                    actor = ev["actor"]
+                    pai = ev["pai"]
+                    if actor not in _SEATS or pai not in CODE:
+                        seat_of(ev)
+                        tile_of(ev)
+                    if prev_actor != actor or prev not in ("tsumo", "call"):
+                        raise fail(f"seat {actor} discards out of turn")
+                    h = hands[actor]
+                    c = h[pai] if pai in h else 0
+                    if c > 1:
+                        h[pai] = c - 1
+                    elif c:
+                        del h[pai]
+                    else:
+                        take(actor, pai)
+                    code = 60 if ev["tsumogiri"] is True else CODE[pai]
+                    if reach_pending[actor]:
+                        reach_pending[actor] = False
+                        discards[actor].append(f"r{code}")
+                        ippatsu[actor] = True
+                    else:
+                        discards[actor].append(code)
+                        ippatsu[actor] = False
+                    discarded[actor] = True
+                    last_draw[actor] = None
+                    if pai not in _YAOCHU:
+                        yaochu_only[actor] = False
+                    if len(first_discards) < 4:
+                        first_discards.append(pai if not any_call else "")
+                    prev = "dahai"
+                    prev_actor = actor
+                    prev_pai = pai
+                elif t == "reach":
+                    actor = seat_of(ev)
+                    if prev != "tsumo" or prev_actor != actor or accepted[actor] or reach_pending[actor]:
+                        raise fail(f"seat {actor} declares riichi out of turn")
+                    reach_pending[actor] = True
+                    double[actor] = not discarded[actor] and not any_call
+                    reaches += 1
+                elif t == "reach_accepted":
+                    actor = seat_of(ev)
+                    if accepted[actor] or not discards[actor] or not str(discards[actor][-1]).startswith("r"):
+                        raise fail(f"riichi of seat {actor} accepted without its discard")
+                    accepted[actor] = True
+                    sticks += 1
+                elif t in ("chi", "pon", "daiminkan"):
+                    actor = seat_of(ev)
+                    target, pai = call_check(ev, actor)
+                    consumed = ev.get("consumed")
+                    size = 3 if t == "daiminkan" else 2
+                    if not isinstance(consumed, list) or len(consumed) != size:
+                        raise fail(f"{t} needs {size} consumed tiles")
+                    for tile in consumed:
+                        if tile not in CODE:
+                            raise fail(f"consumed {tile!r} is not a tile")
+                    kinds = sorted(KIND.get(x, -1) for x in [pai, *consumed])
+                    rel = (target - actor) % 4
+                    if t == "chi":
+                        ok = rel == 3 and kinds[0] < 27 and kinds[0] // 9 == kinds[2] // 9 and kinds == list(
+                            range(kinds[0], kinds[0] + 3))
+                    else:
+                        ok = kinds[0] == kinds[-1]
+                    if not ok and "?" not in consumed:
+                        raise fail(f"{t} of {pai} with {', '.join(consumed)} from seat {target} is not a {t}")
                     for tile in consumed:
                         take(actor, tile)
-                    c = [f"{CODE[x]:02d}" for x in consumed]
-                    discards[actor].append(c[0] + c[1] + c[2] + "a" + c[3])
-                    melds[actor].append(("ankan", list(consumed)))
-                    ippatsu_kept = ippatsu
-                    prev_pai = consumed[0]
-                ippatsu = [False] * 4
-                any_call = True
-                kans += 1
-                rinshan_next[actor] = True
-                last_draw[actor] = None
-                prev = t
-            elif t == "hora":
-                actor = seat_of(ev)
-                target = seat_of(ev, "target")
-                deltas = ev.get("deltas")
-                if not isinstance(deltas, list) or len(deltas) != 4 or not all(type(d) is int for d in deltas):
-                    raise fail("hora needs four deltas")
-                markers = ev.get("ura_markers") or []
-                if ura is None and markers:
-                    for m in markers:
-                        if m not in CODE:
-                            raise fail(f"ura marker {m!r} is not a tile")
-                    ura = [CODE[m] for m in markers]
-                tsumo = actor == target
-                s = Situation()
-                if tsumo:
+                    text = _call_text(t[0] if t != "daiminkan" else "m", rel, pai, consumed)
+                    takes[actor].append(text)
+                    robbed[target] = True
+                    any_call = True
+                    ippatsu = [False] * 4
+                    tiles = [pai, *consumed]
+                    if t == "pon":
+                        pons[actor][KIND.get(pai)] = (rel, pai, consumed, len(melds[actor]))
+                    melds[actor].append((t, tiles))
+                    if t == "daiminkan":
+                        discards[actor].append(0)
+                        rinshan_next[actor] = True
+                        kans += 1
+                        prev = "kan"
+                    else:
+                        prev = "call"
+                    prev_actor, prev_pai = actor, pai
+                    last_draw[actor] = None
+                elif t == "dora":
+                    marker = tile_of(ev, "dora_marker")
+                    dora.append(CODE[marker])
+                    dora_names.append(marker)
+                elif t in ("kakan", "ankan"):
+                    actor = seat_of(ev)
                     if prev != "tsumo" or prev_actor != actor:
-                        raise fail(f"tsumo win of seat {actor} without its draw")
-                    win = last_draw[actor]
-                    s.rinshan = rinshan_draw
-                    s.haitei = tsumos >= _WALL and not rinshan_draw
-                    if draws[actor] == 1 and not any_call and not rinshan_draw:
-                        s.tenhou = actor == oya
-                        s.chiihou = actor != oya
-                    s.ippatsu = ippatsu[actor]
-                else:
-                    if prev not in ("dahai", "kakan", "ankan") or prev_actor != target:
-                        raise fail(f"ron of seat {actor} on seat {target}, which did not just discard or add to a kan")
-                    win = prev_pai
-                    s.chankan = prev != "dahai"
-                    s.houtei = prev == "dahai" and tsumos >= _WALL
-                    s.ippatsu = (ippatsu_kept if s.chankan else ippatsu)[actor]
-                s.tsumo = tsumo
-                s.riichi = accepted[actor]
-                s.double_riichi = s.riichi and double[actor]
-                s.ippatsu = s.ippatsu and s.riichi
-                s.dealer = actor == oya
-                s.seat_wind = 27 + (actor - oya) % 4
-                s.round_wind = KIND[bakaze]
-                payers = [p for p in range(4) if deltas[p] < 0 and p != actor and p != target]
-                pao = payers[0] if len(payers) == 1 else actor
-                detail: list = [actor, target, pao]
-                if self._score:
-                    concealed = [x for x, c in hands[actor].items() for _ in range(c)]
+                        raise fail(f"seat {actor} makes a kan out of turn")
+                    consumed = ev.get("consumed")
+                    size = 3 if t == "kakan" else 4
+                    if not isinstance(consumed, list) or len(consumed) != size or not all(x in CODE for x in consumed):
+                        raise fail(f"{t} needs {size} consumed tiles")
+                    if t == "kakan":
+                        pai = tile_of(ev)
+                        pon = pons[actor].pop(KIND.get(pai), None)
+                        if pon is None:
+                            raise fail(f"kakan of {pai} without a pon of it")
+                        take(actor, pai)
+                        rel, called, own, index = pon
+                        at = {3: 0, 2: 1, 1: 2}[rel]
+                        if consumed[at] != called or sorted(consumed) != sorted([called, *own]):
+                            consumed = list(own)
+                            consumed.insert(at, called)
+                        c = [f"{CODE[x]:02d}" for x in consumed]
+                        added = f"k{CODE[pai]:02d}"
+                        c.insert(at, added)
+                        discards[actor].append("".join(c))
+                        melds[actor][index] = ("kakan", [called, *own, pai])
+                        ippatsu_kept = ippatsu
+                        prev_pai = pai
+                    else:
+                        kinds = {KIND.get(x) for x in consumed}
+                        if len(kinds) != 1 and "?" not in consumed:
+                            raise fail(f"ankan of {', '.join(consumed)} is not four of one tile")
+                        for tile in consumed:
+                            take(actor, tile)
+                        c = [f"{CODE[x]:02d}" for x in consumed]
+                        discards[actor].append(c[0] + c[1] + c[2] + "a" + c[3])
+                        melds[actor].append(("ankan", list(consumed)))
+                        ippatsu_kept = ippatsu
+                        prev_pai = consumed[0]
+                    ippatsu = [False] * 4
+                    any_call = True
+                    kans += 1
+                    rinshan_next[actor] = True
+                    last_draw[actor] = None
+                    prev = t
+                elif t == "hora":
+                    actor = seat_of(ev)
+                    target = seat_of(ev, "target")
+                    deltas = ev.get("deltas")
+                    if not isinstance(deltas, list) or len(deltas) != 4 or not all(type(d) is int for d in deltas):
+                        raise fail("hora needs four deltas")
+                    markers = ev.get("ura_markers") or []
+                    if ura is None and markers:
+                        for m in markers:
+                            if m not in CODE:
+                                raise fail(f"ura marker {m!r} is not a tile")
+                        ura = [CODE[m] for m in markers]
+                    tsumo = actor == target
+                    s = Situation()
                     if tsumo:
-                        concealed.remove(win)
-                    if "?" in concealed or win == "?":
-                        raise fail(f"the hand of seat {actor} is hidden and cannot be scored")
-                    try:
-                        text, yaku, points, limit = self._scorer.score(
-                            concealed, win, melds[actor], dora_names, markers if s.riichi else [], s)
-                    except NoScore as e:
-                        raise fail(f"the win of seat {actor} does not score: {e}") from None
-                    detail.append(text)
-                    detail += yaku
+                        if prev != "tsumo" or prev_actor != actor:
+                            raise fail(f"tsumo win of seat {actor} without its draw")
+                        win = last_draw[actor]
+                        s.rinshan = rinshan_draw
+                        s.haitei = tsumos >= _WALL and not rinshan_draw
+                        if draws[actor] == 1 and not any_call and not rinshan_draw:
+                            s.tenhou = actor == oya
+                            s.chiihou = actor != oya
+                        s.ippatsu = ippatsu[actor]
+                    else:
+                        if prev not in ("dahai", "kakan", "ankan") or prev_actor != target:
+                            raise fail(f"ron of seat {actor} on seat {target}, which did not just discard or add to a kan")
+                        win = prev_pai
+                        s.chankan = prev != "dahai"
+                        s.houtei = prev == "dahai" and tsumos >= _WALL
+                        s.ippatsu = (ippatsu_kept if s.chankan else ippatsu)[actor]
+                    s.tsumo = tsumo
+                    s.riichi = accepted[actor]
+                    s.double_riichi = s.riichi and double[actor]
+                    s.ippatsu = s.ippatsu and s.riichi
+                    s.dealer = actor == oya
+                    s.seat_wind = 27 + (actor - oya) % 4
+                    s.round_wind = KIND[bakaze]
+                    payers = [p for p in range(4) if deltas[p] < 0 and p != actor and p != target]
+                    pao = payers[0] if len(payers) == 1 else actor
+                    detail: list = [actor, target, pao]
+                    if self._score:
+                        concealed = [x for x, c in hands[actor].items() for _ in range(c)]
+                        if tsumo:
+                            concealed.remove(win)
+                        if "?" in concealed or win == "?":
+                            raise fail(f"the hand of seat {actor} is hidden and cannot be scored")
+                        try:
+                            text, yaku, points, limit = self._scorer.score(
+                                concealed, win, melds[actor], dora_names, markers if s.riichi else [], s)
+                        except NoScore as e:
+                            raise fail(f"the win of seat {actor} does not score: {e}") from None
+                        detail.append(text)
+                        detail += yaku
+                    else:
+                        detail.append("")
+                    wins += [deltas, detail]
+                elif t == "ryukyoku":
+                    deltas = ev.get("deltas") or [0, 0, 0, 0]
+                    if not isinstance(deltas, list) or len(deltas) != 4 or not all(type(d) is int for d in deltas):
+                        raise fail("ryukyoku needs four deltas")
+                    result = self._draw(ev, prev, tsumos, reaches, kans, first_discards, deltas,
+                                        yaochu_only, robbed, hands)
+                elif t == "end_kyoku":
+                    break
                 else:
-                    detail.append("")
-                wins += [deltas, detail]
-            elif t == "ryukyoku":
-                deltas = ev.get("deltas") or [0, 0, 0, 0]
-                if not isinstance(deltas, list) or len(deltas) != 4 or not all(type(d) is int for d in deltas):
-                    raise fail("ryukyoku needs four deltas")
-                result = self._draw(ev, prev, tsumos, reaches, kans, first_discards, deltas,
-                                    yaochu_only, robbed, hands)
-            elif t == "end_kyoku":
-                break
+                    if t in ("start_kyoku", "end_game"):
+                        raise fail(f"{t} before the kyoku ends")
+                    raise fail(f"unknown event type {t!r}" if isinstance(t, str) else "event without a type")
             else:
-                if t in ("start_kyoku", "end_game"):
-                    raise fail(f"{t} before the kyoku ends")
-                raise fail(f"unknown event type {t!r}" if isinstance(t, str) else "event without a type")
-            i += 1
+                i = n - 1
+                raise fail("the kyoku does not end")
+        except (KeyError, TypeError, AttributeError):
+            raise fail(f"a malformed {t} event" if isinstance(t, str) else "an event without a type") from None
         if wins:
             if result is not None:
                 raise fail("a kyoku with both hora and ryukyoku")
