@@ -242,7 +242,8 @@ class _Game:
             dora_marker = sk["dora_marker"]
             round_index = 4 * _WINDS.index(bakaze) + kyoku - 1
             self._label = f"kyoku {bakaze}{kyoku} (honba {honba})"
-            if oya not in (0, 1, 2, 3) or len(scores) != 4 or len(tehais) != 4 or any(len(h) != 13 for h in tehais):
+            if (oya not in _SEATS or len(scores) != 4 or len(tehais) != 4 or any(len(h) != 13 for h in tehais)
+                    or not all(type(x) is int for x in (kyoku, honba, kyotaku, oya, *scores))):
                 raise ValueError
             hand_codes = [[CODE[t] for t in h] for h in tehais]
             dora = [CODE[dora_marker]]
@@ -526,6 +527,8 @@ class _Game:
                             concealed.remove(win)
                         if "?" in concealed or win == "?":
                             raise fail(f"the hand of seat {actor} is hidden and cannot be scored")
+                        if "?" in dora_names or "?" in markers:
+                            raise fail("a hidden dora or ura indicator cannot be scored")
                         try:
                             text, yaku, points, limit = self._scorer.score(
                                 concealed, win, melds[actor], dora_names, markers if s.riichi else [], s)
