@@ -47,6 +47,24 @@ def test_shared_records_both_ways(path: Path) -> None:
         assert doc["sc"][0::2] == want["sc"][0::2]
 
 
+@pytest.mark.skipif(not (SHARED / "variants.jsonl").exists(), reason="../shared/corpus is absent")
+def test_changed_records_convert_back_or_are_refused() -> None:
+    # Changed copies give streams the forward conversion accepts but that are no
+    # consistent game (a seat discarding what it does not hold): those are refused.
+    converted = 0
+    for line in (SHARED / "variants.jsonl").read_text(encoding="utf-8").splitlines():
+        v = json.loads(line)
+        if v["outcome"] == "ok":
+            lines = tenhou_to_mjai(v["input"])
+            try:
+                text = mjai_to_tenhou6(lines, score=False)
+            except MjaiError:
+                continue
+            assert tenhou_to_mjai(text) == lines
+            converted += 1
+    assert converted >= 95
+
+
 def test_final_results_round_as_tenhou() -> None:
     # 015 and 010 of the shared records: 11.5 -> 12, the top takes minus the others' sum.
     assert _final_scores([21300, 65300, -4000, 17400], (20, 10, -10, -20))[1::2] == [1, 76, -54, -23]
