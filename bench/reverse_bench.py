@@ -4,6 +4,7 @@ The mjai of each shared tenhou.net/6 record is made first with the installed
 converter (tenhou_to_mjai); then, in one process and one run, each of these is
 timed over all games, in CPU and in wall time (best of --repeat interleaved passes):
   parse      json.loads of all event lines as one array (a floor: reading them);
+  parse/line json.loads of each line, as a plain reader would;
   no score   mjai_to_tenhou6(lines, score=False): the log without scoring;
   full       mjai_to_tenhou6(lines): with every win scored;
   per call   the same, but scoring each win with a new HandConfig, as a plain
@@ -77,6 +78,7 @@ def main() -> None:
 
     rows = [
         ("parse", lambda lines: json.loads("[" + ",".join(lines) + "]")),
+        ("parse/line", lambda lines: [json.loads(x) for x in lines]),
         ("no score", lambda lines: kifuzan.mjai_to_tenhou6(lines, score=False)),
         ("full", kifuzan.mjai_to_tenhou6),
         ("per call", per_call),

@@ -8,6 +8,8 @@ hands the events built (kifuzan.scoring).
 from __future__ import annotations
 
 import json
+import re
+from collections import Counter
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from itertools import repeat
@@ -48,20 +50,23 @@ _YAOCHU = frozenset(n for n, k in KIND.items() if k >= 27 or k % 9 in (0, 8))
 _WINDS = ("E", "S", "W", "N")
 _SEATS = frozenset((0, 1, 2, 3))
 _REDS = frozenset(("5mr", "5pr", "5sr"))
+_FIRST_LINE = re.compile(r"\s*([^\r\n]*)")
 # Tiles of the wall that can be drawn (rinshan draws included).
 _WALL = 70
 
 
 def is_mjai_record(text: str) -> bool:
     """True when the first non-empty line of ``text`` is a ``start_game`` event."""
-    for line in text.splitlines():
-        if line.strip():
-            try:
-                ev = json.loads(line)
-            except ValueError:
-                return False
-            return isinstance(ev, dict) and ev.get("type") == "start_game"
-    return False
+    match = _FIRST_LINE.match(text)
+    line = match.group(1) if match else ""
+    # A tenhou.net/6 document is one long line: look before parsing it.
+    if '"start_game"' not in line:
+        return False
+    try:
+        ev = json.loads(line)
+    except ValueError:
+        return False
+    return isinstance(ev, dict) and ev.get("type") == "start_game"
 
 
 def mjai_to_tenhou6(
@@ -253,12 +258,7 @@ class _Game:
                        "four hands of 13 tiles and a dora marker") from None
         seen_red = any(t in ("5mr", "5pr", "5sr") for h in tehais for t in h)
         dora_names = [dora_marker]
-        hands: list[dict[str, int]] = []
-        for h in tehais:
-            d: dict[str, int] = {}
-            for tile in h:
-                d[tile] = d.get(tile, 0) + 1
-            hands.append(d)
+        hands = [dict(Counter(h)) for h in tehais]
         takes: list[list] = [[], [], [], []]
         discards: list[list] = [[], [], [], []]
         melds: list[list] = [[], [], [], []]
