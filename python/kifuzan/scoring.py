@@ -109,9 +109,8 @@ class Scorer:
     ) -> tuple[str, list[str], int, int]:
         """Scores a win. ``concealed`` holds the hand without the winning tile,
         ``melds`` the calls in the order made as (mjai type, all its tiles).
-        Returns the points text, the yaku texts, and the points of the win
-        itself (no honba, no sticks) with its mangan-or-not flag as the fourth
-        item's sign: (text, yaku, points, han)."""
+        Returns the points text, the yaku texts, the points of the win itself
+        (no honba, no sticks) and the limit level (0 below mangan, 5 yakuman)."""
         ids = _IdMaker(self._aka)
         meld_objs = []
         tiles: list[int] = []
