@@ -25,6 +25,8 @@ import sys
 import time
 from pathlib import Path
 
+from mahjong.hand_calculating.hand_config import HandConfig
+
 import kifuzan
 from kifuzan import scoring
 
@@ -63,7 +65,7 @@ def main() -> None:
 
     class FreshConfig(scoring.Scorer):
         def score(self, *a, **k):
-            self._config = scoring.HandConfig(options=self._config.options)
+            self._config = HandConfig(options=self._config.options)
             return super().score(*a, **k)
 
     def per_call(lines: list[str]) -> str:

@@ -3,15 +3,13 @@ tenhou's texts for it: the yaku list and the points text of a result entry.
 
 One calculator configuration is made per game and changed in place for each
 win: building a ``HandConfig`` builds every yaku object again, which costs
-about as much as scoring a simple hand.
+about as much as scoring a simple hand. The scoring library is imported on
+first use, so that ``import kifuzan`` stays quick for the other direction.
 """
 
 from __future__ import annotations
 
-from mahjong.hand_calculating.hand import HandCalculator
-from mahjong.hand_calculating.hand_config import HandConfig, HandConstants, OptionalRules
-from mahjong.meld import Meld
-from mahjong.shanten import Shanten
+from typing import Any
 
 # mjai tile name -> kind 0..33 (1m..9m, 1p..9p, 1s..9s, E S W N P F C).
 KIND: dict[str, int] = {}
@@ -59,7 +57,6 @@ YAKUMAN: dict[int, tuple[str, int]] = {
     )
 }
 _LIMIT = ("", "満貫", "跳満", "倍満", "三倍満", "役満")
-_MELD_TYPE = {"chi": Meld.CHI, "pon": Meld.PON, "daiminkan": Meld.KAN, "kakan": Meld.SHOUMINKAN, "ankan": Meld.KAN}
 
 
 class NoScore(Exception):
@@ -85,6 +82,17 @@ class Scorer:
     """Scores wins of one game (one rule set)."""
 
     def __init__(self, *, kuitan: bool, aka: bool) -> None:
+        from mahjong.hand_calculating.hand import HandCalculator
+        from mahjong.hand_calculating.hand_config import HandConfig, HandConstants, OptionalRules
+        from mahjong.meld import Meld
+        from mahjong.shanten import Shanten
+
+        self._estimate = HandCalculator.estimate_hand_value
+        self._meld = Meld
+        self._meld_type: dict[str, Any] = {
+            "chi": Meld.CHI, "pon": Meld.PON, "daiminkan": Meld.KAN, "kakan": Meld.SHOUMINKAN, "ankan": Meld.KAN,
+        }
+        self._shanten = Shanten.calculate_shanten
         rules = OptionalRules(
             has_open_tanyao=kuitan,
             has_aka_dora=aka,
@@ -118,7 +126,7 @@ class Scorer:
             # The calculator wants a chi's ids sorted; unsorted, open hands come back as not winning.
             t = sorted(ids.take(n) for n in names)
             tiles += t
-            meld_objs.append(Meld(_MELD_TYPE[kind], t, opened=kind != "ankan"))
+            meld_objs.append(self._meld(self._meld_type[kind], t, opened=kind != "ankan"))
         for n in concealed:
             tiles.append(ids.take(n))
         win_id = ids.take(win)
@@ -138,7 +146,7 @@ class Scorer:
         c.player_wind = s.seat_wind
         c.round_wind = s.round_wind
         c.is_dealer = s.dealer
-        r = HandCalculator.estimate_hand_value(
+        r = self._estimate(
             tiles,
             win_id,
             melds=meld_objs,
@@ -203,7 +211,7 @@ class Scorer:
         counts = [0] * 34
         for n in concealed:
             counts[KIND[n]] += 1
-        return Shanten.calculate_shanten(counts) == 0
+        return self._shanten(counts) == 0
 
 
 def _honour_order(concealed: list[str], win: str, melds) -> dict[int, int]:
