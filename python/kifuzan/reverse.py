@@ -227,6 +227,9 @@ class _Game:
         self.aka = bool(aka) if aka is not None else seen_red
 
     def _kyoku(self, start: int) -> tuple[int, bool]:
+        """Reads one kyoku from its start_kyoku at ``start``; returns the index
+        after its end_kyoku and whether a red five was seen. One method over
+        local variables, since the per-event work is most of the cost."""
         evs = self.evs
         sk = evs[start]
         self._event = start + 1
@@ -530,7 +533,7 @@ class _Game:
                         if "?" in dora_names or "?" in markers:
                             raise fail("a hidden dora or ura indicator cannot be scored")
                         try:
-                            text, yaku, points, limit = self._scorer.score(
+                            text, yaku = self._scorer.score(
                                 concealed, win, melds[actor], dora_names, markers if s.riichi else [], s)
                         except NoScore as e:
                             raise fail(f"the win of seat {actor} does not score: {e}") from None

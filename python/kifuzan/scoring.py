@@ -114,11 +114,10 @@ class Scorer:
         dora: list[str],
         ura: list[str],
         s: Situation,
-    ) -> tuple[str, list[str], int, int]:
+    ) -> tuple[str, list[str]]:
         """Scores a win. ``concealed`` holds the hand without the winning tile,
         ``melds`` the calls in the order made as (mjai type, all its tiles).
-        Returns the points text, the yaku texts, the points of the win itself
-        (no honba, no sticks) and the limit level (0 below mangan, 5 yakuman)."""
+        Returns the points text and the yaku texts."""
         ids = _IdMaker(self._aka)
         meld_objs = []
         tiles: list[int] = []
@@ -159,7 +158,7 @@ class Scorer:
         return self._texts(r, concealed, win, melds, s)
 
     @staticmethod
-    def _texts(r, concealed, win, melds, s: Situation) -> tuple[str, list[str], int, int]:
+    def _texts(r, concealed, win, melds, s: Situation) -> tuple[str, list[str]]:
         yakuman = [y for y in r.yaku if y.is_yakuman]
         han, fu, cost = r.han, r.fu, r.cost
         if yakuman:
@@ -197,15 +196,15 @@ class Scorer:
                 limit = 1
             else:
                 limit = 0
+        # The win's own points (the calculator was given no honba and no sticks).
         main, additional = cost["main"], cost["additional"]
         if not s.tsumo:
-            pay, points = f"{main}点", main
+            pay = f"{main}点"
         elif s.dealer:
-            pay, points = f"{main}点∀", main * 3
+            pay = f"{main}点∀"
         else:
-            pay, points = f"{additional}-{main}点", main + 2 * additional
-        head = _LIMIT[limit] if limit else f"{fu}符{han}飜"
-        return head + pay, texts, points, limit
+            pay = f"{additional}-{main}点"
+        return (_LIMIT[limit] if limit else f"{fu}符{han}飜") + pay, texts
 
     def tenpai(self, concealed: list[str]) -> bool:
         counts = [0] * 34
