@@ -235,8 +235,8 @@ class _Game:
         self._event = start + 1
         i = start
 
-        def fail(message: str) -> MjaiError:
-            self._event = i + 1
+        def fail(message: str, at: int | None = None) -> MjaiError:
+            self._event = (i if at is None else at) + 1
             return self._fail(message)
 
         try:
@@ -249,6 +249,8 @@ class _Game:
             tehais = sk["tehais"]
             dora_marker = sk["dora_marker"]
             round_index = 4 * _WINDS.index(bakaze) + kyoku - 1
+            if kyoku not in (1, 2, 3, 4):
+                raise ValueError
             self._label = f"kyoku {bakaze}{kyoku} (honba {honba})"
             if (oya not in _SEATS or len(scores) != 4 or len(tehais) != 4 or any(len(h) != 13 for h in tehais)
                     or not all(type(x) is int for x in (kyoku, honba, kyotaku, oya, *scores))):
@@ -283,6 +285,7 @@ class _Game:
         kans = 0
         any_call = False
         tsumos = 0
+        drawer = oya  # the seat whose draw comes next, or -1
         prev = ""  # type of the last event that changes what a win may follow
         prev_actor = -1
         prev_pai = ""
@@ -290,6 +293,10 @@ class _Game:
         wins: list = []
         result = None
         sticks = 0
+        # Kans whose dora indicator is due: a kakan's or daiminkan's once play goes on
+        # after its replacement draw, an ankan's at that draw.
+        owed = kan_owes = 0
+        ankan_owes = False
 
         def take(seat: int, tile: str) -> None:
             h = hands[seat]
@@ -332,12 +339,15 @@ class _Game:
                 if t == "tsumo":
                     actor = ev["actor"]
                     pai = ev["pai"]
-                    if actor not in _SEATS or pai not in CODE:
+                    if actor not in _SEATS or pai not in CODE or type(actor) is not int:
                         seat_of(ev)
                         tile_of(ev)
-                    if (prev in ("tsumo", "call") or (prev == "dahai" and prev_actor == actor)
-                            or (prev in ("kan", "kakan", "ankan") and prev_actor != actor) or tsumos >= _WALL):
+                    if ankan_owes:
+                        owed += 1
+                        ankan_owes = False
+                    if actor != drawer or tsumos >= _WALL:
                         raise fail(f"seat {actor} draws out of turn")
+                    drawer = -1
                     takes[actor].append(CODE[pai])
                     h = hands[actor]
                     h[pai] = h[pai] + 1 if pai in h else 1
@@ -354,11 +364,24 @@ class _Game:
                 elif t == "dahai":
                     actor = ev["actor"]
                     pai = ev["pai"]
-                    if actor not in _SEATS or pai not in CODE:
+                    if actor not in _SEATS or pai not in CODE or type(actor) is not int:
                         seat_of(ev)
                         tile_of(ev)
                     if prev_actor != actor or prev not in ("tsumo", "call"):
                         raise fail(f"seat {actor} discards out of turn")
+                    tsumogiri = ev["tsumogiri"]
+                    if tsumogiri is True:
+                        drawn = last_draw[actor]
+                        if drawn != pai:
+                            if drawn != "?":
+                                raise fail(f"seat {actor} discards {pai} as the tile it drew, {drawn}")
+                            # A hidden draw discarded at once was this tile.
+                            takes[actor][-1] = CODE[pai]
+                    elif tsumogiri is not False:
+                        raise fail(f"tsumogiri {tsumogiri!r} is not true or false")
+                    if kan_owes:
+                        owed += kan_owes
+                        kan_owes = 0
                     h = hands[actor]
                     c = h[pai] if pai in h else 0
                     if c > 1:
@@ -367,7 +390,7 @@ class _Game:
                         del h[pai]
                     else:
                         take(actor, pai)
-                    code = 60 if ev["tsumogiri"] is True else CODE[pai]
+                    code = 60 if tsumogiri else CODE[pai]
                     if reach_pending[actor]:
                         reach_pending[actor] = False
                         discards[actor].append(f"r{code}")
@@ -384,6 +407,7 @@ class _Game:
                     prev = "dahai"
                     prev_actor = actor
                     prev_pai = pai
+                    drawer = (actor + 1) % 4
                 elif t == "reach":
                     actor = seat_of(ev)
                     if prev != "tsumo" or prev_actor != actor or accepted[actor] or reach_pending[actor]:
@@ -428,6 +452,8 @@ class _Game:
                         pons[actor][KIND.get(pai)] = (rel, pai, consumed, len(melds[actor]))
                     melds[actor].append((t, tiles))
                     if t == "daiminkan":
+                        owed += kan_owes
+                        kan_owes = 1
                         discards[actor].append(0)
                         rinshan_next[actor] = True
                         kans += 1
@@ -435,6 +461,7 @@ class _Game:
                     else:
                         prev = "call"
                     prev_actor, prev_pai = actor, pai
+                    drawer = actor if t == "daiminkan" else -1
                     last_draw[actor] = None
                 elif t == "dora":
                     marker = tile_of(ev, "dora_marker")
@@ -446,6 +473,8 @@ class _Game:
                         raise fail(f"seat {actor} makes a kan out of turn")
                     consumed = ev.get("consumed")
                     size = 3 if t == "kakan" else 4
+                    owed += kan_owes
+                    kan_owes = 0
                     if not isinstance(consumed, list) or len(consumed) != size or not all(x in CODE for x in consumed):
                         raise fail(f"{t} needs {size} consumed tiles")
                     if t == "kakan":
@@ -464,6 +493,7 @@ class _Game:
                         c.insert(at, added)
                         discards[actor].append("".join(c))
                         melds[actor][index] = ("kakan", [called, *own, pai])
+                        kan_owes = 1
                         ippatsu_kept = ippatsu
                         prev_pai = pai
                     else:
@@ -475,6 +505,7 @@ class _Game:
                         c = [f"{CODE[x]:02d}" for x in consumed]
                         discards[actor].append(c[0] + c[1] + c[2] + "a" + c[3])
                         melds[actor].append(("ankan", list(consumed)))
+                        ankan_owes = True
                         ippatsu_kept = ippatsu
                         prev_pai = consumed[0]
                     ippatsu = [False] * 4
@@ -483,6 +514,7 @@ class _Game:
                     rinshan_next[actor] = True
                     last_draw[actor] = None
                     prev = t
+                    drawer = actor
                 elif t == "hora":
                     actor = seat_of(ev)
                     target = seat_of(ev, "target")
@@ -542,12 +574,18 @@ class _Game:
                     else:
                         detail.append("")
                     wins += [deltas, detail]
+                    if i + 1 < n and evs[i + 1].get("type") not in ("hora", "end_kyoku"):
+                        raise fail("play goes on after a win", i + 1)
                 elif t == "ryukyoku":
                     deltas = ev.get("deltas") or [0, 0, 0, 0]
                     if not isinstance(deltas, list) or len(deltas) != 4 or not all(type(d) is int for d in deltas):
                         raise fail("ryukyoku needs four deltas")
+                    if wins:
+                        raise fail("a kyoku with both hora and ryukyoku")
                     result = self._draw(ev, prev, tsumos, reaches, kans, first_discards, deltas,
                                         yaochu_only, robbed, hands)
+                    if i + 1 < n and evs[i + 1].get("type") != "end_kyoku":
+                        raise fail("play goes on after a draw", i + 1)
                 elif t == "end_kyoku":
                     break
                 else:
@@ -559,9 +597,9 @@ class _Game:
                 raise fail("the kyoku does not end")
         except (KeyError, TypeError, AttributeError):
             raise fail(f"a malformed {t} event" if isinstance(t, str) else "an event without a type") from None
+        if len(dora) - 1 < owed:
+            raise fail("a kan without its dora indicator")
         if wins:
-            if result is not None:
-                raise fail("a kyoku with both hora and ryukyoku")
             result = ["和了", *wins]
         elif result is None:
             raise fail("end_kyoku without hora or ryukyoku")

@@ -236,6 +236,11 @@ REFUSALS = {
                 "event 7: the win of seat 0 does not score: no yaku"),
     "three players": (_swap(_BASE, 1, json.loads(_BASE[1]) | {"tehais": [tiles(FAR)] * 3}), "event 2: start_kyoku without"),
     "kyoku not ended": (_BASE[:-2], "the kyoku does not end"),
+    "draw out of turn": (_swap(_BASE, 4, T(2, "F")), "event 5: seat 2 draws out of turn"),
+    "tsumogiri of another tile": (_swap(_BASE, 3, D(0, "2m")), "event 4: seat 0 discards 2m as the tile it drew, F"),
+    "play after a win": (_BASE[:-2] + [json.dumps(T(1, "F"))] + _BASE[-2:], "event 23: play goes on after a win"),
+    "kan without its dora": (kyoku(["234m678m345p777s1s", FAR, FAR, FAR], [*ANKAN_70[:-2], ANKAN_70[-1], HORA(0, 0)]),
+                             "a kan without its dora indicator"),
 }
 # a seat whose hand is hidden wins: refused when scoring, written unscored otherwise
 _hidden = json.loads(_BASE[1])
@@ -254,8 +259,10 @@ def test_refusals_name_the_kyoku_and_event(name: str) -> None:
 
 def test_hidden_hand_unscored() -> None:
     lines, _ = REFUSALS["hidden hand"]
+    lines = _swap(lines, 2, T(0, "?"))  # a hidden draw, discarded at once: it was that tile
     doc = json.loads(mjai_to_tenhou6(lines, score=False))
     assert doc["log"][0][4] == [0] * 13 and doc["log"][0][-1][2] == [0, 0, 0, ""]
+    assert doc["log"][0][5][0] == 46 and doc["log"][0][6][0] == 60
 
 
 def test_header_options_and_record_detection() -> None:
