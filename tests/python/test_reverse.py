@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import json
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -274,3 +276,11 @@ def test_header_options_and_record_detection() -> None:
     assert (doc["ref"], doc["lobby"], doc["rate"], doc["dan"]) == ("x", 7, [1, 2, 3, 4], ["", "", "", ""])
     assert kifuzan.is_mjai_record("\n" + "\n".join(lines))
     assert not kifuzan.is_mjai_record(lines[1]) and not kifuzan.is_mjai_record('{"log": []}')
+
+
+def test_benchmark_command_runs() -> None:
+    # Once, tiny: its figures are not judged here.
+    root = Path(__file__).resolve().parents[2]
+    out = subprocess.run([sys.executable, str(root / "bench" / "reverse_bench.py"), "--repeat", "1", "--profile",
+                          "--records", str(root / "examples")], capture_output=True, text=True, check=True).stdout
+    assert "1 games" in out and "per call" in out and "cumtime" in out
