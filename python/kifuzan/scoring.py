@@ -22,7 +22,7 @@ RED = {"5mr": 4, "5pr": 13, "5sr": 22}
 KIND.update(RED)
 
 # yaku id of the scoring library -> (tenhou's name, rank in tenhou's order).
-# The value honours share one rank; their order follows the hand (see texts()).
+# The value honours share one rank; their order follows the hand (see _honour_order).
 _HONOUR_RANK = 17
 HAN_YAKU: dict[int, tuple[str, int]] = {
     1: ("立直", 0), 8: ("両立直", 0), 3: ("一発", 1), 4: ("槍槓", 2), 5: ("嶺上開花", 3),
