@@ -12,7 +12,7 @@ import re
 from collections import Counter
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
-from itertools import repeat
+from itertools import chain, repeat
 
 from kifuzan.scoring import KIND, NoScore, Scorer, Situation
 
@@ -261,7 +261,7 @@ class _Game:
             self._label = ""
             raise fail("start_kyoku without a valid bakaze, kyoku, honba, kyotaku, oya, four scores, "
                        "four hands of 13 tiles and a dora marker") from None
-        seen_red = any(t in ("5mr", "5pr", "5sr") for h in tehais for t in h)
+        seen_red = not _REDS.isdisjoint(chain.from_iterable(tehais))
         dora_names = [dora_marker]
         hands = [dict(Counter(h)) for h in tehais]
         takes: list[list] = [[], [], [], []]
