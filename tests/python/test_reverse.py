@@ -208,6 +208,9 @@ DRAW_CASES = {
     "three tenpai is no 全員聴牌": ([WAIT_1S, WAIT_4S, WAIT_1S, FAR], fill(0, 70, "5m"), (0, 0, 0, 0), ["全員不聴"]),
     "nine terminals": ([FAR] * 4, [T(0, "5m")], (0, 0, 0, 0), ["九種九牌"]),
     "four winds": ([FAR] * 4, fill(0, 4, "E"), (0, 0, 0, 0), ["四風連打"]),
+    "four riichi": ([FAR] * 4, [[T(s, "F"), R(s, "F")] for s in range(3)] + [T(3, "F"), R(3, "F")[:2]],
+                    (0, 0, 0, 0), ["四家立直"]),
+    "triple ron": ([FAR] * 4, fill(0, 2), (0, 0, 0, 0), ["三家和了"]),
 }
 
 
