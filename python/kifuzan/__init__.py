@@ -31,11 +31,16 @@ __all__ = [
     "convert_many",
     "Summary",
     "Failure",
+    "MjaiError",
+    "mjai_to_tenhou6",
+    "Tenhou6Options",
+    "is_mjai_record",
 ]
 
 # The archive tools load on first use, so `import kifuzan` and the command's
 # start stay quick; until the command has loaded, Ctrl-C is Python's own.
 _LAZY = {"convert_many": "kifuzan.batch", "Summary": "kifuzan.results", "Failure": "kifuzan.results"}
+_LAZY |= dict.fromkeys(("MjaiError", "mjai_to_tenhou6", "Tenhou6Options", "is_mjai_record"), "kifuzan.reverse")
 
 
 def __getattr__(name: str) -> object:

@@ -1,0 +1,258 @@
+"""Scores one win with the ``mahjong`` package under tenhou's rules and writes
+tenhou's texts for it: the yaku list and the points text of a result entry.
+
+One calculator configuration is made per game and changed in place for each
+win: building a ``HandConfig`` builds every yaku object again, which costs
+about as much as scoring a simple hand. The scoring library is imported on
+first use, so that ``import kifuzan`` stays quick for the other direction.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+# mjai tile name -> kind 0..33 (1m..9m, 1p..9p, 1s..9s, E S W N P F C).
+KIND: dict[str, int] = {}
+for _s, _suit in enumerate("mps"):
+    for _n in range(9):
+        KIND[f"{_n + 1}{_suit}"] = 9 * _s + _n
+for _i, _h in enumerate("ESWNPFC"):
+    KIND[_h] = 27 + _i
+RED = {"5mr": 4, "5pr": 13, "5sr": 22}
+KIND.update(RED)
+
+# yaku id of the scoring library -> (tenhou's name, rank in tenhou's order).
+# The value honours share one rank; their order follows the hand (see _honour_order).
+_HONOUR_RANK = 17
+HAN_YAKU: dict[int, tuple[str, int]] = {
+    1: ("立直", 0), 8: ("両立直", 0), 3: ("一発", 1), 4: ("槍槓", 2), 5: ("嶺上開花", 3),
+    6: ("海底摸月", 4), 7: ("河底撈魚", 5), 0: ("門前清自摸和", 6), 12: ("平和", 7),
+    14: ("一盃口", 8), 34: ("七対子", 9), 27: ("一気通貫", 10), 26: ("三色同順", 11),
+    35: ("小三元", 12), 32: ("三槓子", 13), 31: ("三暗刻", 14), 30: ("対々和", 15),
+    13: ("断幺九", 16),
+    15: ("役牌 白", _HONOUR_RANK), 16: ("役牌 發", _HONOUR_RANK), 17: ("役牌 中", _HONOUR_RANK),
+    18: ("自風 東", _HONOUR_RANK), 19: ("自風 南", _HONOUR_RANK),
+    20: ("自風 西", _HONOUR_RANK), 21: ("自風 北", _HONOUR_RANK),
+    22: ("場風 東", _HONOUR_RANK), 23: ("場風 南", _HONOUR_RANK),
+    24: ("場風 西", _HONOUR_RANK), 25: ("場風 北", _HONOUR_RANK),
+    28: ("混全帯幺九", 18), 33: ("三色同刻", 19), 29: ("混老頭", 20), 38: ("二盃口", 21),
+    37: ("純全帯幺九", 22), 36: ("混一色", 23), 39: ("清一色", 24),
+    120: ("ドラ", 25), 121: ("赤ドラ", 26), 122: ("裏ドラ", 27),
+}
+# honour yaku id -> (tile kind, 0 for the round wind, 1 otherwise): a double
+# wind lists 場風 before 自風.
+_HONOUR_TILE = {15: (31, 1), 16: (32, 1), 17: (33, 1)}
+for _i in range(4):
+    _HONOUR_TILE[18 + _i] = (27 + _i, 1)
+    _HONOUR_TILE[22 + _i] = (27 + _i, 0)
+YAKUMAN: dict[int, tuple[str, int]] = {
+    y: (name, rank)
+    for rank, (y, name) in enumerate(
+        [
+            (115, "天和"), (116, "地和"), (103, "大三元"), (104, "小四喜"), (111, "大四喜"),
+            (102, "四暗刻"), (113, "四暗刻単騎"), (107, "字一色"), (105, "緑一色"),
+            (106, "四槓子"), (108, "清老頭"), (100, "国士無双"), (112, "国士無双１３面"),
+            (101, "九蓮宝燈"), (114, "純正九蓮宝燈"),
+        ]
+    )
+}
+_LIMIT = ("", "満貫", "跳満", "倍満", "三倍満", "役満")
+
+
+class NoScore(Exception):
+    """The hand does not score; the message says why."""
+
+
+class Situation:
+    """What the events say about a win besides its tiles."""
+
+    __slots__ = (
+        "tsumo", "riichi", "double_riichi", "ippatsu", "rinshan", "chankan",
+        "haitei", "houtei", "tenhou", "chiihou", "seat_wind", "round_wind", "dealer",
+    )
+
+    def __init__(self) -> None:
+        self.tsumo = self.riichi = self.double_riichi = self.ippatsu = False
+        self.rinshan = self.chankan = self.haitei = self.houtei = False
+        self.tenhou = self.chiihou = self.dealer = False
+        self.seat_wind = self.round_wind = 27
+
+
+class Scorer:
+    """Scores wins of one game (one rule set)."""
+
+    def __init__(self, *, kuitan: bool, aka: bool) -> None:
+        from mahjong.hand_calculating.hand import HandCalculator
+        from mahjong.hand_calculating.hand_config import HandConfig, HandConstants, OptionalRules
+        from mahjong.meld import Meld
+        from mahjong.shanten import Shanten
+
+        self._estimate = HandCalculator.estimate_hand_value
+        self._meld = Meld
+        self._meld_type: dict[str, Any] = {
+            "chi": Meld.CHI, "pon": Meld.PON, "daiminkan": Meld.KAN, "kakan": Meld.SHOUMINKAN, "ankan": Meld.KAN,
+        }
+        self._shanten = Shanten.calculate_shanten
+        rules = OptionalRules(
+            has_open_tanyao=kuitan,
+            has_aka_dora=aka,
+            has_double_yakuman=False,
+            kazoe_limit=HandConstants.KAZOE_LIMITED,
+            kiriage=False,
+            fu_for_open_pinfu=True,
+            fu_for_pinfu_tsumo=False,
+            renhou_as_yakuman=False,
+        )
+        self._config = HandConfig(options=rules)
+        self._aka = aka
+
+    def score(
+        self,
+        concealed: list[str],
+        win: str,
+        melds: list[tuple[str, list[str]]],
+        dora: list[str],
+        ura: list[str],
+        s: Situation,
+    ) -> tuple[str, list[str]]:
+        """Scores a win. ``concealed`` holds the hand without the winning tile,
+        ``melds`` the calls in the order made as (mjai type, all its tiles).
+        Returns the points text and the yaku texts."""
+        ids = _IdMaker(self._aka)
+        meld_objs = []
+        tiles: list[int] = []
+        for kind, names in melds:
+            # The calculator wants a chi's ids sorted; unsorted, open hands come back as not winning.
+            t = sorted(ids.take(n) for n in names)
+            tiles += t
+            meld_objs.append(self._meld(self._meld_type[kind], t, opened=kind != "ankan"))
+        for n in concealed:
+            tiles.append(ids.take(n))
+        win_id = ids.take(win)
+        tiles.append(win_id)
+
+        c = self._config
+        c.is_tsumo = s.tsumo
+        c.is_riichi = s.riichi and not s.double_riichi
+        c.is_daburu_riichi = s.double_riichi
+        c.is_ippatsu = s.ippatsu
+        c.is_rinshan = s.rinshan
+        c.is_chankan = s.chankan
+        c.is_haitei = s.haitei
+        c.is_houtei = s.houtei
+        c.is_tenhou = s.tenhou
+        c.is_chiihou = s.chiihou
+        c.player_wind = s.seat_wind
+        c.round_wind = s.round_wind
+        c.is_dealer = s.dealer
+        r = self._estimate(
+            tiles,
+            win_id,
+            melds=meld_objs,
+            dora_indicators=[KIND[n] * 4 for n in dora],
+            config=c,
+            ura_dora_indicators=[KIND[n] * 4 for n in ura],
+        )
+        if r.error:
+            raise NoScore(r.error.replace("_", " "))
+        return self._texts(r, concealed, win, melds, s)
+
+    @staticmethod
+    def _texts(r, concealed, win, melds, s: Situation) -> tuple[str, list[str]]:
+        yakuman = [y for y in r.yaku if y.is_yakuman]
+        han, fu, cost = r.han, r.fu, r.cost
+        if yakuman:
+            limit = 5
+            yaku = [YAKUMAN[y.yaku_id] for y in yakuman]
+            yaku.sort(key=lambda p: p[1])
+            texts = [f"{name}(役満)" for name, _ in yaku]
+        else:
+            ranked = []
+            order = None
+            for y in r.yaku:
+                n = y.han_open if r.is_open_hand and y.han_open else y.han_closed
+                if not n:
+                    continue
+                name, rank = HAN_YAKU[y.yaku_id]
+                if rank == _HONOUR_RANK:
+                    if order is None:
+                        order = _honour_order(concealed, win, melds)
+                    tile, sub = _HONOUR_TILE[y.yaku_id]
+                    key = (rank, order.get(tile, 99), sub)
+                else:
+                    key = (rank, 0, 0)
+                ranked.append((key, f"{name}({n}飜)"))
+            ranked.sort(key=lambda p: p[0])
+            texts = [t for _, t in ranked]
+            if han >= 13:
+                limit = 5
+            elif han >= 11:
+                limit = 4
+            elif han >= 8:
+                limit = 3
+            elif han >= 6:
+                limit = 2
+            elif han >= 5 or fu << (han + 2) > 2000:
+                limit = 1
+            else:
+                limit = 0
+        # The win's own points (the calculator was given no honba and no sticks).
+        main, additional = cost["main"], cost["additional"]
+        if not s.tsumo:
+            pay = f"{main}点"
+        elif s.dealer:
+            pay = f"{main}点∀"
+        else:
+            pay = f"{additional}-{main}点"
+        return (_LIMIT[limit] if limit else f"{fu}符{han}飜") + pay, texts
+
+    def tenpai(self, concealed: list[str]) -> bool:
+        counts = [0] * 34
+        for n in concealed:
+            counts[KIND[n]] += 1
+        return self._shanten(counts) == 0
+
+
+def _honour_order(concealed: list[str], win: str, melds) -> dict[int, int]:
+    """Position of each honour triplet in tenhou's listing: concealed ones by
+    tile, then the melds in the order they were made."""
+    counts: dict[int, int] = {}
+    for n in concealed:
+        k = KIND[n]
+        if k >= 27:
+            counts[k] = counts.get(k, 0) + 1
+    k = KIND[win]
+    if k >= 27:
+        counts[k] = counts.get(k, 0) + 1
+    order = {}
+    for k in sorted(counts):
+        if counts[k] >= 3:
+            order[k] = len(order)
+    for _, names in melds:
+        k = KIND[names[0]]
+        if k >= 27 and k not in order:
+            order[k] = len(order)
+    return order
+
+
+class _IdMaker:
+    """Gives each physical tile its own id 0..135; the red fives are the first
+    copy of their kind (16, 52, 88)."""
+
+    __slots__ = ("_next", "_aka")
+
+    def __init__(self, aka: bool) -> None:
+        self._next: dict[int, int] = {}
+        self._aka = aka
+
+    def take(self, name: str) -> int:
+        k = KIND[name]
+        if name in RED and self._aka:
+            return 4 * k
+        copy = self._next.get(k)
+        if copy is None:
+            copy = 1 if self._aka and k in (4, 13, 22) else 0
+        if copy > 3:
+            raise NoScore(f"more than four {name}")
+        self._next[k] = copy + 1
+        return 4 * k + copy
