@@ -21,7 +21,7 @@ try:
     from _kifuzan import __version__, tenhou_file_to_mjai
     from kifuzan.batch import convert_many, print_line
     from kifuzan.jobs import UsageError
-    from kifuzan.records import convert_bytes, convert_path, encode_output
+    from kifuzan.records import MJAI, TARGETS, TENHOU6, Target, convert_bytes, convert_path, encode_output, record_endings
     from kifuzan.results import failure_line, failure_of, report_row, summary_line
 except KeyboardInterrupt:
     # Ctrl-C while the command loads ends it as it would a moment later.
@@ -33,24 +33,52 @@ EXIT_BROKEN_PIPE = 141
 INTERRUPTED_CONVERT = "kifuzan: interrupted; outputs written so far are whole, a rerun converts the rest"
 
 
+def _add_target_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--to", choices=TARGETS, default=MJAI, help="what records become: mjai lines (default) or tenhou.net/6 documents"
+    )
+    header = parser.add_argument_group("documents made from mjai records (--to tenhou6)")
+    header.add_argument("--level", choices=["般", "上", "特", "鳳"], default="般", help="the lobby level in the rule text")
+    header.add_argument("--lobby", type=int, help="the lobby number")
+    header.add_argument("--fast", action="store_true", help="a fast game (速 in the rule text)")
+    header.add_argument("--no-kuitan", dest="kuitan", action="store_false", help="open tanyao not allowed")
+    header.add_argument(
+        "--no-score", dest="score", action="store_false", help="write wins without yaku and points texts, unscored"
+    )
+
+
+def _target(args: argparse.Namespace, compress: str | None = None, ref: str = "") -> Target:
+    if args.to != TENHOU6:
+        return Target(args.to, compress)
+    from kifuzan.reverse import Tenhou6Options
+
+    options = Tenhou6Options(
+        ref=ref, level=args.level, kuitan=args.kuitan, fast=args.fast, lobby=args.lobby, score=args.score
+    )
+    return Target(args.to, compress, options)
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="kifuzan",
-        description="Convert tenhou.net/6 JSON game records into mjai events, one JSON object a line. "
-        "Several FILEs are converted in turn, their lines in order; a FILE that fails is reported "
+        description="Convert game records (tenhou.net/6 JSON, tenhou's mjlog XML, or with --to tenhou6 "
+        "also mjai) into mjai events, one JSON object a line, or into tenhou.net/6 documents. "
+        "Several FILEs are converted in turn, their output in order; a FILE that fails is reported "
         "and the rest still converted (exit status 1).",
         epilog="To convert folders: kifuzan convert SRC... -o OUTDIR (see kifuzan convert --help). "
         "A record file named 'convert' is given as ./convert.",
     )
     parser.add_argument(
-        "files", metavar="FILE", nargs="+", help="tenhou.net/6 record (*.json.gz is read as gzip); '-' is standard input"
+        "files", metavar="FILE", nargs="+", help="record, gzipped or not (told by its content); '-' is standard input"
     )
     parser.add_argument(
         "-o",
         "--output",
         metavar="OUT",
-        help="write the events of one FILE to OUT instead of standard output ('-' is standard output)",
+        help="write the output of one FILE to OUT instead of standard output ('-' is standard output)",
     )
+    _add_target_options(parser)
+    parser.add_argument("--ref", default=None, help="the document's ref with --to tenhou6 (default: the FILE's stem)")
     parser.add_argument("--version", action="version", version=f"kifuzan {__version__}")
     return parser
 
@@ -72,14 +100,14 @@ def _write_stdout(data: bytes) -> int:
     return 0
 
 
-def _convert_one(name: str, output: str | None) -> bytes | None:
+def _convert_one(name: str, output: str | None, target: Target) -> bytes | None:
     """The bytes for standard output, or None when the module wrote OUT itself."""
     if name == "-":
-        return convert_bytes(sys.stdin.buffer.read())
-    if output is not None and not name.endswith(".gz"):
+        return convert_bytes(sys.stdin.buffer.read(), target)
+    if output is not None and target == Target() and name.endswith(".json"):
         tenhou_file_to_mjai(name, output)
         return None
-    return convert_path(name)
+    return convert_path(name, target)
 
 
 def file_main(argv: Sequence[str]) -> int:
@@ -90,10 +118,12 @@ def file_main(argv: Sequence[str]) -> int:
     for name in args.files:
         if name != "-" and os.path.isdir(name):
             parser.error(f"{name} is a folder; to convert a folder: kifuzan convert {name} -o OUTDIR")
+    if args.ref is not None and len(args.files) > 1:
+        parser.error("--ref names the document of one FILE")
     status = 0
     for name in args.files:
         try:
-            data = _convert_one(name, args.output)
+            data = _convert_one(name, args.output, _target(args, ref=args.ref or ""))
             if data is not None and args.output not in (None, "-"):
                 # Opened only once the record has converted, as the module does.
                 with open(args.output, "wb") as out:
@@ -111,8 +141,9 @@ def file_main(argv: Sequence[str]) -> int:
 def _convert_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="kifuzan convert",
-        description="Convert every tenhou.net/6 record in SRC (files, or folders searched recursively "
-        "for *.json and *.json.gz) into one mjai line file each under OUTDIR, mirroring the folders. "
+        description="Convert every record in SRC (files, or folders searched recursively for tenhou.net/6 "
+        "*.json, mjlog *.mjlog and *.xml, with --to tenhou6 also mjai *.mjson; each also .gz) into one "
+        "mjai line file (or tenhou.net/6 document) each under OUTDIR, mirroring the folders. "
         "Records whose output is newer than the input are skipped. Exit status: 0 nothing failed, "
         "1 some record failed, 2 usage error, 130 interrupted.",
     )
@@ -121,19 +152,22 @@ def _convert_parser() -> argparse.ArgumentParser:
     parser.add_argument("-j", "--jobs", metavar="N", type=int, help="worker processes (default: number of CPUs)")
     parser.add_argument("--compress", choices=["gzip", "none"], default="none", help="write gzip files (default: none)")
     parser.add_argument(
-        "--suffix", help="ending of output names, starting with '.' (default: .mjson, or .mjson.gz with --compress gzip)"
+        "--suffix",
+        help="ending of output names, starting with '.' (default: .mjson, or .json with --to tenhou6; "
+        ".gz added with --compress gzip)",
     )
     parser.add_argument("--force", action="store_true", help="convert again records whose output is up to date")
     parser.add_argument("--errors", metavar="FILE", help="JSON-lines report of failed records (default: OUTDIR/errors.jsonl)")
     shown = parser.add_mutually_exclusive_group()
     shown.add_argument("--progress", action="store_true", default=None, help="show the progress bar even if standard error is not a terminal")
     shown.add_argument("--quiet", action="store_true", help="print nothing but errors")
+    _add_target_options(parser)
     return parser
 
 
 def _convert_stdin(args: argparse.Namespace, compress: str | None) -> int:
     try:
-        data = encode_output(convert_bytes(sys.stdin.buffer.read()), compress)
+        data = encode_output(convert_bytes(sys.stdin.buffer.read(), _target(args)), compress)
     except Exception as e:  # bad gzip data fails as OSError, EOFError or zlib.error
         failure = failure_of("-", e)
         print_line(failure_line(failure))
@@ -167,6 +201,8 @@ def convert_main(argv: Sequence[str]) -> int:
             suffix=args.suffix,
             errors=args.errors,
             on_failure=lambda f: print_line(failure_line(f)),
+            to=args.to,
+            options=_target(args).options,
         )
     except (UsageError, OSError) as e:
         # A missing SRC, an OUTDIR or report that cannot be made: nothing was converted.
@@ -175,7 +211,8 @@ def convert_main(argv: Sequence[str]) -> int:
         print(INTERRUPTED_CONVERT, file=sys.stderr)
         return EXIT_INTERRUPTED
     if summary.converted + summary.skipped + summary.failed == 0:
-        print(f"kifuzan: no records (*.json, *.json.gz) found in {' '.join(args.sources)}", file=sys.stderr)
+        endings = ", ".join("*" + e for e in record_endings(args.to) if not e.endswith(".gz"))
+        print(f"kifuzan: no records ({endings}, each also .gz) found in {' '.join(args.sources)}", file=sys.stderr)
     elif not args.quiet:
         print(summary_line(summary), file=sys.stderr)
     return 1 if summary.failed else 0

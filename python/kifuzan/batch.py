@@ -12,13 +12,16 @@ import os
 import sys
 import time
 from collections.abc import Callable, Iterable, Sequence
-from typing import IO
+from typing import IO, TYPE_CHECKING
 
 from kifuzan.jobs import Job, StrPath, UsageError, as_list, find_jobs, output_suffix
 from kifuzan.outputs import convert_file_atomic, is_up_to_date, make_folders, remove_stale_temporaries, write_atomic
-from kifuzan.records import convert_path, encode_output
+from kifuzan.records import MJAI, Target, convert_path, encode_output
 from kifuzan._native import convert_files
 from kifuzan.results import CONVERTED, FAILED, SKIPPED, Failure, Result, Summary, Tally, failure_of, report_row
+
+if TYPE_CHECKING:
+    from kifuzan.reverse import Tenhou6Options
 
 ERRORS_NAME = "errors.jsonl"
 # Records a task when converting in the calling process: results reach the
@@ -26,14 +29,19 @@ ERRORS_NAME = "errors.jsonl"
 LOCAL_CHUNK = 16
 
 
-def convert_one(src: str, out: str, compress: str | None, force: bool) -> Result:
+def _native_ready(src: str, target: Target) -> bool:
+    """A plain tenhou.net/6 record to plain mjai: the native converter's case."""
+    return target.to == MJAI and target.compress is None and src.endswith(".json")
+
+
+def convert_one(src: str, out: str, target: Target, force: bool) -> Result:
     if not force and is_up_to_date(src, out):
         return SKIPPED
     try:
-        if compress is None and not src.endswith(".gz"):
+        if _native_ready(src, target):
             convert_file_atomic(src, out)
         else:
-            write_atomic(out, encode_output(convert_path(src), compress))
+            write_atomic(out, encode_output(convert_path(src, target), target.compress))
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as e:
@@ -43,33 +51,33 @@ def convert_one(src: str, out: str, compress: str | None, force: bool) -> Result
     return CONVERTED
 
 
-def convert_chunk(jobs: Sequence[Job], compress: str | None, force: bool) -> list[Result]:
+def convert_chunk(jobs: Sequence[Job], target: Target, force: bool) -> list[Result]:
     """The unit of work of a worker: many records per task keeps overhead small.
 
     Plain records to plain outputs go file to file in native code, with no
     Python object per event; the rest through Python's gzip.
     """
     results: list[Result | None] = [None] * len(jobs)
-    native = [i for i, (src, _) in enumerate(jobs) if compress is None and not src.endswith(".gz")]
+    native = [i for i, (src, _) in enumerate(jobs) if _native_ready(src, target)]
     if native:
         done = convert_files([jobs[i] for i in native], force=force)
         for i, (status, error, message) in zip(native, done):
             results[i] = Failure(jobs[i][0], error, message) if status == FAILED else status
     for i, (src, out) in enumerate(jobs):
         if results[i] is None:
-            results[i] = convert_one(src, out, compress, force)
+            results[i] = convert_one(src, out, target, force)
     return results  # type: ignore[return-value]  # every slot is filled
 
 
-def prepare(sources: Iterable[StrPath] | StrPath, out_dir: StrPath, compress: str | None, suffix: str | None) -> tuple[str, list[Job], list[Failure]]:
+def prepare(sources: Iterable[StrPath] | StrPath, out_dir: StrPath, target: Target, suffix: str | None) -> tuple[str, list[Job], list[Failure]]:
     """Checks the options, finds the jobs, then makes the output folders.
 
     Returns the output folder, the jobs and the records refused for an
     output name already taken. Nothing is written before the checks pass.
     """
-    suffix = output_suffix(compress, suffix)
+    suffix = output_suffix(target, suffix)
     out_dir = os.fspath(out_dir)
-    jobs, clashes = find_jobs(as_list(sources), out_dir, suffix)
+    jobs, clashes = find_jobs(as_list(sources), out_dir, suffix, target.to)
     os.makedirs(out_dir, exist_ok=True)
     # Made again by every run: the tree may have been deleted since the last.
     make_folders(out for _, out in jobs)
@@ -124,14 +132,22 @@ def convert_many(
     suffix: str | None = None,
     errors: StrPath | None = None,
     on_failure: Callable[[Failure], None] | None = None,
+    to: str = "mjai",
+    options: Tenhou6Options | None = None,
 ) -> Summary:
-    """Converts every record under sources into an mjai line file under out_dir.
+    """Converts every record under sources into an mjai line file (or, with
+    ``to="tenhou6"``, a tenhou.net/6 document) under out_dir.
 
-    sources are record files and folders (searched recursively for ``*.json``
-    and ``*.json.gz``). A record ``SRC/a/b.json`` becomes ``out_dir/a/b.mjson``
-    (``.mjson.gz`` with ``compress="gzip"``, or ``suffix``, which starts with
-    ``"."`` and ends in ``.gz`` only with gzip); a file named directly goes to
-    ``out_dir/<stem><suffix>``. Outputs newer than their input are kept unless
+    sources are record files and folders, searched recursively for
+    tenhou.net/6 (``*.json``) and mjlog (``*.mjlog``, ``*.xml``) records, and
+    with ``to="tenhou6"`` mjai records (``*.mjson``), each also gzipped
+    (``.gz``); the format is told by the content. A record ``SRC/a/b.json``
+    becomes ``out_dir/a/b.mjson`` (``b.json`` for tenhou6; ``.gz`` added with
+    ``compress="gzip"``; or ``suffix``, which starts with ``"."`` and ends in
+    ``.gz`` only with gzip); a file named directly goes to
+    ``out_dir/<stem><suffix>``. ``options`` (a ``Tenhou6Options``) gives the
+    header of documents made from mjai; their ``ref`` is the record's stem
+    unless it sets one, as for mjlog records. Outputs newer than their input are kept unless
     ``force``. Failed records are listed, one JSON object a line, in ``errors``
     (default ``out_dir/errors.jsonl``) and in the summary, and passed to
     ``on_failure`` as they happen. ``workers`` processes share the work
@@ -150,7 +166,8 @@ def convert_many(
         workers = pool.default_workers()
     if workers < 1:
         raise UsageError(f"workers must be at least 1, not {workers}")
-    out_dir, jobs, clashes = prepare(sources, out_dir, compress, suffix)
+    target = Target(to, compress, options)
+    out_dir, jobs, clashes = prepare(sources, out_dir, target, suffix)
     report = _open_report(os.fspath(errors) if errors is not None else os.path.join(out_dir, ERRORS_NAME))
 
     tally = Tally()
@@ -172,9 +189,9 @@ def convert_many(
         if n <= 1:
             # One worker gains nothing from a process of its own.
             for chunk in pool.chunks(jobs, LOCAL_CHUNK):
-                emit(convert_chunk(chunk, compress, force))
+                emit(convert_chunk(chunk, target, force))
         else:
-            pool.run_pool(jobs, n, compress, force, emit, convert_chunk)
+            pool.run_pool(jobs, n, target, force, emit, convert_chunk)
     finally:
         bar.close()
         report.close()

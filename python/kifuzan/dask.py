@@ -16,6 +16,7 @@ from typing import Any
 
 from kifuzan.batch import convert_chunk, prepare
 from kifuzan.jobs import StrPath, output_suffix
+from kifuzan.records import Target
 from kifuzan.results import Result, Summary, Tally
 
 __all__ = ["convert_bag"]
@@ -32,8 +33,8 @@ def _bag_module() -> Any:
         raise ImportError("kifuzan.dask needs Dask: pip install 'kifuzan[dask]'") from e
 
 
-def _convert_partition(jobs: Iterable[tuple[str, str]], compress: str | None, force: bool) -> list[Result]:
-    return convert_chunk([(src, out) for src, out in jobs], compress, force)
+def _convert_partition(jobs: Iterable[tuple[str, str]], target: Target, force: bool) -> list[Result]:
+    return convert_chunk([(src, out) for src, out in jobs], target, force)
 
 
 def convert_bag(
@@ -42,19 +43,21 @@ def convert_bag(
     *,
     compress: str | None = None,
     force: bool = False,
+    to: str = "mjai",
 ) -> Summary:
     """Converts every record under paths (files or folders) into out_dir on Dask.
 
     The records are found on the client and converted in partitions of a
     Dask bag on the current scheduler. Outputs and their names are those of
-    ``convert_many`` with the same arguments; failures are returned in the
+    ``convert_many`` with the same arguments (``to`` "mjai" or "tenhou6"); failures are returned in the
     ``Summary`` (no report file is written). Raises ImportError without Dask,
     and FileNotFoundError or ValueError as ``convert_many`` does.
     """
     start = time.perf_counter()
-    output_suffix(compress, None)  # the options are checked before Dask is needed
+    target = Target(to, compress)
+    output_suffix(target, None)  # the options are checked before Dask is needed
     bag = _bag_module()
-    _, jobs, clashes = prepare(paths, out_dir, compress, None)
+    _, jobs, clashes = prepare(paths, out_dir, target, None)
     tally = Tally()
     for clash in clashes:
         tally.add(clash)
@@ -62,6 +65,6 @@ def convert_bag(
         # A few partitions at least, so a small archive still spreads over workers.
         npartitions = max(-(-len(jobs) // PARTITION_SIZE), min(len(jobs), MIN_PARTITIONS))
         b = bag.from_sequence(jobs, npartitions=npartitions)
-        for result in b.map_partitions(_convert_partition, compress, force).compute():
+        for result in b.map_partitions(_convert_partition, target, force).compute():
             tally.add(result)
     return tally.summary(time.perf_counter() - start)

@@ -5,28 +5,31 @@ from __future__ import annotations
 import os
 from collections.abc import Iterable
 
-from kifuzan.records import is_record, record_stem
+from kifuzan.records import MJAI, TARGETS, TENHOU6, Target, is_record, record_stem
 from kifuzan.results import Failure, failure_of
 
 StrPath = str | os.PathLike[str]
 # (source path, output path)
 Job = tuple[str, str]
 
-DEFAULT_SUFFIX = ".mjson"
-GZIP_SUFFIX = ".mjson.gz"
 COMPRESSIONS = (None, "gzip")
+# The ending of outputs, by what records become.
+DEFAULT_SUFFIXES = {MJAI: ".mjson", TENHOU6: ".json"}
 
 
 class UsageError(ValueError):
     """The arguments do not describe a run (the command line exits with 2)."""
 
 
-def output_suffix(compress: str | None, suffix: str | None) -> str:
+def output_suffix(target: Target, suffix: str | None) -> str:
     """Checks the options that name outputs; returns the suffix to use."""
+    compress = target.compress
     if compress not in COMPRESSIONS:
         raise UsageError(f"unknown compression {compress!r} (choose gzip or None)")
+    if target.to not in TARGETS:
+        raise UsageError(f"unknown output format {target.to!r} (choose {' or '.join(TARGETS)})")
     if suffix is None:
-        return GZIP_SUFFIX if compress == "gzip" else DEFAULT_SUFFIX
+        return DEFAULT_SUFFIXES[target.to] + (".gz" if compress == "gzip" else "")
     if not suffix.startswith(".") or "/" in suffix or os.sep in suffix or suffix in (".", ".."):
         raise UsageError(f"invalid suffix {suffix!r}: it must start with '.' and name no folder")
     if suffix.endswith(".gz") and compress != "gzip":
@@ -41,7 +44,7 @@ def as_list(sources: Iterable[StrPath] | StrPath) -> list[str]:
     return [os.fspath(s) for s in sources]
 
 
-def find_jobs(sources: Iterable[str], out_dir: str, suffix: str) -> tuple[list[Job], list[Failure]]:
+def find_jobs(sources: Iterable[str], out_dir: str, suffix: str, to: str = MJAI) -> tuple[list[Job], list[Failure]]:
     """Pairs every record under sources with its output path.
 
     Returns the jobs in a stable order and, as failures, the records whose
@@ -70,7 +73,7 @@ def find_jobs(sources: Iterable[str], out_dir: str, suffix: str) -> tuple[list[J
                 dirs[:] = sorted(d for d in dirs if os.path.realpath(os.path.join(folder, d)) != out_real)
                 rel = os.path.relpath(folder, source)
                 for name in sorted(files):
-                    if is_record(name):
+                    if is_record(name, to):
                         out = os.path.normpath(os.path.join(out_dir, rel, record_stem(name) + suffix))
                         add(os.path.join(folder, name), out)
         elif os.path.exists(source):

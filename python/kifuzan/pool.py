@@ -17,9 +17,10 @@ from concurrent.futures.process import BrokenProcessPool
 from typing import Any
 
 from kifuzan.jobs import Job
+from kifuzan.records import Target
 from kifuzan.results import Result, failure_of
 
-ChunkFn = Callable[[Sequence[Job], "str | None", bool], list[Result]]
+ChunkFn = Callable[[Sequence[Job], Target, bool], list[Result]]
 Emit = Callable[[list[Result]], None]
 
 
@@ -73,13 +74,13 @@ def _new_pool(workers: int) -> ProcessPoolExecutor:
     return ProcessPoolExecutor(workers, mp_context=ctx, initializer=_worker_init)
 
 
-def _submit(pool: ProcessPoolExecutor, fn: ChunkFn, chunk: list[Job], compress: str | None, force: bool) -> Future:
+def _submit(pool: ProcessPoolExecutor, fn: ChunkFn, chunk: list[Job], target: Target, force: bool) -> Future:
     # The executor starts workers inside submit.
     with _sigint_held():
-        return pool.submit(fn, chunk, compress, force)
+        return pool.submit(fn, chunk, target, force)
 
 
-def run_pool(jobs: list[Job], workers: int, compress: str | None, force: bool, emit: Emit, fn: ChunkFn) -> None:
+def run_pool(jobs: list[Job], workers: int, target: Target, force: bool, emit: Emit, fn: ChunkFn) -> None:
     """Converts jobs in chunks on workers processes, passing each chunk's results to emit."""
     todo = list(chunks(jobs, chunk_size(len(jobs), workers)))
     todo.reverse()  # popped from the end, so in order
@@ -90,13 +91,13 @@ def run_pool(jobs: list[Job], workers: int, compress: str | None, force: bool, e
         with _new_pool(workers) as pool:
             running: dict[Future, list[Job]] = {}
             try:
-                _drain(pool, todo, running, suspects, window, compress, force, emit, fn)
+                _drain(pool, todo, running, suspects, window, target, force, emit, fn)
             except BaseException:
                 # Ctrl-C: finish the tasks in flight (their outputs are whole), drop the rest.
                 pool.shutdown(wait=True, cancel_futures=True)
                 raise
         if suspects:
-            _isolate(suspects, compress, force, emit, fn)
+            _isolate(suspects, target, force, emit, fn)
 
 
 def _drain(
@@ -105,7 +106,7 @@ def _drain(
     running: dict[Future, list[Job]],
     suspects: list[Job],
     window: int,
-    compress: str | None,
+    target: Target,
     force: bool,
     emit: Emit,
     fn: ChunkFn,
@@ -115,7 +116,7 @@ def _drain(
         while todo and len(running) < window:
             chunk = todo.pop()
             try:
-                running[_submit(pool, fn, chunk, compress, force)] = chunk
+                running[_submit(pool, fn, chunk, target, force)] = chunk
             except BrokenProcessPool:
                 # A worker died since the last wait: this chunk never ran;
                 # tasks that finished before it keep their results.
@@ -143,13 +144,13 @@ def _drain(
             return
 
 
-def _isolate(jobs: list[Job], compress: str | None, force: bool, emit: Emit, fn: ChunkFn) -> None:
+def _isolate(jobs: list[Job], target: Target, force: bool, emit: Emit, fn: ChunkFn) -> None:
     """Retries records one at a time in one worker, to find the one that kills it."""
     pool: Any = _new_pool(1)
     try:
         for job in jobs:
             try:
-                emit(_submit(pool, fn, [job], compress, force).result())
+                emit(_submit(pool, fn, [job], target, force).result())
             except BrokenProcessPool:
                 emit([failure_of(job[0], BrokenProcessPool("the worker process converting this record died"))])
                 pool.shutdown(wait=True)

@@ -289,7 +289,7 @@ def test_no_records_found_says_so(tmp_path):
     (src / "notes.txt").write_text("x")
     r = cli("convert", str(src), "-o", str(tmp_path / "out"))
     assert r.returncode == 0
-    assert r.stderr.decode() == f"kifuzan: no records (*.json, *.json.gz) found in {src}\n"
+    assert r.stderr.decode() == f"kifuzan: no records (*.json, *.mjlog, *.xml, each also .gz) found in {src}\n"
 
 
 def test_convert_many_checks_before_writing(tmp_path):
@@ -334,12 +334,12 @@ def test_stale_temporaries_of_dead_runs_are_removed(tree, tmp_path):
     assert live.exists() and foreign.exists()
 
 
-def crash_on_marked(jobs, compress, force):
+def crash_on_marked(jobs, target, force):
     """A chunk function whose worker dies on records named *crash*."""
     for src, _ in jobs:
         if "crash" in src:
             os._exit(3)
-    return [batch.convert_one(src, out, compress, force) for src, out in jobs]
+    return [batch.convert_one(src, out, target, force) for src, out in jobs]
 
 
 def test_dead_worker_fails_only_its_record(tmp_path, monkeypatch):
