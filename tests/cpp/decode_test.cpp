@@ -11,7 +11,7 @@ namespace kifuzan::test {
 namespace {
 
 using conv::ActionItem;
-using conv::ConvertErrorKind;
+using conv::ErrorKind;
 using namespace want;
 
 ActionItem T(int code) { return {ActionItem::Kind::tile, mjai::tile_from_code(code)->id, {}}; }
@@ -94,12 +94,12 @@ TEST(decode_test, decodes_entries) {
 struct DecodeErrorCase {
   const char* name;
   std::vector<ActionItem> takes, discards;
-  ConvertErrorKind kind;
+  ErrorKind kind;
   std::optional<std::string> text;  // the carried text, where there is one
 };
 
 TEST(decode_test, rejects_entries) {
-  using K = ConvertErrorKind;
+  using K = ErrorKind;
   const DecodeErrorCase cases[] = {
       {"number among the takes", {T(11), N(60)}, {}, K::number_in_take_list, std::nullopt},
       {"chi of 6 characters", {S("c27522")}, {}, K::invalid_action_item, "c27522"},
@@ -133,9 +133,18 @@ TEST(decode_test, rejects_entries) {
     SCOPED_TRACE(c.name);
     auto r = conv::decode_seat(kyoku_with(1, c.takes, c.discards), 1);
     ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().kind, c.kind);
+    const conv::Error& e = r.error();
+    EXPECT_EQ(e.kind, c.kind);
     if (c.text) {
-      EXPECT_EQ(r.error().text, *c.text);
+      EXPECT_EQ(e.text, *c.text);
+    }
+    // Every table row breaks the last entry of its last non-empty list.
+    const auto& list = c.discards.empty() ? c.takes : c.discards;
+    EXPECT_EQ(e.field, c.discards.empty() ? conv::Field::takes : conv::Field::discards);
+    EXPECT_EQ(e.seat, 1);
+    EXPECT_EQ(e.entry, list.size() - 1);
+    if (c.kind == K::invalid_tile_text) {
+      EXPECT_EQ(e.item, list.back().text);
     }
   }
 }
@@ -150,13 +159,13 @@ TEST(decode_test, plus_sign_reads_as_a_digit) {
 
 TEST(decode_test, reuses_output_vectors) {
   conv::SeatEvents out;
-  conv::ConvertError err{};
-  ASSERT_TRUE(conv::decode_seat_into(kyoku_with(2, {T(11)}, {N(60)}), 2, out, err));
-  ASSERT_TRUE(conv::decode_seat_into(kyoku_with(2, {T(12)}, {T(21)}), 2, out, err));
+  ASSERT_TRUE(conv::decode_seat_into(kyoku_with(2, {T(11)}, {N(60)}), 2, out));
+  ASSERT_TRUE(conv::decode_seat_into(kyoku_with(2, {T(12)}, {T(21)}), 2, out));
   EXPECT_EQ(serialized(out.takes), std::vector<std::string>{tsumo(2, "2m")});
   EXPECT_EQ(serialized(out.discards), std::vector<std::string>{dahai(2, "1p", false)});
-  EXPECT_FALSE(conv::decode_seat_into(kyoku_with(2, {S("c1")}, {}), 2, out, err));
-  EXPECT_EQ(err.kind, ConvertErrorKind::invalid_action_item);
+  auto r = conv::decode_seat_into(kyoku_with(2, {S("c1")}, {}), 2, out);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind, ErrorKind::invalid_action_item);
 }
 
 }  // namespace

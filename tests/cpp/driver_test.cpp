@@ -9,7 +9,7 @@
 namespace kifuzan::test {
 namespace {
 
-using conv::ConvertErrorKind;
+using conv::ErrorKind;
 using namespace want;
 
 const std::string default_tehai = tiles({"1m", "2m", "3m", "4m", "5m", "6m", "7m", "8m", "9m", "1p", "2p", "3p", "4p"});
@@ -98,11 +98,11 @@ TEST(driver_test, whole_game_keeps_recorded_scores_and_hands) {
 }
 
 TEST(driver_test, any_kyoku_failure_fails_the_game) {
-  using K = ConvertErrorKind;
+  using K = ErrorKind;
   struct Case {
     const char* name;
     KyokuSpec last;
-    ConvertErrorKind want;
+    ErrorKind want;
   };
   const Case cases[] = {
       {"empty dora list", KyokuSpec().with_dora("[]").seat(0, "[11]", "[]"), K::missing_dora_marker},
@@ -117,11 +117,13 @@ TEST(driver_test, any_kyoku_failure_fails_the_game) {
   const KyokuSpec good = KyokuSpec().seat(0, "[11]", "[21]");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    for (const auto& game : {std::vector<KyokuSpec>{good, good, c.last}, std::vector<KyokuSpec>{c.last, good}}) {
+    for (const auto& [game, index] : {std::pair{std::vector<KyokuSpec>{good, good, c.last}, 2u},
+                                       std::pair{std::vector<KyokuSpec>{c.last, good}, 0u}}) {
       const Outcome r = run(game_text(game));
       ASSERT_EQ(r.failed, conv::Stage::convert);
-      EXPECT_EQ(r.kind, c.want);
-      EXPECT_TRUE(r.lines.empty());
+      ASSERT_TRUE(r.error);
+      EXPECT_EQ(r.error->kind, c.want);
+      EXPECT_EQ(r.error->kyoku, index);
     }
   }
 }
@@ -131,22 +133,27 @@ TEST(driver_test, failing_stage_is_reported) {
     const char* name;
     std::string text;
     conv::Stage want;
+    ErrorKind kind;
   };
   const KyokuSpec good = KyokuSpec().seat(0, "[11]", "[21]");
   const Case cases[] = {
-      {"truncated document", game_text({good}).substr(0, 40), conv::Stage::parse},
-      {"dora code 10", game_text({KyokuSpec(good).with_dora("[10]")}), conv::Stage::parse},
+      {"truncated document", game_text({good}).substr(0, 40), conv::Stage::parse, ErrorKind::json},
+      {"dora code 10", game_text({KyokuSpec(good).with_dora("[10]")}), conv::Stage::parse,
+       ErrorKind::invalid_tile_code},
       {"three-player rule", game_text({good}, R"(["A","B","C",""])", R"({"disp":"三般南喰赤"})"),
-       conv::Stage::normalise},
+       conv::Stage::normalise, ErrorKind::three_player},
       {"win without winner and source", game_text({KyokuSpec(good).with_result(R"(["和了",[0,0,0,0],[1]])")}),
-       conv::Stage::normalise},
-      {"bad call text", game_text({KyokuSpec().seat(0, R"(["c1"])", "[]")}), conv::Stage::convert},
+       conv::Stage::normalise, ErrorKind::malformed_win},
+      {"bad call text", game_text({KyokuSpec().seat(0, R"(["c1"])", "[]")}), conv::Stage::convert,
+       ErrorKind::invalid_action_item},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const Outcome r = run(c.text);
     EXPECT_EQ(r.failed, c.want);
-    EXPECT_TRUE(r.lines.empty());
+    ASSERT_TRUE(r.error);
+    EXPECT_EQ(r.error->kind, c.kind);
+    EXPECT_EQ(conv::stage_of(r.error->kind), c.want);
   }
 }
 

@@ -56,30 +56,24 @@ inline std::string game_text(const std::vector<KyokuSpec>& kyokus,
   return s + "],\"name\":" + std::string(names) + ",\"rule\":" + std::string(rule) + "}";
 }
 
-// Outcome of the whole pipeline on one text; for a failed conversion also the
-// error kind, which the pipeline itself does not report.
+// Outcome of the whole pipeline on one text: the stage that _kifuzan sees
+// and the error behind it.
 struct Outcome {
   std::optional<conv::Stage> failed;
-  std::optional<conv::ConvertErrorKind> kind;
+  std::optional<conv::Error> error;
   std::vector<std::string> lines;
 };
 
 inline Outcome run(std::string_view text) {
   Outcome out;
-  auto r = conv::tenhou_to_mjai_lines(conv::PaddedText(text));
+  const conv::PaddedText input(text);
+  auto r = conv::tenhou_to_mjai_lines(input);
   if (r) {
     for (std::size_t i = 0; i < r.value().size(); ++i) out.lines.emplace_back(r.value().line(i));
     return out;
   }
   out.failed = r.error();
-  if (r.error() == conv::Stage::convert) {
-    auto raw = conv::parse(conv::PaddedText(text));
-    if (!raw) return out;
-    auto log = conv::normalise(std::move(raw).value());
-    if (!log) return out;
-    auto game = conv::convert_game(log.value());
-    if (!game) out.kind = game.error().kind;
-  }
+  if (auto detailed = conv::convert_text(input); !detailed) out.error = std::move(detailed).error();
   return out;
 }
 

@@ -15,13 +15,13 @@ using kifuzan::test::kyoku_json;
 using kifuzan::test::log_json;
 using kifuzan::test::parse_text;
 
-using Outcome = mjai::result<Log, NormaliseError>;
+using Outcome = mjai::result<Log, Error>;
 
 // Parses text (which must parse) and normalises it.
 std::optional<Outcome> run(const std::string& text) {
   auto raw = parse_text(text);
   if (!raw.ok()) {
-    ADD_FAILURE() << "parse failed: " << raw.error().message << "\n" << text;
+    ADD_FAILURE() << "parse failed: " << describe(raw.error()) << "\n" << text;
     return std::nullopt;
   }
   return normalise(std::move(raw).value());
@@ -35,7 +35,7 @@ std::string deltas_text(const Deltas& d) {
 // "hora[w<s:d|...]" or "deltas[d]" for each kyoku, joined by " ", or the
 // error's name.
 std::string describe(const Outcome& o) {
-  if (!o.ok()) return o.error() == NormaliseError::three_player ? "three_player" : "malformed_win";
+  if (!o.ok()) return o.error().kind == ErrorKind::three_player ? "three_player" : "malformed_win";
   std::string out;
   for (const Kyoku& k : o.value().kyokus) {
     if (!out.empty()) out += ' ';
@@ -219,7 +219,7 @@ TEST(normalise_test, copies_the_document) {
   l.name = R"(["甲","乙","丙","丁"])";
   l.extra = R"(,"lobby":5,"rate":[1.5],"sx":["M","F","M","F"])";
   auto raw = parse_text(l.text());
-  ASSERT_TRUE(raw.ok()) << raw.error().message;
+  ASSERT_TRUE(raw.ok()) << describe(raw.error());
   const RawLog copy = raw.value();
   const auto o = normalise(std::move(raw).value());
   ASSERT_TRUE(o.ok());

@@ -9,7 +9,8 @@
 namespace kifuzan::test {
 namespace {
 
-using conv::ConvertErrorKind;
+using conv::ErrorKind;
+using conv::Field;
 using namespace want;
 
 struct PlayCase {
@@ -22,8 +23,7 @@ void check_streams(const std::vector<PlayCase>& cases) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const Outcome r = run(game_text({c.kyoku}));
-    ASSERT_FALSE(r.failed) << "stage " << static_cast<int>(*r.failed) << " kind "
-                           << (r.kind ? static_cast<int>(*r.kind) : -1);
+    ASSERT_FALSE(r.failed) << (r.error ? conv::describe(*r.error) : "no error");
     ASSERT_GE(r.lines.size(), 4u);
     EXPECT_EQ(r.lines.back(), end_game);
     EXPECT_EQ(kyoku_lines(r), c.want);
@@ -207,32 +207,43 @@ TEST(play_test, results) {
 struct PlayErrorCase {
   const char* name;
   KyokuSpec kyoku;
-  ConvertErrorKind want;
+  ErrorKind want;
+  int seat;
+  Field field;
+  std::size_t entry;  // in the record's list, so past the events a riichi or a dropped "?" adds
 };
 
 TEST(play_test, rejects_inconsistent_play) {
-  using K = ConvertErrorKind;
+  using K = ErrorKind;
   const PlayErrorCase cases[] = {
-      {"call as the first take", KyokuSpec().seat(0, R"(["c131214"])", "[21]"), K::call_mismatch},
+      {"call as the first take", KyokuSpec().seat(0, R"(["c131214"])", "[21]"), K::call_mismatch, 0, Field::takes, 0},
       {"call naming another discarder", KyokuSpec().seat(0, "[11]", "[13]").seat(1, R"(["13p1313"])", "[]"),
-       K::call_mismatch},
+       K::call_mismatch, 1, Field::takes, 0},
       {"call of another tile", KyokuSpec().seat(0, "[11]", "[13]").seat(1, R"(["p141414"])", "[]"),
-       K::call_mismatch},
+       K::call_mismatch, 1, Field::takes, 0},
       {"seat due to take has none left",
-       KyokuSpec().seat(0, "[11]", "[21]").seat(2, "[13]", "[60]"), K::missing_take},
-      {"daiminkan's dora with no indicator left",
+       KyokuSpec().seat(0, "[11]", "[21]").seat(2, "[13]", "[60]"), K::missing_take, 1, Field::takes, 0},
+      {"daiminkan's dora with no indicator left, after a dropped unknown discard",
        KyokuSpec().with_dora("[11]").seat(0, "[11]", "[13]").seat(2, R"(["13m131313",17])", "[0,60]"),
-       K::missing_dora_marker},
+       K::missing_dora_marker, 2, Field::discards, 1},
       {"second kan's dora with no indicator left",
        KyokuSpec().with_dora("[11,21]").seat(0, "[11,12,13]", R"(["131313a13","121212a12",60])"),
-       K::missing_dora_marker},
+       K::missing_dora_marker, 0, Field::discards, 1},
+      {"kakan's dora after a riichi counts the riichi as one entry",
+       KyokuSpec().with_dora("[11]").seat(0, "[11,12,13]", R"(["r60","k13131313",60])").seat(1, "[14]", "[21]")
+           .seat(2, "[15]", "[60]").seat(3, "[16]", "[60]"),
+       K::missing_dora_marker, 0, Field::discards, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const Outcome r = run(game_text({c.kyoku}));
     ASSERT_EQ(r.failed, conv::Stage::convert);
-    EXPECT_EQ(r.kind, c.want);
-    EXPECT_TRUE(r.lines.empty());
+    ASSERT_TRUE(r.error);
+    EXPECT_EQ(r.error->kind, c.want) << conv::describe(*r.error);
+    EXPECT_EQ(r.error->kyoku, 0u);
+    EXPECT_EQ(r.error->seat, c.seat);
+    EXPECT_EQ(r.error->field, c.field);
+    EXPECT_EQ(r.error->entry, c.entry);
   }
 }
 
@@ -243,16 +254,16 @@ TEST(play_test, rejects_hand_made_records) {
   struct Case {
     const char* name;
     std::array<conv::SeatEvents, 4> seats;
-    ConvertErrorKind want;
+    ErrorKind want;
   };
   const Case cases[] = {
       {"riichi ending its discard list",
        {conv::SeatEvents{{mjai::Tsumo{0, m1}}, {mjai::Reach{0}}}, {}, {}, {}},
-       ConvertErrorKind::reach_without_discard},
+       ErrorKind::reach_without_discard},
       {"call naming the caller itself",
        {conv::SeatEvents{{mjai::Tsumo{0, m1}}, {mjai::Dahai{0, m3, false}}},
         conv::SeatEvents{{mjai::Pon{1, 1, m3, {m3, m3}}}, {}}, {}, {}},
-       ConvertErrorKind::call_mismatch},
+       ErrorKind::call_mismatch},
   };
   conv::Kyoku k;
   k.dora_indicators = {m1};
@@ -260,9 +271,9 @@ TEST(play_test, rejects_hand_made_records) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<conv::Event> events;
-    conv::ConvertError err{};
-    EXPECT_FALSE(conv::play_kyoku(k, c.seats, 0, events, err));
-    EXPECT_EQ(err.kind, c.want);
+    auto r = conv::play_kyoku(k, c.seats, 0, events);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind, c.want);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "kifuzan/conv/error.h"
 #include "kifuzan/conv/log.h"
 #include "mjai/event.h"
 
@@ -13,45 +14,38 @@ namespace kifuzan::conv {
 
 using mjai::Event;
 
-enum class ConvertErrorKind : std::uint8_t {
-  invalid_action_item,   // a text that fits no call, kan or riichi form
-  invalid_tile_text,     // two characters of a call text that are not a tile code
-  number_in_take_list,   // a non-tile number among the takes
-  missing_dora_marker,   // a dora is due and no indicator is left
-  missing_take,          // the seat due to take has nothing left
-  call_mismatch,         // a call that does not fit the last discard
-  reach_without_discard  // a riichi declaration that ends its discard list
-};
-
-struct ConvertError {
-  ConvertErrorKind kind;
-  std::string text;  // the offending text, where there is one
-};
-
 struct SeatEvents {
   std::vector<Event> takes;
   std::vector<Event> discards;
 };
 
 // Decodes seat s's take and discard lists into events, and fills drawn tiles
-// into tsumogiri discards.
-mjai::result<SeatEvents, ConvertError> decode_seat(const Kyoku& kyoku, Seat s);
+// into tsumogiri discards. Fails with invalid_action_item, invalid_tile_text
+// or number_in_take_list, naming the seat, the list and the entry.
+mjai::result<SeatEvents, Error> decode_seat(const Kyoku& kyoku, Seat s);
 
-// Same, reusing the vectors of `out` (cleared first). Returns false and sets
-// `err` on failure.
-bool decode_seat_into(const Kyoku& kyoku, Seat s, SeatEvents& out, ConvertError& err);
+// Same, reusing the vectors of `out` (cleared first).
+status<Error> decode_seat_into(const Kyoku& kyoku, Seat s, SeatEvents& out);
+
+// The entry of seat s's discard list that made its `event`-th decoded
+// discard event (the list's length past the end). For error reports only:
+// it decodes the list again.
+std::size_t discard_entry(const Kyoku& kyoku, Seat s, std::size_t event);
 
 // Appends one Hora per win or one Ryukyoku, then EndKyoku.
 void finish_kyoku(std::vector<Event>& events, const Kyoku& kyoku);
 
 // Merges the four seats' decoded lists into the order of play, appending to
 // `events` (which already holds the StartKyoku), and closes the kyoku. Kans
-// reveal the kyoku's dora indicators from the second on, in order.
-bool play_kyoku(const Kyoku& kyoku, const std::array<SeatEvents, 4>& seats, Seat oya,
-                std::vector<Event>& events, ConvertError& err);
+// reveal the kyoku's dora indicators from the second on, in order. Fails
+// with missing_take, call_mismatch, missing_dora_marker or
+// reach_without_discard, naming the seat and the entry.
+status<Error> play_kyoku(const Kyoku& kyoku, const std::array<SeatEvents, 4>& seats, Seat oya,
+                         std::vector<Event>& events);
 
-// The whole game: StartGame, every kyoku, EndGame; nothing on failure.
-mjai::result<std::vector<Event>, ConvertError> convert_game(const Log& log);
+// The whole game: StartGame, every kyoku, EndGame; nothing on failure. An
+// error names its kyoku.
+mjai::result<std::vector<Event>, Error> convert_game(const Log& log);
 
 // Receives the game's events a block at a time, in order: StartGame, each
 // kyoku from StartKyoku to EndKyoku, EndGame. Each block is appended to
@@ -67,7 +61,7 @@ class EventSink {
 
 // convert_game's work, with the events going to `sink`. On failure the
 // blocks already handed over are the caller's to discard.
-bool convert_game_to(const Log& log, EventSink& sink, ConvertError& err);
+status<Error> convert_game_to(const Log& log, EventSink& sink);
 
 // The number of events the game will have, about: for reserving.
 std::size_t estimated_event_count(const Log& log) noexcept;

@@ -1,5 +1,6 @@
 // One seat's take and discard entries into events.
 #include <array>
+#include <charconv>
 #include <string_view>
 
 #include "kifuzan/conv/convert.h"
@@ -59,12 +60,12 @@ constexpr Layout kakan_layouts[] = {{0, nullptr, {1, 3, 5, 7}}, {2, nullptr, {3,
 
 class decoder {
  public:
-  decoder(Seat s, ConvertError& err) : seat_(s), err_(err) {}
+  decoder(Seat s, Error& err) : seat_(s), err_(err) {}
 
   bool take(const ActionItem& item, std::vector<Event>& out) {
     switch (item.kind) {
       case ActionItem::Kind::tile: out.emplace_back(Tsumo{seat_, item.tile()}); return true;
-      case ActionItem::Kind::number: return fail(ConvertErrorKind::number_in_take_list, {});
+      case ActionItem::Kind::number: return number_in_takes(item.value);
       case ActionItem::Kind::text: break;
     }
     // The forms are tried in this order: a text holding both "c" and "p" is a chi.
@@ -127,20 +128,29 @@ class decoder {
     return invalid(t);
   }
 
-  bool fail(ConvertErrorKind kind, std::string_view text) {
-    err_ = ConvertError{kind, std::string(text)};
+  [[gnu::cold]] bool fail(ErrorKind kind, std::string_view text) {
+    err_.kind = kind;
+    err_.text = text;
     return false;
   }
-  bool invalid(const CallText& t) { return fail(ConvertErrorKind::invalid_action_item, t.raw); }
+  [[gnu::cold]] bool number_in_takes(std::uint8_t v) {
+    char buf[4];
+    return fail(ErrorKind::number_in_take_list, std::string_view(buf, std::to_chars(buf, buf + 4, v).ptr - buf));
+  }
+  [[gnu::cold]] bool invalid(const CallText& t) { return fail(ErrorKind::invalid_action_item, t.raw); }
+  [[gnu::cold]] bool invalid_tile(const CallText& t, int pos) {
+    err_.item = t.raw;
+    return fail(ErrorKind::invalid_tile_text, std::string_view(&t.c[pos], 2));
+  }
   bool tile(const CallText& t, int pos, Tile& out) {
     const auto tile = mjai::tile_from_chars(t.c[pos], t.c[pos + 1]);
-    if (!tile) return fail(ConvertErrorKind::invalid_tile_text, std::string_view(&t.c[pos], 2));
+    if (!tile) return invalid_tile(t, pos);
     out = *tile;
     return true;
   }
 
   Seat seat_;
-  ConvertError& err_;
+  Error& err_;
 };
 
 // Pairs takes with discard slots (a Reach shares its Dahai's slot): a
@@ -172,28 +182,55 @@ void fill_in(const std::vector<Event>& takes, std::vector<Event>& discards) {
   discards.resize(w);
 }
 
+[[gnu::cold]] Error at_entry(Error&& e, Seat s, Field field, std::size_t entry) {
+  e.seat = s;
+  e.field = field;
+  e.entry = entry;
+  return std::move(e);
+}
+
 }  // namespace
 
-bool decode_seat_into(const Kyoku& kyoku, Seat s, SeatEvents& out, ConvertError& err) {
+status<Error> decode_seat_into(const Kyoku& kyoku, Seat s, SeatEvents& out) {
   const SeatActions& seat = kyoku.seats[s];
   out.takes.clear();
   out.discards.clear();
   out.takes.reserve(seat.takes.size());
   out.discards.reserve(seat.discards.size() + 1);
+  Error err;
   decoder d(s, err);
-  for (const ActionItem& item : seat.takes)
-    if (!d.take(item, out.takes)) return false;
-  for (const ActionItem& item : seat.discards)
-    if (!d.discard(item, out.discards)) return false;
+  for (std::size_t i = 0; i < seat.takes.size(); ++i)
+    if (!d.take(seat.takes[i], out.takes)) return mjai::failure{at_entry(std::move(err), s, Field::takes, i)};
+  for (std::size_t i = 0; i < seat.discards.size(); ++i)
+    if (!d.discard(seat.discards[i], out.discards))
+      return mjai::failure{at_entry(std::move(err), s, Field::discards, i)};
   if (!out.takes.empty()) fill_in(out.takes, out.discards);
-  return true;
+  return success;
 }
 
-mjai::result<SeatEvents, ConvertError> decode_seat(const Kyoku& kyoku, Seat s) {
+mjai::result<SeatEvents, Error> decode_seat(const Kyoku& kyoku, Seat s) {
   SeatEvents out;
-  ConvertError err{};
-  if (!decode_seat_into(kyoku, s, out, err)) return mjai::failure{std::move(err)};
+  auto r = decode_seat_into(kyoku, s, out);
+  if (!r) return mjai::failure{std::move(r).error()};
   return out;
+}
+
+std::size_t discard_entry(const Kyoku& kyoku, Seat s, std::size_t event) {
+  // The fill-in pass treats a prefix of the list as it treats the whole, so
+  // the entry is the first whose prefix yields more than `event` events.
+  const SeatActions& seat = kyoku.seats[s];
+  Error err;
+  decoder d(s, err);
+  std::vector<Event> takes, discards, filled;
+  for (const ActionItem& item : seat.takes)
+    if (!d.take(item, takes)) return seat.discards.size();
+  for (std::size_t i = 0; i < seat.discards.size(); ++i) {
+    if (!d.discard(seat.discards[i], discards)) break;
+    filled = discards;
+    if (!takes.empty()) fill_in(takes, filled);
+    if (filled.size() > event) return i;
+  }
+  return seat.discards.size();
 }
 
 }  // namespace kifuzan::conv

@@ -4,10 +4,14 @@
 
 #include <simdjson.h>
 
+#include <charconv>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
+
+#include "kifuzan/conv/locate.h"
 
 namespace kifuzan::conv {
 namespace {
@@ -45,19 +49,40 @@ std::string_view type_name(element e) {
   return "value";
 }
 
+template <class T>
+std::string decimal(T v) {
+  char buf[24];
+  return std::string(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+}
+
 class reader {
  public:
-  std::string error;
+  Error error;
+  // The way from the root to the refused value, innermost first: each level
+  // adds its element's (or member's) position on the way out of a failure.
+  std::vector<std::uint32_t> path;
 
-  bool fail(std::string message) {
-    error = std::move(message);
+  [[gnu::cold]] bool fail(ErrorKind kind, std::string_view expected = {}) {
+    error.kind = kind;
+    error.expected = expected;
     return false;
   }
   [[gnu::cold]] bool invalid_type(element e, std::string_view expected) {
-    return fail("invalid type: " + std::string(type_name(e)) + ", expected " + std::string(expected));
+    error.found = type_name(e);
+    return fail(ErrorKind::invalid_type, expected);
   }
   [[gnu::cold]] bool invalid_length(std::size_t n, std::string_view expected) {
-    return fail("invalid length " + std::to_string(n) + ", expected " + std::string(expected));
+    error.count = n;
+    return fail(ErrorKind::invalid_length, expected);
+  }
+  template <class T>
+  [[gnu::cold]] bool out_of_range(T v, std::string_view expected) {
+    error.text = decimal(v);
+    return fail(ErrorKind::out_of_range, expected);
+  }
+  [[gnu::cold]] bool at(std::size_t i) {
+    path.push_back(static_cast<std::uint32_t>(i));
+    return false;
   }
 
   bool u8(element e, std::uint8_t& out) {
@@ -66,12 +91,12 @@ class reader {
       v = e.get_uint64().value_unsafe();
     } else if (e.type() == element_type::INT64) {
       const std::int64_t i = e.get_int64().value_unsafe();
-      if (i < 0) return fail("invalid value: integer `" + std::to_string(i) + "`, expected u8");
+      if (i < 0) return out_of_range(i, "u8");
       v = static_cast<std::uint64_t>(i);
     } else {
       return invalid_type(e, "u8");
     }
-    if (v > 255) return fail("invalid value: integer `" + std::to_string(v) + "`, expected u8");
+    if (v > 255) return out_of_range(v, "u8");
     out = static_cast<std::uint8_t>(v);
     return true;
   }
@@ -81,11 +106,11 @@ class reader {
     if (e.type() == element_type::INT64) {
       v = e.get_int64().value_unsafe();
     } else if (e.type() == element_type::UINT64) {
-      return fail("invalid value: integer, expected i32");
+      return out_of_range(e.get_uint64().value_unsafe(), "i32");
     } else {
       return invalid_type(e, "i32");
     }
-    if (v < INT32_MIN || v > INT32_MAX) return fail("invalid value: integer, expected i32");
+    if (v < INT32_MIN || v > INT32_MAX) return out_of_range(v, "i32");
     out = static_cast<std::int32_t>(v);
     return true;
   }
@@ -114,10 +139,13 @@ class reader {
         return true;
       }
     }
-    std::uint8_t code;
+    std::uint8_t code = 0;
     if (!u8(e, code)) return false;
     const auto t = mjai::tile_from_code(code);
-    if (!t) return fail(mjai::invalid_tile_code_message(code));
+    if (!t) {
+      error.count = code;
+      return fail(ErrorKind::invalid_tile_code);
+    }
     out = *t;
     return true;
   }
@@ -135,7 +163,7 @@ class reader {
     if (e.type() != element_type::ARRAY) return invalid_type(e, expected_type);
     std::size_t n = 0;
     for (element x : as_array(e)) {
-      if (n == N) return fail("trailing elements, expected " + std::string(expected_length));
+      if (n == N) return fail(ErrorKind::trailing_elements, expected_length) || at(n);
       out[n++] = x;
     }
     if (n != N) return invalid_length(n, expected_length);
@@ -148,9 +176,11 @@ class reader {
     if (!seq(e, a)) return false;
     out.clear();
     out.reserve(a.size());
+    std::uint32_t i = 0;
     for (element x : a) {
       out.emplace_back();
-      if (!each(x, out.back())) return false;
+      if (!each(x, out.back())) return at(i);
+      ++i;
     }
     return true;
   }
@@ -171,7 +201,7 @@ class reader {
         return true;
       }
     }
-    std::uint8_t v;
+    std::uint8_t v = 0;
     switch (e.type()) {
       case element_type::INT64:
       case element_type::UINT64:
@@ -189,7 +219,7 @@ class reader {
         return string(e, out.text);
       default: break;
     }
-    return fail("data did not match any variant of untagged enum ActionItem");
+    return fail(ErrorKind::no_variant, "ActionItem");
   }
 
   static JsonItem json_item(element e) {
@@ -222,7 +252,7 @@ class reader {
       return true;
     }
     if (e.type() != element_type::ARRAY)
-      return fail("data did not match any variant of untagged enum ResultItem");
+      return fail(ErrorKind::no_variant, "ResultItem");
     const array a = as_array(e);
     // Deltas: exactly four integers within i32.
     Deltas d{};
@@ -254,24 +284,28 @@ class reader {
     std::array<element, 17> f;
     if (!fixed(e, f, "tuple struct Inner", "tuple struct Inner with 17 elements")) return false;
     std::array<element, 3> triple;
-    if (!fixed(f[0], triple, "tuple struct Inner", "tuple struct Inner with 3 elements")) return false;
-    if (!u8(triple[0], k.kyoku) || !u8(triple[1], k.honba) || !u8(triple[2], k.kyotaku)) return false;
+    if (!fixed(f[0], triple, "tuple struct Inner", "tuple struct Inner with 3 elements")) return at(0);
+    if (!u8(triple[0], k.kyoku)) return at(0) || at(0);
+    if (!u8(triple[1], k.honba)) return at(1) || at(0);
+    if (!u8(triple[2], k.kyotaku)) return at(2) || at(0);
     std::array<element, 4> scores;
-    if (!fixed(f[1], scores, "an array of length 4", "an array of length 4")) return false;
+    if (!fixed(f[1], scores, "an array of length 4", "an array of length 4")) return at(1);
     for (std::size_t i = 0; i < 4; ++i)
-      if (!i32(scores[i], k.scores[i])) return false;
-    if (!tiles(f[2], k.dora_indicators) || !tiles(f[3], k.ura_indicators)) return false;
+      if (!i32(scores[i], k.scores[i])) return at(i) || at(1);
+    if (!tiles(f[2], k.dora_indicators)) return at(2);
+    if (!tiles(f[3], k.ura_indicators)) return at(3);
     for (std::size_t s = 0; s < 4; ++s) {
       SeatActions& seat = k.seats[s];
       std::array<element, 13> hand;
-      if (!fixed(f[4 + 3 * s], hand, "an array of size 13", "an array of size 13")) return false;
+      if (!fixed(f[4 + 3 * s], hand, "an array of size 13", "an array of size 13")) return at(4 + 3 * s);
       for (std::size_t i = 0; i < 13; ++i)
-        if (!tile(hand[i], seat.haipai[i])) return false;
+        if (!tile(hand[i], seat.haipai[i])) return at(i) || at(4 + 3 * s);
       auto item = [this](element x, ActionItem& a) { return action_item(x, a); };
-      if (!vec(f[5 + 3 * s], seat.takes, item) || !vec(f[6 + 3 * s], seat.discards, item))
-        return false;
+      if (!vec(f[5 + 3 * s], seat.takes, item)) return at(5 + 3 * s);
+      if (!vec(f[6 + 3 * s], seat.discards, item)) return at(6 + 3 * s);
     }
-    return vec(f[16], k.results, [this](element x, ResultItem& r) { return result_item(x, r); });
+    if (!vec(f[16], k.results, [this](element x, ResultItem& r) { return result_item(x, r); })) return at(16);
+    return true;
   }
 
   bool log(element e, std::vector<KyokuEntry>& out) {
@@ -282,7 +316,7 @@ class reader {
     std::array<element, 4> f;
     if (!fixed(e, f, "an array of length 4", "an array of length 4")) return false;
     for (std::size_t i = 0; i < 4; ++i)
-      if (!string(f[i], out[i])) return false;
+      if (!string(f[i], out[i])) return at(i);
     return true;
   }
 
@@ -297,27 +331,32 @@ class reader {
           case 2: ok = u8(x, r.aka51); break;
           case 3: ok = u8(x, r.aka52); break;
           case 4: ok = u8(x, r.aka53); break;
-          default: return fail("invalid length, expected fewer elements in array");
+          default: return fail(ErrorKind::trailing_elements, "struct Rule with 5 elements") || at(n);
         }
-        if (!ok) return false;
+        if (!ok) return at(n);
         ++n;
       }
       return true;
     }
     if (e.type() != element_type::OBJECT) return invalid_type(e, "struct Rule");
     unsigned seen = 0;
+    std::uint32_t m = 0;
     for (auto field : as_object(e)) {
+      const std::uint32_t member = m++;
       const std::string_view k = field.key;
       int idx = k == "disp" ? 0 : k == "aka" ? 1 : k == "aka51" ? 2 : k == "aka52" ? 3 : k == "aka53" ? 4 : -1;
       if (idx < 0) continue;
-      if (seen & (1u << idx)) return fail("duplicate field `" + std::string(k) + "`");
+      if (seen & (1u << idx)) {
+        error.text = k;
+        return fail(ErrorKind::duplicate_field) || at(member);
+      }
       seen |= 1u << idx;
       bool ok = idx == 0   ? string(field.value, r.disp)
                 : idx == 1 ? u8(field.value, r.aka)
                 : idx == 2 ? u8(field.value, r.aka51)
                 : idx == 3 ? u8(field.value, r.aka52)
                            : u8(field.value, r.aka53);
-      if (!ok) return false;
+      if (!ok) return at(member);
     }
     return true;
   }
@@ -357,6 +396,11 @@ class reader {
   // The log object's keys, in the order of the array form.
   static constexpr std::string_view keys[] = {"log", "name", "rule", "ratingc", "lobby", "dan", "rate", "sx"};
 
+  [[gnu::cold]] bool in_field(int idx, std::size_t position) {
+    error.field = static_cast<Field>(static_cast<int>(Field::log) + idx);
+    return at(position);
+  }
+
   static int key_index(std::string_view k) {
     for (int i = 0; i < 8; ++i)
       if (k == keys[i]) return i;
@@ -367,8 +411,8 @@ class reader {
     if (root.type() == element_type::ARRAY) {
       std::size_t n = 0;
       for (element x : as_array(root)) {
-        if (n == 8) return fail("trailing elements, expected struct RawLog with 8 elements");
-        if (!field(static_cast<int>(n), x, raw)) return false;
+        if (n == 8) return fail(ErrorKind::trailing_elements, "struct RawLog with 8 elements") || at(n);
+        if (!field(static_cast<int>(n), x, raw)) return in_field(static_cast<int>(n), n);
         ++n;
       }
       if (n != 8) return invalid_length(n, "struct RawLog with 8 elements");
@@ -376,15 +420,23 @@ class reader {
     }
     if (root.type() != element_type::OBJECT) return invalid_type(root, "struct RawLog");
     unsigned seen = 0;
+    std::uint32_t m = 0;
     for (auto f : as_object(root)) {
+      const std::uint32_t member = m++;
       const int idx = key_index(f.key);
       if (idx < 0) continue;
-      if (seen & (1u << idx)) return fail("duplicate field `" + std::string(keys[idx]) + "`");
+      if (seen & (1u << idx)) {
+        error.text = keys[idx];
+        return fail(ErrorKind::duplicate_field) || in_field(idx, member);
+      }
       seen |= 1u << idx;
-      if (!field(idx, f.value, raw)) return false;
+      if (!field(idx, f.value, raw)) return in_field(idx, member);
     }
     for (int i = 0; i < 3; ++i)
-      if (!(seen & (1u << i))) return fail("missing field `" + std::string(keys[i]) + "`");
+      if (!(seen & (1u << i))) {
+        error.text = keys[i];
+        return fail(ErrorKind::missing_field);
+      }
     return true;
   }
 };
@@ -409,21 +461,73 @@ class parser_lease {
   simdjson::dom::parser* p_;
 };
 
+[[gnu::cold]] Error json_error(simdjson::error_code code, const PaddedText& text) {
+  Error e;
+  e.kind = ErrorKind::json;
+  e.json_code = static_cast<std::uint8_t>(code);
+  e.offset = json_error_offset(text, static_cast<int>(code));
+  return e;
+}
+
+// Names the kyoku, seat and entry of a refused value from its path, and
+// finds its byte in the text.
+[[gnu::cold]] Error located(reader&& r, const RawLog& raw, const PaddedText& text) {
+  Error e = std::move(r.error);
+  std::vector<PathStep> path;
+  for (auto i = r.path.rbegin(); i != r.path.rend(); ++i) path.push_back(PathStep{*i, {}});
+  if (e.kind != ErrorKind::missing_field) e.offset = value_offset(text, path);
+  const auto step = [&](std::size_t i) -> std::optional<std::size_t> {
+    if (i < path.size()) return path[i].index;
+    return std::nullopt;
+  };
+  switch (e.field) {
+    case Field::log: {
+      e.kyoku = step(1);
+      const auto j = step(2);
+      if (!e.kyoku || !j) break;
+      if (*j > 0 && *e.kyoku < raw.log.size()) {
+        e.round = raw.log[*e.kyoku].kyoku;
+        e.honba = raw.log[*e.kyoku].honba;
+      }
+      e.entry = step(3);
+      if (*j < 4) {
+        constexpr Field fields[] = {Field::round, Field::scores, Field::dora, Field::ura};
+        e.field = fields[*j];
+      } else if (*j < 16) {
+        constexpr Field fields[] = {Field::haipai, Field::takes, Field::discards};
+        e.field = fields[(*j - 4) % 3];
+        e.seat = static_cast<mjai::Seat>((*j - 4) / 3);
+      } else if (*j == 16) {
+        e.field = Field::results;
+      } else {
+        e.field = Field::none;  // past the kyoku's 17 elements
+        e.entry.reset();
+      }
+      break;
+    }
+    case Field::name:
+    case Field::dan:
+    case Field::rate:
+    case Field::sx: e.entry = step(1); break;
+    default: break;
+  }
+  return e;
+}
+
 }  // namespace
 
-mjai::result<RawLog, ParseError> parse(const PaddedText& text) {
+mjai::result<RawLog, Error> parse(const PaddedText& text) {
   const parser_lease lease;
   simdjson::dom::parser& p = *lease;
   if (p.max_depth() != max_depth) {
     if (auto err = p.allocate(std::max<std::size_t>(text.size(), 4096), max_depth))
-      return mjai::failure{ParseError{simdjson::error_message(err)}};
+      return mjai::failure{json_error(err, text)};
   }
   element root;
-  if (auto err = p.parse(text.data(), text.size(), false).get(root))
-    return mjai::failure{ParseError{simdjson::error_message(err)}};
+  if (auto err = p.parse(text.data(), text.size(), false).get(root)) return mjai::failure{json_error(err, text)};
   reader r;
   RawLog raw;
-  if (!r.document(root, raw)) return mjai::failure{ParseError{std::move(r.error)}};
+  if (!r.document(root, raw)) return mjai::failure{located(std::move(r), raw, text)};
   return raw;
 }
 

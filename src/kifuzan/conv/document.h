@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "kifuzan/conv/error.h"
 #include "kifuzan/conv/input.h"
 #include "mjai/event.h"
 #include "mjai/result.h"
@@ -80,13 +81,11 @@ struct RawLog {
   std::optional<std::vector<std::string>> sx;
 };
 
-struct ParseError {
-  std::string message;  // for debugging and tests; never shown to Python callers
-};
-
-// Reads one whole document. Fails on malformed JSON, on any value of the
-// wrong type, range or length, on a repeated known key, on nesting deeper
-// than 128 levels, and on anything but whitespace after the document.
-mjai::result<RawLog, ParseError> parse(const PaddedText& text);
+// Reads one whole document. Fails on malformed JSON (ErrorKind::json, with
+// the byte where it can be found), on any value of the wrong type, range or
+// length, on a repeated known key, on nesting deeper than 128 levels, and on
+// anything but whitespace after the document. A refused value carries its
+// byte offset and, inside "log", its kyoku, seat and entry.
+mjai::result<RawLog, Error> parse(const PaddedText& text);
 
 }  // namespace kifuzan::conv

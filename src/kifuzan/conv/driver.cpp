@@ -22,17 +22,30 @@ std::size_t estimated_event_count(const Log& log) noexcept {
   return n;
 }
 
-bool convert_game_to(const Log& log, EventSink& sink, ConvertError& err) {
+namespace {
+
+[[gnu::cold]] Error in_kyoku(Error&& e, const Log& log, const Kyoku& k) {
+  e.kyoku = static_cast<std::size_t>(&k - log.kyokus.data());
+  e.round = k.kyoku;
+  e.honba = k.honba;
+  return std::move(e);
+}
+
+}  // namespace
+
+status<Error> convert_game_to(const Log& log, EventSink& sink) {
   sink.block().emplace_back(mjai::StartGame{log.names, log.kyoku_first, log.aka_flag});
   sink.done();
 
   std::array<SeatEvents, 4> seats;
   for (const Kyoku& k : log.kyokus) {
     for (Seat s = 0; s < 4; ++s)
-      if (!decode_seat_into(k, s, seats[s], err)) return false;
+      if (auto r = decode_seat_into(k, s, seats[s]); !r) return mjai::failure{in_kyoku(std::move(r).error(), log, k)};
     if (k.dora_indicators.empty()) {
-      err = ConvertError{ConvertErrorKind::missing_dora_marker, {}};
-      return false;
+      Error e;
+      e.kind = ErrorKind::missing_dora_marker;
+      e.field = Field::dora;
+      return mjai::failure{in_kyoku(std::move(e), log, k)};
     }
     const Seat oya = k.kyoku % 4;
     mjai::StartKyoku start;
@@ -46,15 +59,15 @@ bool convert_game_to(const Log& log, EventSink& sink, ConvertError& err) {
     for (std::size_t s = 0; s < 4; ++s) start.tehais[s] = k.seats[s].haipai;
     std::vector<Event>& events = sink.block();
     events.emplace_back(std::move(start));
-    if (!play_kyoku(k, seats, oya, events, err)) return false;
+    if (auto r = play_kyoku(k, seats, oya, events); !r) return mjai::failure{in_kyoku(std::move(r).error(), log, k)};
     sink.done();
   }
   sink.block().emplace_back(mjai::EndGame{});
   sink.done();
-  return true;
+  return success;
 }
 
-mjai::result<std::vector<Event>, ConvertError> convert_game(const Log& log) {
+mjai::result<std::vector<Event>, Error> convert_game(const Log& log) {
   // Every block goes straight into the game list: a failure discards it all.
   struct game_list final : EventSink {
     std::vector<Event> events;
@@ -62,8 +75,7 @@ mjai::result<std::vector<Event>, ConvertError> convert_game(const Log& log) {
     void done() override {}
   } game;
   game.events.reserve(estimated_event_count(log));
-  ConvertError err{};
-  if (!convert_game_to(log, game, err)) return mjai::failure{std::move(err)};
+  if (auto r = convert_game_to(log, game); !r) return mjai::failure{std::move(r).error()};
   return std::move(game.events);
 }
 

@@ -36,10 +36,10 @@ struct Log {
   std::uint8_t kyoku_first = 0;
 };
 
-enum class NormaliseError : std::uint8_t { three_player, malformed_win };
-
-// Consumes the document. Fails for a three-player rule text and for a win
-// whose detail list lacks the winner and source numbers.
-mjai::result<Log, NormaliseError> normalise(RawLog&& raw);
+// Consumes the document. Fails for a three-player rule text
+// (ErrorKind::three_player, with the text) and for a win whose detail list
+// lacks the winner and source numbers (ErrorKind::malformed_win, with its
+// kyoku and the list's place in the result list).
+mjai::result<Log, Error> normalise(RawLog&& raw);
 
 }  // namespace kifuzan::conv

@@ -20,7 +20,8 @@ std::uint8_t seat_number(const JsonItem& j) {
   }
 }
 
-bool reduce_result(const std::vector<ResultItem>& items, RoundResult& out) {
+// On failure `bad` is the position of the offending detail list.
+bool reduce_result(const std::vector<ResultItem>& items, RoundResult& out, std::size_t& bad) {
   const std::string* first = items.empty() ? nullptr : std::get_if<std::string>(&items[0]);
   if (first && *first == win_word) {
     auto& wins = out.emplace<std::vector<HoraEntry>>();
@@ -28,7 +29,10 @@ bool reduce_result(const std::vector<ResultItem>& items, RoundResult& out) {
       const Deltas* d = std::get_if<Deltas>(&items[i]);
       const auto* detail = std::get_if<std::vector<JsonItem>>(&items[i + 1]);
       if (!d || !detail) continue;
-      if (detail->size() < 2 || !(*detail)[0].is_number() || !(*detail)[1].is_number()) return false;
+      if (detail->size() < 2 || !(*detail)[0].is_number() || !(*detail)[1].is_number()) {
+        bad = i + 1;
+        return false;
+      }
       wins.push_back(HoraEntry{*d, seat_number((*detail)[0]), seat_number((*detail)[1])});
     }
     return true;
@@ -38,12 +42,31 @@ bool reduce_result(const std::vector<ResultItem>& items, RoundResult& out) {
   return true;
 }
 
+[[gnu::cold]] Error three_player(std::string_view disp) {
+  Error e;
+  e.kind = ErrorKind::three_player;
+  e.field = Field::rule;
+  e.text = disp;
+  return e;
+}
+
+[[gnu::cold]] Error malformed_win(std::size_t kyoku, const KyokuEntry& k, std::size_t entry) {
+  Error e;
+  e.kind = ErrorKind::malformed_win;
+  e.field = Field::results;
+  e.kyoku = kyoku;
+  e.round = k.kyoku;
+  e.honba = k.honba;
+  e.entry = entry;
+  return e;
+}
+
 }  // namespace
 
-mjai::result<Log, NormaliseError> normalise(RawLog&& raw) {
+mjai::result<Log, Error> normalise(RawLog&& raw) {
   const std::string_view disp = raw.rule.disp;
   if (contains(disp, "\xE4\xB8\x89") || contains(disp, "3-Player"))  // 三
-    return mjai::failure{NormaliseError::three_player};
+    return mjai::failure{three_player(disp)};
 
   Log log;
   log.kyoku_first = contains(disp, "\xE6\x9D\xB1") || contains(disp, "East") ? 4 : 0;  // 東
@@ -53,7 +76,9 @@ mjai::result<Log, NormaliseError> normalise(RawLog&& raw) {
   log.kyokus.reserve(raw.log.size());
   for (KyokuEntry& e : raw.log) {
     Kyoku& k = log.kyokus.emplace_back();
-    if (!reduce_result(e.results, k.result)) return mjai::failure{NormaliseError::malformed_win};
+    std::size_t bad = 0;
+    if (!reduce_result(e.results, k.result, bad))
+      return mjai::failure{malformed_win(log.kyokus.size() - 1, e, bad)};
     k.kyoku = e.kyoku;
     k.honba = e.honba;
     k.kyotaku = e.kyotaku;

@@ -7,6 +7,7 @@
 
 #include "kifuzan/conv/convert.h"
 #include "kifuzan/conv/document.h"
+#include "kifuzan/conv/locate.h"
 #include "kifuzan/conv/log.h"
 #include "mjai/json_writer.h"
 
@@ -75,19 +76,53 @@ class line_writer final : public EventSink {
   std::size_t capacity_ = 0;
 };
 
+// Finds the byte of a value that normalising or converting refused; the
+// reader locates its own.
+[[gnu::cold]] mjai::failure<Error> located(Error&& e, const PaddedText& input) {
+  PathStep path[4];
+  std::size_t n = 0;
+  if (e.kind == ErrorKind::three_player) {
+    path[n++] = {2, "rule"};
+    path[n++] = {0, "disp"};
+  } else if (e.kyoku) {
+    path[n++] = {0, "log"};
+    path[n++] = {static_cast<std::uint32_t>(*e.kyoku), {}};
+    std::uint32_t element = 0;
+    switch (e.field) {
+      case Field::dora: element = 2; break;
+      case Field::takes: element = 5 + 3 * e.seat.value_or(0); break;
+      case Field::discards: element = 6 + 3 * e.seat.value_or(0); break;
+      case Field::results: element = 16; break;
+      default: break;
+    }
+    if (element) path[n++] = {element, {}};
+    if (element && e.entry) path[n++] = {static_cast<std::uint32_t>(*e.entry), {}};
+  }
+  // A missing take lies past the end of its list; the list itself is named.
+  std::optional<std::size_t> offset = value_offset(input, std::span(path, n));
+  if (!offset && n == 4) offset = value_offset(input, std::span(path, 3));
+  if (n) e.offset = offset;
+  return mjai::failure{std::move(e)};
+}
+
 }  // namespace
 
-mjai::result<Lines, Stage> tenhou_to_mjai_lines(const PaddedText& input) {
+mjai::result<Lines, Error> convert_text(const PaddedText& input) {
   auto raw = parse(input);
-  if (!raw) return mjai::failure{Stage::parse};
+  if (!raw) return mjai::failure{std::move(raw).error()};
   auto log = normalise(std::move(raw).value());
-  if (!log) return mjai::failure{Stage::normalise};
+  if (!log) return located(std::move(log).error(), input);
   // Converting and serializing go kyoku by kyoku; serializing cannot fail,
   // so a conversion failure is still the first and only failure.
   line_writer writer(log.value());
-  ConvertError err{};
-  if (!convert_game_to(log.value(), writer, err)) return mjai::failure{Stage::convert};
+  if (auto r = convert_game_to(log.value(), writer); !r) return located(std::move(r).error(), input);
   return std::move(writer).finish();
+}
+
+mjai::result<Lines, Stage> tenhou_to_mjai_lines(const PaddedText& input) {
+  auto r = convert_text(input);
+  if (!r) return mjai::failure{stage_of(r.error().kind)};
+  return std::move(r).value();
 }
 
 bool is_valid_utf8(std::string_view bytes) noexcept {

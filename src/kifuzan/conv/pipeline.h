@@ -9,12 +9,11 @@
 #include <string_view>
 #include <vector>
 
+#include "kifuzan/conv/error.h"
 #include "kifuzan/conv/input.h"
 #include "mjai/result.h"
 
 namespace kifuzan::conv {
-
-enum class Stage : std::uint8_t { parse, normalise, convert, serialize };
 
 // Every event's JSON text, each followed by '\n', in one buffer.
 struct Lines {
@@ -33,8 +32,12 @@ struct Lines {
   }
 };
 
-// Runs the whole pipeline. On failure, reports the first stage that failed;
-// nothing else survives.
+// Runs the whole pipeline. On failure, reports the error of the first stage
+// that failed (stage_of(kind) tells which), with its byte offset in the
+// input wherever the refused value can be found there.
+mjai::result<Lines, Error> convert_text(const PaddedText& input);
+
+// The same, reporting only the stage that failed.
 mjai::result<Lines, Stage> tenhou_to_mjai_lines(const PaddedText& input);
 
 // Whether the bytes are well-formed UTF-8.

@@ -41,8 +41,7 @@ bool as_call(const Event& e, CallView& out) {
 
 class kyoku_player {
  public:
-  kyoku_player(const Kyoku& k, const std::array<SeatEvents, 4>& seats, std::vector<Event>& out,
-               ConvertError& err)
+  kyoku_player(const Kyoku& k, const std::array<SeatEvents, 4>& seats, std::vector<Event>& out, Error& err)
       : kyoku_(k), seats_(seats), out_(out), err_(err) {
     for (std::size_t s = 0; s < 4; ++s)
       for (const Event& e : seats[s].discards)
@@ -70,13 +69,34 @@ class kyoku_player {
   // An ambiguity mark: none yet, or the value it holds.
   enum class mark : std::uint8_t { none, yes, no };
 
-  bool fail(ConvertErrorKind kind) {
-    err_ = ConvertError{kind, {}};
+  [[gnu::cold]] bool fail(ErrorKind kind) {
+    err_.kind = kind;
+    err_.seat = actor_;
     return false;
+  }
+  // The actor's current take (the one just read) failed.
+  [[gnu::cold]] bool fail_at_take(ErrorKind kind) {
+    err_.field = Field::takes;
+    err_.entry = take_[actor_] - 1;
+    return fail(kind);
+  }
+  // The actor's current discard (the one just read) failed.
+  [[gnu::cold]] bool fail_at_discard(ErrorKind kind) {
+    err_.field = Field::discards;
+    err_.entry = discard_entry(kyoku_, actor_, discard_[actor_] - 1);
+    return fail(kind);
+  }
+  [[gnu::cold]] bool call_mismatch() {
+    // Decoded lists made by hand have no record behind them.
+    const auto& raw = kyoku_.seats[actor_].takes;
+    if (take_[actor_] - 1 < raw.size()) err_.text = raw[take_[actor_] - 1].text;
+    err_.last_tile = last_tile_;
+    if (discard_seen_) err_.last_discarder = last_discarder_;
+    return fail_at_take(ErrorKind::call_mismatch);
   }
 
   bool reveal_dora() {
-    if (dora_cursor_ >= kyoku_.dora_indicators.size()) return fail(ConvertErrorKind::missing_dora_marker);
+    if (dora_cursor_ >= kyoku_.dora_indicators.size()) return false;
     out_.emplace_back(mjai::Dora{kyoku_.dora_indicators[dora_cursor_++]});
     return true;
   }
@@ -88,27 +108,31 @@ class kyoku_player {
 
   bool take_step() {
     const auto& takes = seats_[actor_].takes;
-    if (take_[actor_] >= takes.size()) return fail(ConvertErrorKind::missing_take);
+    if (take_[actor_] >= takes.size()) {
+      err_.field = Field::takes;
+      err_.entry = takes.size();
+      return fail(ErrorKind::missing_take);
+    }
     const Event& t = takes[take_[actor_]++];
     CallView call;
     if (as_call(t, call)) {
       if (!(call.pai == last_tile_) ||
           (discard_seen_ && (call.target != last_discarder_ || last_discarder_ == actor_)))
-        return fail(ConvertErrorKind::call_mismatch);
+        return call_mismatch();
     }
     if (reach_pending_) {
       out_.emplace_back(ReachAccepted{reach_declarer_});
       reach_pending_ = false;
     }
     if (std::holds_alternative<Daiminkan>(t)) {
-      if (dora_pending_ && !reveal_dora()) return false;
+      if (dora_pending_ && !reveal_dora()) return fail_at_take(ErrorKind::missing_dora_marker);
       out_.push_back(t);
       dora_pending_ = true;
       again_ = true;
       return true;
     }
     if (dora_at_next_draw_ && std::holds_alternative<Tsumo>(t)) {
-      if (!reveal_dora()) return false;
+      if (!reveal_dora()) return fail_at_take(ErrorKind::missing_dora_marker);
       dora_at_next_draw_ = false;
     }
     out_.push_back(t);
@@ -126,7 +150,10 @@ class kyoku_player {
     if (dahai) discarded(*dahai);
     if (dora_pending_) {
       if (dahai || is_ankan) {
-        if (!reveal_dora()) return step::fail;
+        if (!reveal_dora()) {
+          fail_at_discard(ErrorKind::missing_dora_marker);
+          return step::fail;
+        }
         dora_pending_ = false;
       } else if (is_kakan) {
         dora_at_next_draw_ = true;
@@ -135,7 +162,7 @@ class kyoku_player {
     out_.push_back(d);
     if (std::holds_alternative<Reach>(d)) {
       if (cursor >= discards.size()) {
-        fail(ConvertErrorKind::reach_without_discard);
+        fail_at_discard(ErrorKind::reach_without_discard);
         return step::fail;
       }
       const Event& d2 = discards[cursor++];
@@ -149,7 +176,11 @@ class kyoku_player {
       dora_pending_ = true;
       return step::go_on;
     }
-    if (is_ankan) return reveal_dora() ? step::go_on : step::fail;
+    if (is_ankan) {
+      if (reveal_dora()) return step::go_on;
+      fail_at_discard(ErrorKind::missing_dora_marker);
+      return step::fail;
+    }
     const Seat next = next_actor();
     last_discarder_ = actor_;
     discard_seen_ = true;
@@ -191,7 +222,7 @@ class kyoku_player {
   const Kyoku& kyoku_;
   const std::array<SeatEvents, 4>& seats_;
   std::vector<Event>& out_;
-  ConvertError& err_;
+  Error& err_;
 
   Seat actor_ = 0;
   std::array<std::size_t, 4> take_{};
@@ -221,9 +252,11 @@ void finish_kyoku(std::vector<Event>& events, const Kyoku& kyoku) {
   events.emplace_back(mjai::EndKyoku{});
 }
 
-bool play_kyoku(const Kyoku& kyoku, const std::array<SeatEvents, 4>& seats, Seat oya,
-                std::vector<Event>& events, ConvertError& err) {
-  return kyoku_player(kyoku, seats, events, err).run(oya);
+status<Error> play_kyoku(const Kyoku& kyoku, const std::array<SeatEvents, 4>& seats, Seat oya,
+                         std::vector<Event>& events) {
+  Error err;
+  if (!kyoku_player(kyoku, seats, events, err).run(oya)) return mjai::failure{std::move(err)};
+  return success;
 }
 
 }  // namespace kifuzan::conv
