@@ -7,16 +7,24 @@
 namespace kifuzan::conv {
 namespace {
 
-// Whether a document that the reader refused has a three-player rule text:
-// such records often break the four-seat shape before the rule is read.
-bool three_player_rule(const PaddedText& input) {
+// Whether a document that the reader refused is a three-player record:
+// such records break the four-seat shape before their rule is ever read.
+// Tenhou marks them in the rule text or the rating class ("PF3"); exports
+// leave the fourth seat's name and starting hand empty.
+bool looks_three_player(const PaddedText& input) {
   simdjson::dom::parser parser;
-  simdjson::dom::element root, rule;
+  simdjson::dom::element root, rule, name, log;
   if (parser.parse(input.data(), input.size(), false).get(root)) return false;
-  if (root.is_object() ? root["rule"].get(rule) : root.at(2).get(rule)) return false;
-  std::string_view disp;
-  if (rule.is_object() ? rule["disp"].get(disp) : rule.at(0).get(disp)) return false;
-  return disp.find("\xE4\xB8\x89") != disp.npos || disp.find("3-Player") != disp.npos;  // 三
+  const bool object = root.is_object();
+  std::string_view disp, ratingc, fourth;
+  if (!(object ? root["rule"].get(rule) : root.at(2).get(rule)) &&
+      !(rule.is_object() ? rule["disp"].get(disp) : rule.at(0).get(disp)) &&
+      (disp.find("\xE4\xB8\x89") != disp.npos || disp.find("3-Player") != disp.npos))  // 三
+    return true;
+  if (!(object ? root["ratingc"].get(ratingc) : root.at(3).get(ratingc)) && ratingc == "PF3") return true;
+  simdjson::dom::array hand;
+  return !(object ? root["name"].get(name) : root.at(1).get(name)) && !name.at(3).get(fourth) && fourth.empty() &&
+         !(object ? root["log"].get(log) : root.at(0).get(log)) && !log.at(0).at(13).get(hand) && hand.size() == 0;
 }
 
 }  // namespace
@@ -59,7 +67,7 @@ std::optional<Diagnosis> diagnose(const PaddedText& input) {
   d.stage = stage_of(e.kind);
   d.error = exception_of(d.stage);
   d.reason = describe(e);
-  if (d.stage == Stage::parse && e.kind != ErrorKind::json && three_player_rule(input))
+  if (d.stage == Stage::parse && e.kind != ErrorKind::json && looks_three_player(input))
     d.reason = "three-player records are not supported (the reader refused it first: " + d.reason + ")";
   if (e.kyoku) d.kyoku = static_cast<int>(*e.kyoku);
   if (e.seat) d.seat = *e.seat;

@@ -178,7 +178,8 @@ std::optional<std::size_t> json_error_offset(const PaddedText& text, int code) {
     return offset_of(text, p);
   }
   if (where) return offset_of(text, where);
-  if (doc.current_location().get(p)) return std::nullopt;
+  // Past the last token: the text ended early.
+  if (doc.current_location().get(p)) return text.size();
   return offset_of(text, p);
 }
 

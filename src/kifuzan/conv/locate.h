@@ -24,10 +24,13 @@ struct PathStep {
 // not hold it.
 std::optional<std::size_t> value_offset(const PaddedText& text, std::span<const PathStep> path);
 
-// Where the text stops being JSON, for a refusal with the given simdjson
-// error code (an int, so that this header needs no simdjson). Nothing when
-// the place cannot be told: an unclosed string, a control character in a
-// string, or a limit that only the reader sets, such as an integer too large.
+// Where a second, on-demand reading of the text stops, for a refusal with
+// the given simdjson error code (an int, so that this header needs no
+// simdjson): the first token it cannot take (for a truncated text, the
+// last token, or the end), the first byte that is not UTF-8, or the bracket
+// past the nesting limit. Nothing when the place cannot be told: an unclosed
+// string, a control character in a string, or a refusal that only the
+// first reading makes.
 std::optional<std::size_t> json_error_offset(const PaddedText& text, int code);
 
 }  // namespace kifuzan::conv
