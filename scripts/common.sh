@@ -4,7 +4,7 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VENV="$ROOT/.venv"
-APT_PACKAGES=(libsimdjson-dev libgtest-dev libbenchmark-dev g++ make)
+APT_PACKAGES=(libsimdjson-dev libgtest-dev libbenchmark-dev libssl-dev g++ make)
 
 log() { printf '== %s\n' "$*" >&2; }
 
