@@ -1,6 +1,7 @@
 // One seat's take and discard entries into events.
 #include <array>
 #include <charconv>
+#include <optional>
 #include <string_view>
 
 #include "kifuzan/conv/convert.h"
@@ -60,7 +61,8 @@ constexpr Layout kakan_layouts[] = {{0, nullptr, {1, 3, 5, 7}}, {2, nullptr, {3,
 
 class decoder {
  public:
-  decoder(Seat s, Error& err) : seat_(s), err_(err) {}
+  // `err` is made only on failure.
+  decoder(Seat s, std::optional<Error>& err) : seat_(s), err_(err) {}
 
   bool take(const ActionItem& item, std::vector<Event>& out) {
     switch (item.kind) {
@@ -128,19 +130,20 @@ class decoder {
     return invalid(t);
   }
 
-  [[gnu::cold]] bool fail(ErrorKind kind, std::string_view text) {
-    err_.kind = kind;
-    err_.text = text;
+  [[gnu::cold, gnu::noinline]] bool fail(ErrorKind kind, std::string_view text, std::string_view item = {}) {
+    Error& e = err_.emplace();
+    e.kind = kind;
+    e.text = text;
+    e.item = item;
     return false;
   }
-  [[gnu::cold]] bool number_in_takes(std::uint8_t v) {
+  [[gnu::cold, gnu::noinline]] bool number_in_takes(std::uint8_t v) {
     char buf[4];
     return fail(ErrorKind::number_in_take_list, std::string_view(buf, std::to_chars(buf, buf + 4, v).ptr - buf));
   }
-  [[gnu::cold]] bool invalid(const CallText& t) { return fail(ErrorKind::invalid_action_item, t.raw); }
-  [[gnu::cold]] bool invalid_tile(const CallText& t, int pos) {
-    err_.item = t.raw;
-    return fail(ErrorKind::invalid_tile_text, std::string_view(&t.c[pos], 2));
+  [[gnu::cold, gnu::noinline]] bool invalid(const CallText& t) { return fail(ErrorKind::invalid_action_item, t.raw); }
+  [[gnu::cold, gnu::noinline]] bool invalid_tile(const CallText& t, int pos) {
+    return fail(ErrorKind::invalid_tile_text, std::string_view(&t.c[pos], 2), t.raw);
   }
   bool tile(const CallText& t, int pos, Tile& out) {
     const auto tile = mjai::tile_from_chars(t.c[pos], t.c[pos + 1]);
@@ -150,7 +153,7 @@ class decoder {
   }
 
   Seat seat_;
-  Error& err_;
+  std::optional<Error>& err_;
 };
 
 // Pairs takes with discard slots (a Reach shares its Dahai's slot): a
@@ -182,10 +185,10 @@ void fill_in(const std::vector<Event>& takes, std::vector<Event>& discards) {
   discards.resize(w);
 }
 
-[[gnu::cold]] Error at_entry(Error&& e, Seat s, Field field, std::size_t entry) {
+[[gnu::cold]] Error at_entry(Error&& e, Seat s, Field field, std::ptrdiff_t entry) {
   e.seat = s;
   e.field = field;
-  e.entry = entry;
+  e.entry = static_cast<std::size_t>(entry);
   return std::move(e);
 }
 
@@ -197,13 +200,14 @@ status<Error> decode_seat_into(const Kyoku& kyoku, Seat s, SeatEvents& out) {
   out.discards.clear();
   out.takes.reserve(seat.takes.size());
   out.discards.reserve(seat.discards.size() + 1);
-  Error err;
+  std::optional<Error> err;
   decoder d(s, err);
-  for (std::size_t i = 0; i < seat.takes.size(); ++i)
-    if (!d.take(seat.takes[i], out.takes)) return mjai::failure{at_entry(std::move(err), s, Field::takes, i)};
-  for (std::size_t i = 0; i < seat.discards.size(); ++i)
-    if (!d.discard(seat.discards[i], out.discards))
-      return mjai::failure{at_entry(std::move(err), s, Field::discards, i)};
+  for (const ActionItem& item : seat.takes)
+    if (!d.take(item, out.takes))
+      return mjai::failure{at_entry(std::move(*err), s, Field::takes, &item - seat.takes.data())};
+  for (const ActionItem& item : seat.discards)
+    if (!d.discard(item, out.discards))
+      return mjai::failure{at_entry(std::move(*err), s, Field::discards, &item - seat.discards.data())};
   if (!out.takes.empty()) fill_in(out.takes, out.discards);
   return success;
 }
@@ -218,17 +222,16 @@ mjai::result<SeatEvents, Error> decode_seat(const Kyoku& kyoku, Seat s) {
 std::size_t discard_entry(const Kyoku& kyoku, Seat s, std::size_t event) {
   // The fill-in pass treats a prefix of the list as it treats the whole, so
   // the entry is the first whose prefix yields more than `event` events.
+  // The prefixes go through decode_seat_into itself, which keeps the
+  // decoder inlined in its one caller.
   const SeatActions& seat = kyoku.seats[s];
-  Error err;
-  decoder d(s, err);
-  std::vector<Event> takes, discards, filled;
-  for (const ActionItem& item : seat.takes)
-    if (!d.take(item, takes)) return seat.discards.size();
+  Kyoku prefix;
+  prefix.seats[s].takes = seat.takes;
+  SeatEvents out;
   for (std::size_t i = 0; i < seat.discards.size(); ++i) {
-    if (!d.discard(seat.discards[i], discards)) break;
-    filled = discards;
-    if (!takes.empty()) fill_in(takes, filled);
-    if (filled.size() > event) return i;
+    prefix.seats[s].discards.push_back(seat.discards[i]);
+    if (!decode_seat_into(prefix, s, out)) break;
+    if (out.discards.size() > event) return i;
   }
   return seat.discards.size();
 }

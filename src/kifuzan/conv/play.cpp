@@ -3,6 +3,7 @@
 // closing events.
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "kifuzan/conv/convert.h"
 
@@ -41,7 +42,9 @@ bool as_call(const Event& e, CallView& out) {
 
 class kyoku_player {
  public:
-  kyoku_player(const Kyoku& k, const std::array<SeatEvents, 4>& seats, std::vector<Event>& out, Error& err)
+  // `err` is made only on failure.
+  kyoku_player(const Kyoku& k, const std::array<SeatEvents, 4>& seats, std::vector<Event>& out,
+               std::optional<Error>& err)
       : kyoku_(k), seats_(seats), out_(out), err_(err) {
     for (std::size_t s = 0; s < 4; ++s)
       for (const Event& e : seats[s].discards)
@@ -69,30 +72,37 @@ class kyoku_player {
   // An ambiguity mark: none yet, or the value it holds.
   enum class mark : std::uint8_t { none, yes, no };
 
-  [[gnu::cold]] bool fail(ErrorKind kind) {
-    err_.kind = kind;
-    err_.seat = actor_;
-    return false;
+  [[gnu::cold, gnu::noinline]] Error& fail(ErrorKind kind, Field field, std::size_t entry) {
+    Error& e = err_.emplace();
+    e.kind = kind;
+    e.seat = actor_;
+    e.field = field;
+    e.entry = entry;
+    return e;
   }
   // The actor's current take (the one just read) failed.
-  [[gnu::cold]] bool fail_at_take(ErrorKind kind) {
-    err_.field = Field::takes;
-    err_.entry = take_[actor_] - 1;
-    return fail(kind);
+  [[gnu::cold, gnu::noinline]] bool fail_at_take(ErrorKind kind) {
+    fail(kind, Field::takes, take_[actor_] - 1);
+    return false;
   }
   // The actor's current discard (the one just read) failed.
-  [[gnu::cold]] bool fail_at_discard(ErrorKind kind) {
-    err_.field = Field::discards;
-    err_.entry = discard_entry(kyoku_, actor_, discard_[actor_] - 1);
-    return fail(kind);
+  [[gnu::cold, gnu::noinline]] bool fail_at_discard(ErrorKind kind) {
+    fail(kind, Field::discards, discard_entry(kyoku_, actor_, discard_[actor_] - 1));
+    return false;
   }
-  [[gnu::cold]] bool call_mismatch() {
+  // The missing one is named: the entry just past the list's end.
+  [[gnu::cold, gnu::noinline]] bool missing_take() {
+    fail(ErrorKind::missing_take, Field::takes, seats_[actor_].takes.size());
+    return false;
+  }
+  [[gnu::cold, gnu::noinline]] bool call_mismatch() {
+    Error& e = fail(ErrorKind::call_mismatch, Field::takes, take_[actor_] - 1);
     // Decoded lists made by hand have no record behind them.
     const auto& raw = kyoku_.seats[actor_].takes;
-    if (take_[actor_] - 1 < raw.size()) err_.text = raw[take_[actor_] - 1].text;
-    err_.last_tile = last_tile_;
-    if (discard_seen_) err_.last_discarder = last_discarder_;
-    return fail_at_take(ErrorKind::call_mismatch);
+    if (take_[actor_] - 1 < raw.size()) e.text = raw[take_[actor_] - 1].text;
+    e.last_tile = last_tile_;
+    if (discard_seen_) e.last_discarder = last_discarder_;
+    return false;
   }
 
   bool reveal_dora() {
@@ -108,11 +118,7 @@ class kyoku_player {
 
   bool take_step() {
     const auto& takes = seats_[actor_].takes;
-    if (take_[actor_] >= takes.size()) {
-      err_.field = Field::takes;
-      err_.entry = takes.size();
-      return fail(ErrorKind::missing_take);
-    }
+    if (take_[actor_] >= takes.size()) return missing_take();
     const Event& t = takes[take_[actor_]++];
     CallView call;
     if (as_call(t, call)) {
@@ -222,7 +228,7 @@ class kyoku_player {
   const Kyoku& kyoku_;
   const std::array<SeatEvents, 4>& seats_;
   std::vector<Event>& out_;
-  Error& err_;
+  std::optional<Error>& err_;
 
   Seat actor_ = 0;
   std::array<std::size_t, 4> take_{};
@@ -254,8 +260,8 @@ void finish_kyoku(std::vector<Event>& events, const Kyoku& kyoku) {
 
 status<Error> play_kyoku(const Kyoku& kyoku, const std::array<SeatEvents, 4>& seats, Seat oya,
                          std::vector<Event>& events) {
-  Error err;
-  if (!kyoku_player(kyoku, seats, events, err).run(oya)) return mjai::failure{std::move(err)};
+  std::optional<Error> err;
+  if (!kyoku_player(kyoku, seats, events, err).run(oya)) return mjai::failure{std::move(*err)};
   return success;
 }
 
