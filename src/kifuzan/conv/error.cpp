@@ -80,7 +80,7 @@ void location(sentence& s, const Error& e) {
     s.quoted(key);
     if (e.entry) s << " item " << std::uint64_t{*e.entry};
   }
-  if (e.offset) (s.empty() ? s << "byte " : s << " at byte ") << std::uint64_t{*e.offset};
+  if (e.offset) (s.empty() ? s << "the document" : s) << " at byte " << std::uint64_t{*e.offset};
 }
 
 // simdjson's own text, as the tail of a sentence: lower case, no full stop.
