@@ -80,6 +80,8 @@ class reader {
     error.text = decimal(v);
     return fail(ErrorKind::out_of_range, expected);
   }
+  // False, like fail(), so that `fail(...) || at(i)` and `at(i) || at(j)`
+  // record a failure's place, innermost first, in one return.
   [[gnu::cold]] bool at(std::size_t i) {
     path.push_back(static_cast<std::uint32_t>(i));
     return false;
