@@ -117,7 +117,9 @@ void detail(sentence& s, const Error& e) {
       s.quoted(e.text) << " in ";
       s.quoted(e.item) << " is not a tile code";
       break;
-    case ErrorKind::number_in_take_list: s << "the number " << e.text << " is not a tile, and a take must be one"; break;
+    case ErrorKind::number_in_take_list:
+      s << "the number " << e.text << " is not a tile, and a take must be one";
+      break;
     case ErrorKind::missing_dora_marker:
       if (e.field == Field::dora)
         s << "the list is empty, and a kyoku starts with one";
