@@ -28,7 +28,8 @@ flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer
 core=(src/mjai/tile.cpp src/mjai/json_writer.cpp
   src/kifuzan/conv/document.cpp src/kifuzan/conv/normalise.cpp
   src/kifuzan/conv/decode.cpp src/kifuzan/conv/play.cpp
-  src/kifuzan/conv/driver.cpp src/kifuzan/conv/pipeline.cpp)
+  src/kifuzan/conv/driver.cpp src/kifuzan/conv/pipeline.cpp
+  src/kifuzan/conv/error.cpp src/kifuzan/conv/locate.cpp src/kifuzan/conv/diagnose.cpp)
 
 # Flags or this script changed: rebuild everything.
 stamp="$obj/.flags"

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "kifuzan/conv/diagnose.h"
 #include "kifuzan/conv/input.h"
 #include "kifuzan/conv/pipeline.h"
 
@@ -63,8 +64,14 @@ inline void run_pipeline_checks(const std::uint8_t* data, std::size_t size) {
   const conv::PaddedText again(bytes);
   auto second = conv::tenhou_to_mjai_lines(again);
   require(static_cast<bool>(first) == static_cast<bool>(second));
+  // The explanation reads the text again on its own paths; it must reach
+  // the same verdict and stay inside the text.
+  const auto why = conv::diagnose(input);
+  require(why.has_value() == !first);
   if (!first) {
     require(first.error() == second.error());
+    require(why->stage == first.error() && !why->reason.empty());
+    require(!why->offset || *why->offset <= size);
     return;
   }
   const conv::Lines& a = first.value();
