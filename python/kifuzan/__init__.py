@@ -35,11 +35,14 @@ __all__ = [
     "mjai_to_tenhou6",
     "Tenhou6Options",
     "is_mjai_record",
+    "diagnose",
+    "Diagnosis",
 ]
 
 # The archive tools load on first use, so `import kifuzan` and the command's
 # start stay quick; until the command has loaded, Ctrl-C is Python's own.
 _LAZY = {"convert_many": "kifuzan.batch", "Summary": "kifuzan.results", "Failure": "kifuzan.results"}
+_LAZY |= dict.fromkeys(("diagnose", "Diagnosis"), "kifuzan.diagnosis")
 _LAZY |= dict.fromkeys(("MjaiError", "mjai_to_tenhou6", "Tenhou6Options", "is_mjai_record"), "kifuzan.reverse")
 
 

@@ -100,10 +100,10 @@ def _write_stdout(data: bytes) -> int:
     return 0
 
 
-def _convert_one(name: str, output: str | None, target: Target) -> bytes | None:
+def _convert_one(name: str, output: str | None, target: Target, stdin: bytes | None) -> bytes | None:
     """The bytes for standard output, or None when the module wrote OUT itself."""
-    if name == "-":
-        return convert_bytes(sys.stdin.buffer.read(), target)
+    if stdin is not None:
+        return convert_bytes(stdin, target)
     if output is not None and target == Target() and name.endswith(".json"):
         tenhou_file_to_mjai(name, output)
         return None
@@ -122,15 +122,18 @@ def file_main(argv: Sequence[str]) -> int:
         parser.error("--ref names the document of one FILE")
     status = 0
     for name in args.files:
+        stdin = None
         try:
-            data = _convert_one(name, args.output, _target(args, ref=args.ref or ""))
+            if name == "-":
+                stdin = sys.stdin.buffer.read()
+            data = _convert_one(name, args.output, _target(args, ref=args.ref or ""), stdin)
             if data is not None and args.output not in (None, "-"):
                 # Opened only once the record has converted, as the module does.
                 with open(args.output, "wb") as out:
                     out.write(data)
                 data = None
         except Exception as e:  # the module's errors, OSError, and gzip's EOFError and zlib.error
-            print_line(failure_line(failure_of(name, e)))
+            print_line(failure_line(failure_of(name, e, stdin)))
             status = 1
             continue
         if data is not None and _write_stdout(data):
@@ -166,10 +169,11 @@ def _convert_parser() -> argparse.ArgumentParser:
 
 
 def _convert_stdin(args: argparse.Namespace, compress: str | None) -> int:
+    raw = sys.stdin.buffer.read()
     try:
-        data = encode_output(convert_bytes(sys.stdin.buffer.read(), _target(args)), compress)
+        data = encode_output(convert_bytes(raw, _target(args)), compress)
     except Exception as e:  # bad gzip data fails as OSError, EOFError or zlib.error
-        failure = failure_of("-", e)
+        failure = failure_of("-", e, raw)
         print_line(failure_line(failure))
         if args.errors is not None:
             with open(args.errors, "w", encoding="utf-8") as report:

@@ -61,8 +61,14 @@ def convert_chunk(jobs: Sequence[Job], target: Target, force: bool) -> list[Resu
     native = [i for i, (src, _) in enumerate(jobs) if _native_ready(src, target)]
     if native:
         done = convert_files([jobs[i] for i in native], force=force)
-        for i, (status, error, message) in zip(native, done):
-            results[i] = Failure(jobs[i][0], error, message) if status == FAILED else status
+        for i, (status, error, message, why) in zip(native, done):
+            if status != FAILED:
+                results[i] = status
+            elif why is None:
+                results[i] = Failure(jobs[i][0], error, message, message)
+            else:
+                _, _, reason, kyoku, seat, offset = why
+                results[i] = Failure(jobs[i][0], error, message, reason, kyoku, seat, offset)
     for i, (src, out) in enumerate(jobs):
         if results[i] is None:
             results[i] = convert_one(src, out, target, force)

@@ -8,6 +8,7 @@ it reaches the report, the summary and the Dask recipe at once.
 from __future__ import annotations
 
 import dataclasses
+import gzip
 import json
 
 CONVERTED, SKIPPED, FAILED = "converted", "skipped", "failed"
@@ -21,11 +22,18 @@ class Failure:
     ``error`` the name of the exception its conversion raised (for example
     ``"TenhouToMjaiError"``, ``"OSError"``, ``"FileExistsError"`` when another
     record already makes the same output) and ``message`` that exception's text.
+    ``reason`` says in one sentence why (``diagnose``'s reason for a record the
+    converter refused, else the message); ``kyoku`` and ``seat`` (0-based)
+    and ``offset`` (a byte of the record's text) say where, when known.
     """
 
     path: str
     error: str
     message: str
+    reason: str = ""
+    kyoku: int | None = None
+    seat: int | None = None
+    offset: int | None = None
 
 
 @dataclasses.dataclass(frozen=True)
@@ -45,9 +53,34 @@ class Summary:
 Result = str | Failure
 
 
-def failure_of(path: str, exc: BaseException) -> Failure:
-    """The Failure of the record at path whose conversion raised exc."""
-    return Failure(path, type(exc).__name__, str(exc))
+# Refusals that diagnose can explain; the rest explain themselves.
+_DIAGNOSED = frozenset(("JsonParsingError", "TenhouLogParsingError", "TenhouToMjaiError", "JsonSerializationError", "MjlogError"))
+
+
+def failure_of(path: str, exc: BaseException, data: bytes | None = None) -> Failure:
+    """The Failure of the record at path (its bytes, when at hand) whose
+    conversion raised exc, with diagnose's reason and location for a
+    refused record."""
+    error, message = type(exc).__name__, str(exc)
+    if error in _DIAGNOSED:
+        why = _diagnosis(path, data)
+        if why is not None and why.error == error:
+            return Failure(path, error, message, why.reason, why.kyoku, why.seat, why.offset)
+    return Failure(path, error, message, message)
+
+
+def _diagnosis(path: str, data: bytes | None):  # -> Diagnosis | None
+    from kifuzan.diagnosis import diagnose
+
+    try:
+        if data is None:
+            with open(path, "rb") as f:
+                data = f.read()
+        if data[:2] == b"\x1f\x8b":
+            data = gzip.decompress(data)
+        return diagnose(data.decode("utf-8"))
+    except (OSError, EOFError, ValueError):
+        return None
 
 
 def report_row(failure: Failure) -> str:
@@ -56,8 +89,8 @@ def report_row(failure: Failure) -> str:
 
 
 def failure_line(failure: Failure) -> str:
-    """The error line for standard error, ``kifuzan: PATH: ERROR: MESSAGE``."""
-    return f"kifuzan: {failure.path}: {failure.error}: {failure.message}"
+    """The error line for standard error, ``kifuzan: PATH: ERROR: REASON``."""
+    return f"kifuzan: {failure.path}: {failure.error}: {failure.reason or failure.message}"
 
 
 class Tally:

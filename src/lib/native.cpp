@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <optional>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -21,6 +22,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "kifuzan/conv/diagnose.h"
 #include "kifuzan/conv/input.h"
 #include "kifuzan/conv/pipeline.h"
 #include "lib/binding.h"
@@ -105,6 +107,7 @@ struct Outcome {
   int error = 0;       // errno, where one applies
   std::string where;   // the path an OS error is about
   std::string target;  // for a failed rename: the final name
+  std::optional<kifuzan::conv::Diagnosis> why;  // for a refused record
 };
 
 struct Job {
@@ -232,6 +235,8 @@ Outcome convert_file(const Job& job, bool force, OnEintr on_eintr, std::unordere
   if (!lines) {
     o.failure = Failure::stage;
     o.stage = lines.error();
+    // Refusals are rare: running the stages again to say why costs little.
+    o.why = kifuzan::conv::diagnose(input);
     return o;
   }
   // A folder that cannot be made fails the record when its file is created.
@@ -275,6 +280,22 @@ Outcome convert_file(const Job& job, bool force, OnEintr on_eintr, std::unordere
   }
   o.status = Status::converted;
   return o;
+}
+
+PyObject* optional_int(const std::optional<int>& v) { return v ? PyLong_FromLong(*v) : Py_NewRef(Py_None); }
+PyObject* optional_size(const std::optional<std::size_t>& v) {
+  return v ? PyLong_FromSize_t(*v) : Py_NewRef(Py_None);
+}
+
+PyObject* py_text(std::string_view s) {
+  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+}
+
+// (error, stage, reason, kyoku, seat, offset) of a refused record.
+PyObject* diagnosis_tuple(const kifuzan::conv::Diagnosis& d) {
+  return Py_BuildValue("(NNNNNN)", py_text(kifuzan::conv::exception_name(d.error)),
+                       py_text(kifuzan::conv::stage_name(d.stage)), py_text(d.reason), optional_int(d.kyoku),
+                       optional_int(d.seat), optional_size(d.offset));
 }
 
 // os.replace's own wording: "[Errno N] text: 'from' -> 'to'".
@@ -332,9 +353,11 @@ PyObject* failure_tuple(const Job& job, const Outcome& o) {
   if (message == nullptr) {
     return nullptr;
   }
+  PyObject* why = o.why ? diagnosis_tuple(*o.why) : Py_NewRef(Py_None);
   PyObject* name = PyType_GetName(reinterpret_cast<PyTypeObject*>(type));
-  PyObject* t = name == nullptr ? nullptr : PyTuple_Pack(3, g_status[2], name, message);
+  PyObject* t = name == nullptr || why == nullptr ? nullptr : PyTuple_Pack(4, g_status[2], name, message, why);
   Py_XDECREF(name);
+  Py_XDECREF(why);
   Py_DECREF(message);
   return t;
 }
@@ -411,7 +434,7 @@ PyObject* py_convert_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
       const Outcome& o = outcomes[i];
       PyObject* item = o.status == Status::failed
                            ? failure_tuple(jobs[i], o)
-                           : PyTuple_Pack(3, g_status[static_cast<int>(o.status)], g_empty, g_empty);
+                           : PyTuple_Pack(4, g_status[static_cast<int>(o.status)], g_empty, g_empty, Py_None);
       if (item == nullptr) {
         Py_DECREF(list);
         return nullptr;
@@ -419,6 +442,32 @@ PyObject* py_convert_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
       PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
     }
     return list;
+  } catch (...) {
+    raise_from_cpp_exception(internal_error_type);
+    return nullptr;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// diagnose(data: str) -> tuple | None
+
+constexpr const char* k_diagnose_params[] = {"data"};
+constexpr Signature k_diagnose_signature = {"diagnose", k_diagnose_params, 1, 1};
+
+PyObject* py_diagnose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  try {
+    PyObject* data;
+    if (bind_arguments(k_diagnose_signature, args, nargs, kwnames, &data) < 0) {
+      return nullptr;
+    }
+    Py_ssize_t size;
+    const char* utf8 = str_argument("data", data, &size);
+    if (utf8 == nullptr) {
+      return nullptr;
+    }
+    const PaddedText input(std::string_view(utf8, static_cast<std::size_t>(size)));
+    const auto why = kifuzan::conv::diagnose(input);
+    return why ? diagnosis_tuple(*why) : Py_NewRef(Py_None);
   } catch (...) {
     raise_from_cpp_exception(internal_error_type);
     return nullptr;
@@ -436,9 +485,16 @@ PyMethodDef g_methods[] = {
      "written to a temporary file beside it and renamed into place, so it\n"
      "appears whole or not at all; missing folders are made. Unless force is\n"
      "true, a record whose output is at least as new as it is skipped.\n"
-     "Returns one (status, error, message) tuple per job, status being\n"
+     "Returns one (status, error, message, why) tuple per job, status being\n"
      "'converted', 'skipped' or 'failed'; error and message are what\n"
-     "tenhou_file_to_mjai would raise ('' unless failed)."},
+     "tenhou_file_to_mjai would raise ('' unless failed), why what diagnose\n"
+     "says of a record the converter refused (else None)."},
+    {"diagnose", as_cfunction(py_diagnose), METH_FASTCALL | METH_KEYWORDS,
+     "diagnose(data)\n--\n\n"
+     "None when the record converts; otherwise (error, stage, reason, kyoku,\n"
+     "seat, offset): the exception's class name, the stage that refused it,\n"
+     "why in one sentence, and where (0-based kyoku and seat, byte offset in\n"
+     "the UTF-8 text; None where unknown)."},
     {"tenhou_bytes_to_mjai", as_cfunction(py_tenhou_bytes_to_mjai), METH_FASTCALL | METH_KEYWORDS,
      "tenhou_bytes_to_mjai(data)\n--\n\n"
      "Converts a tenhou.net/6 record given as UTF-8 bytes into the mjai\n"

@@ -76,9 +76,12 @@ def outputs(out: Path) -> dict[str, bytes]:
     return {str(p.relative_to(out)): p.read_bytes() for p in out.rglob("*") if p.is_file() and p.name != "errors.jsonl"}
 
 
+def rows(path: Path) -> dict[str, dict]:
+    return {d["path"]: d for d in map(json.loads, path.read_text().splitlines())}
+
+
 def report(path: Path) -> dict[str, tuple[str, str]]:
-    lines = [json.loads(line) for line in path.read_text().splitlines()]
-    return {d["path"]: (d["error"], d["message"]) for d in lines}
+    return {p: (d["error"], d["message"]) for p, d in rows(path).items()}
 
 
 def cli(*args: str, **kwargs) -> subprocess.CompletedProcess[bytes]:
@@ -102,8 +105,16 @@ def test_converts_tree(tree, tmp_path):
     assert got[str(src / "a/three.json")][1] == "invalid log"
     assert got[str(src / "a/b/call.json")][1] == "failed to convert tenhou.net/6 log to mjai"
     assert got[str(src / "a/b/latin1.json.gz")][1] == "stream did not contain valid UTF-8"
+    # Each row says why and where, and so does its line on standard error.
+    why = rows(out / "errors.jsonl")
+    assert why[str(src / "broken.json")]["reason"].startswith("JSON syntax error at byte 0: ")
+    assert why[str(src / "broken.json")]["offset"] == 0
+    assert why[str(src / "a/three.json")]["reason"].startswith("three-player records are not supported")
+    assert (why[str(src / "a/b/call.json")]["kyoku"], why[str(src / "a/b/call.json")]["seat"]) == (0, 0)
+    assert why[str(src / "a/b/latin1.json.gz")]["reason"] == "stream did not contain valid UTF-8"
     stderr = r.stderr.decode()
-    assert f"kifuzan: {src / 'broken.json'}: JsonParsingError: failed to parse tenhou.net/6 log\n" in stderr
+    for path, row in why.items():
+        assert f"kifuzan: {path}: {row['error']}: {row['reason']}\n" in stderr
     assert stderr.splitlines()[-1].startswith("kifuzan: 3 converted, 0 skipped, 5 failed in ")
     assert "\r" not in stderr  # no progress bar when stderr is not a terminal
 
@@ -307,7 +318,7 @@ def test_progress_bar_on_request(tree, tmp_path):
     assert "8/8" in r.stderr.decode() and "failed=5" in r.stderr.decode()
     quiet = cli("convert", str(src), "-o", str(tmp_path / "out"), "--quiet")
     # Nothing but the errors: one line per failed record.
-    lines = {f"kifuzan: {path}: {e}: {m}" for path, (e, m) in report(tmp_path / "out/errors.jsonl").items()}
+    lines = {f"kifuzan: {path}: {d['error']}: {d['reason']}" for path, d in rows(tmp_path / "out/errors.jsonl").items()}
     assert len(lines) == len(BAD)
     assert set(quiet.stderr.decode().splitlines()) == lines
 

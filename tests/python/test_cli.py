@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 from _kifuzan import tenhou_to_mjai
-from conftest import PARSE_MESSAGE, TINY_LINES, big_text, dump, tiny_log
+from conftest import TINY_LINES, big_text, dump, tiny_log
 
 SCRIPT = Path(sys.executable).with_name("kifuzan")
 COMMANDS = [
@@ -59,7 +59,7 @@ def test_writes_to_output_file(kifuzan, tiny_file, tmp_path, flag):
 @pytest.mark.parametrize(
     "content, error",
     [
-        ("not json", "JsonParsingError: failed to parse tenhou.net/6 log"),
+        ("not json", "JsonParsingError: JSON syntax error at byte 0: problem while parsing an atom starting with the letter 'n'"),
         (None, 'FileNotFoundError: failed to open tenhou.net/6 log file "{path}"'),
     ],
 )
@@ -91,7 +91,7 @@ def test_several_files_stdin_and_gzip(kifuzan, tmp_path):
     assert r.returncode == 1
     assert r.stdout == mjai(tiny_log()) + mjai(third) + mjai(other)
     assert r.stderr.decode().splitlines() == [
-        f"kifuzan: bad.json: JsonParsingError: {PARSE_MESSAGE}",
+        "kifuzan: bad.json: JsonParsingError: JSON syntax error at byte 0: problem while parsing an atom starting with the letter 'n'",
         'kifuzan: missing.json: FileNotFoundError: failed to open tenhou.net/6 log file "missing.json"',
     ]
 

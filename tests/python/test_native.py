@@ -30,7 +30,7 @@ def raised_by_file_entry(src, tmp_path):
 def test_outputs_equal_the_file_entry(tmp_path, tiny_file):
     srcs = [tiny_file, *GAMES]
     jobs = [(str(src), str(tmp_path / "out" / f"{i}" / "x.mjson")) for i, src in enumerate(srcs)]
-    assert _native.convert_files(jobs) == [("converted", "", "")] * len(jobs)
+    assert _native.convert_files(jobs) == [("converted", "", "", None)] * len(jobs)
     for src, (_, out) in zip(srcs, jobs):
         tenhou_file_to_mjai(src, tmp_path / "ref")
         assert open(out, "rb").read() == (tmp_path / "ref").read_bytes()
@@ -42,7 +42,10 @@ def test_stage_failures_are_reported_like_the_file_entry(tmp_path, text, exc_nam
     src = tmp_path / "bad.json"
     src.write_text(text, encoding="utf-8")
     out = tmp_path / "bad.mjson"
-    assert _native.convert_files([(src, out)]) == [("failed", exc_name, message)]
+    [(status, error, got, why)] = _native.convert_files([(src, out)])
+    assert (status, error, got) == ("failed", exc_name, message)
+    # Why, as diagnose says it of the same text.
+    assert why == _native.diagnose(text) and why[0] == exc_name and why[2] != message
     assert os.listdir(tmp_path) == ["bad.json"]
 
 
@@ -57,30 +60,30 @@ def test_stage_failures_are_reported_like_the_file_entry(tmp_path, text, exc_nam
 def test_input_failures_match_the_file_entry(tmp_path, make):
     src = make(tmp_path)
     expected = raised_by_file_entry(src, tmp_path)
-    assert _native.convert_files([(src, tmp_path / "o.mjson")]) == [("failed", *expected)]
+    assert _native.convert_files([(src, tmp_path / "o.mjson")]) == [("failed", *expected, None)]
     assert not (tmp_path / "o.mjson").exists()
 
 
 def test_output_folder_blocked_by_a_file(tmp_path, tiny_file):
     (tmp_path / "taken").write_text("")
-    [(status, error, message)] = _native.convert_files([(tiny_file, tmp_path / "taken" / "x.mjson")])
+    [(status, error, message, _)] = _native.convert_files([(tiny_file, tmp_path / "taken" / "x.mjson")])
     assert (status, error) == ("failed", "OSError")
     assert message.startswith("failed to create mjai out file " + str(tmp_path / "taken" / ".x.mjson."))
 
 
 def test_reruns_skip_up_to_date_outputs_unless_forced(tmp_path, tiny_file):
     out = tmp_path / "x.mjson"
-    assert _native.convert_files([(tiny_file, out)]) == [("converted", "", "")]
-    assert _native.convert_files([(tiny_file, out)]) == [("skipped", "", "")]
-    assert _native.convert_files([(tiny_file, out)], force=True) == [("converted", "", "")]
+    assert _native.convert_files([(tiny_file, out)]) == [("converted", "", "", None)]
+    assert _native.convert_files([(tiny_file, out)]) == [("skipped", "", "", None)]
+    assert _native.convert_files([(tiny_file, out)], force=True) == [("converted", "", "", None)]
     os.utime(tiny_file, ns=(time.time_ns() + 10**9,) * 2)
-    assert _native.convert_files([(tiny_file, out)]) == [("converted", "", "")]
+    assert _native.convert_files([(tiny_file, out)]) == [("converted", "", "", None)]
 
 
 def test_folders_are_made_again_after_the_tree_is_deleted(tmp_path, tiny_file):
     out = tmp_path / "tree" / "a" / "b.mjson"
     for _ in range(2):
-        assert _native.convert_files([(tiny_file, out)]) == [("converted", "", "")]
+        assert _native.convert_files([(tiny_file, out)]) == [("converted", "", "", None)]
         (out).unlink()
         os.removedirs(out.parent)
 

@@ -1,0 +1,38 @@
+"""Why a record does not convert: ``diagnose``.
+
+``_kifuzan`` raises one fixed message per kind of failure; the core also
+knows what was refused and where, and ``diagnose`` says it.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+
+from kifuzan import _native
+
+
+@dataclasses.dataclass(frozen=True)
+class Diagnosis:
+    """Why a record does not convert.
+
+    ``error`` is the class name of the exception converting it raises (one
+    of ``_kifuzan``'s four, or ``MjlogError`` for an mjlog text), ``stage``
+    the step that refused it (``"parse"``, ``"normalise"``, ``"convert"`` or
+    ``"serialize"``), ``reason`` one plain sentence naming what and where;
+    ``kyoku`` and ``seat`` (0-based, as in the record) and ``offset`` (a byte
+    of the UTF-8 text) locate it where known, else None.
+    """
+
+    error: str
+    stage: str
+    reason: str
+    kyoku: int | None
+    seat: int | None
+    offset: int | None
+
+
+def diagnose(data: str) -> Diagnosis | None:
+    """None exactly when ``data`` (a tenhou.net/6 or mjlog record) converts;
+    otherwise why it does not, as a ``Diagnosis``."""
+    why = _native.diagnose(data)
+    return None if why is None else Diagnosis(*why)

@@ -1,0 +1,78 @@
+"""kifuzan.diagnose agrees with the converter on every shared record and
+changed copy, and says why in words."""
+
+from __future__ import annotations
+
+import json
+from pathlib import Path
+
+import pytest
+
+import _kifuzan
+import kifuzan
+from conftest import CORPUS, STAGE_IDS, STAGE_TEXTS
+
+SHARED = CORPUS.parent
+FIXED = {"failed to parse tenhou.net/6 log", "invalid log", "failed to convert tenhou.net/6 log to mjai", "failed to serialize"}
+STAGES = {"parse", "normalise", "convert", "serialize"}
+
+
+def raised(text: str) -> str | None:
+    try:
+        _kifuzan.tenhou_to_mjai(text)
+    except ValueError as e:
+        return type(e).__name__
+    return None
+
+
+def check(text: str) -> kifuzan.Diagnosis | None:
+    why = kifuzan.diagnose(text)
+    error = raised(text)
+    if error is None:
+        assert why is None
+        return None
+    assert why is not None and why.error == error and why.stage in STAGES
+    assert why.reason and why.reason not in FIXED
+    if why.offset is not None:
+        assert 0 <= why.offset <= len(text.encode())
+    if why.seat is not None:
+        assert 0 <= why.seat < 4
+    return why
+
+
+@pytest.mark.skipif(not (SHARED / "variants.jsonl").exists(), reason="../shared/corpus is absent")
+def test_agrees_with_the_converter_on_the_shared_records():
+    for path in sorted(CORPUS.glob("*.json")):
+        assert kifuzan.diagnose(path.read_text(encoding="utf-8")) is None, path.name
+    outcomes = set()
+    for line in (SHARED / "variants.jsonl").read_text(encoding="utf-8").splitlines():
+        v = json.loads(line)
+        why = check(v["input"])
+        assert (why.error if why else "ok") == v["outcome"], (v["from"], v["change"])
+        outcomes.add(v["outcome"])
+    assert len(outcomes) >= 3  # the copies reach several stages
+    for path in sorted((SHARED / "three_player").glob("*.json")):
+        why = check(path.read_text(encoding="utf-8"))
+        assert why.reason.startswith("three-player records are not supported")
+
+
+@pytest.mark.parametrize("text, exc_name, message", STAGE_TEXTS, ids=STAGE_IDS)
+def test_each_stage_is_explained(text, exc_name, message):
+    why = check(text)
+    assert why.error == exc_name
+
+
+def test_a_call_names_its_kyoku_and_seat():
+    from conftest import call_first_text
+
+    why = kifuzan.diagnose(call_first_text())
+    assert (why.stage, why.kyoku, why.seat) == ("convert", 0, 0)
+    assert why.reason.startswith("kyoku 0 (East 1, 0 honba), seat 0")
+
+
+def test_diagnosis_is_a_frozen_value():
+    why = kifuzan.diagnose("[")
+    with pytest.raises(AttributeError):
+        why.reason = "x"  # type: ignore[misc]
+    with pytest.raises(TypeError):
+        kifuzan.diagnose(b"[")  # type: ignore[arg-type]
