@@ -30,6 +30,8 @@ struct ActionItem {
   std::string text;        // call or riichi notation, for text
 
   Tile tile() const noexcept { return Tile{value}; }
+
+  friend bool operator==(const ActionItem&, const ActionItem&) = default;
 };
 
 // An element of a result-list array that is not a four-integer deltas array.
@@ -44,6 +46,8 @@ struct JsonItem {
   bool is_number() const noexcept {
     return kind == Kind::int64 || kind == Kind::uint64 || kind == Kind::float64;
   }
+
+  friend bool operator==(const JsonItem&, const JsonItem&) = default;
 };
 
 // One entry of a kyoku's result list: a text, four deltas, or another array.
@@ -53,6 +57,8 @@ struct SeatActions {
   std::array<Tile, 13> haipai{};
   std::vector<ActionItem> takes;
   std::vector<ActionItem> discards;
+
+  friend bool operator==(const SeatActions&, const SeatActions&) = default;
 };
 
 // One 17-element kyoku array, with the per-seat elements grouped.
@@ -63,11 +69,15 @@ struct KyokuEntry {
   std::vector<Tile> ura_indicators;
   std::array<SeatActions, 4> seats;
   std::vector<ResultItem> results;
+
+  friend bool operator==(const KyokuEntry&, const KyokuEntry&) = default;
 };
 
 struct Rule {
   std::string disp;
   std::uint8_t aka = 0, aka51 = 0, aka52 = 0, aka53 = 0;
+
+  friend bool operator==(const Rule&, const Rule&) = default;
 };
 
 struct RawLog {
@@ -79,6 +89,8 @@ struct RawLog {
   std::optional<std::vector<std::string>> dan;
   std::optional<std::vector<double>> rate;
   std::optional<std::vector<std::string>> sx;
+
+  friend bool operator==(const RawLog&, const RawLog&) = default;
 };
 
 // Reads one whole document. Fails on malformed JSON (ErrorKind::json, with

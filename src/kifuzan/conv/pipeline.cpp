@@ -110,12 +110,18 @@ class line_writer final : public EventSink {
 mjai::result<Lines, Error> convert_text(const PaddedText& input) {
   auto raw = parse(input);
   if (!raw) return mjai::failure{std::move(raw).error()};
-  auto log = normalise(std::move(raw).value());
-  if (!log) return located(std::move(log).error(), input);
+  auto lines = convert_raw_log(std::move(raw).value());
+  if (!lines) return located(std::move(lines).error(), input);
+  return lines;
+}
+
+mjai::result<Lines, Error> convert_raw_log(RawLog&& raw) {
+  auto log = normalise(std::move(raw));
+  if (!log) return mjai::failure{std::move(log).error()};
   // Converting and serializing go kyoku by kyoku; serializing cannot fail,
   // so a conversion failure is still the first and only failure.
   line_writer writer(log.value());
-  if (auto r = convert_game_to(log.value(), writer); !r) return located(std::move(r).error(), input);
+  if (auto r = convert_game_to(log.value(), writer); !r) return mjai::failure{std::move(r).error()};
   return std::move(writer).finish();
 }
 

@@ -37,6 +37,12 @@ struct Lines {
 // input wherever the refused value can be found there.
 mjai::result<Lines, Error> convert_text(const PaddedText& input);
 
+struct RawLog;
+
+// The stages after parse, on a document already read (the mjlog reader's).
+// Its errors carry no byte offset: there is no text to point into.
+mjai::result<Lines, Error> convert_raw_log(RawLog&& raw);
+
 // The same, reporting only the stage that failed.
 mjai::result<Lines, Stage> tenhou_to_mjai_lines(const PaddedText& input);
 

@@ -1,0 +1,320 @@
+#include "kifuzan/mjlog/pipeline.h"
+
+#include <charconv>
+#include <cmath>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "mjai/tile.h"
+
+namespace kifuzan::mjlog {
+namespace {
+
+using namespace std::string_view_literals;
+
+class json_writer {
+ public:
+  std::string out;
+
+  void raw(std::string_view s) { out.append(s); }
+  void ch(char c) { out.push_back(c); }
+
+  void integer(std::int64_t v) {
+    char buf[24];
+    out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+  }
+
+  // Shortest round-trip text; integral values without a fraction, and large
+  // ones in exponent form so that no integer literal exceeds 64 bits.
+  void number(double v) {
+    if (v == 0) v = 0;  // no "-0"
+    char buf[32];
+    char* const end = std::fabs(v) < 1e18 ? std::to_chars(buf, buf + sizeof buf, v).ptr
+                                          : std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific).ptr;
+    out.append(buf, end);
+  }
+
+  void string(std::string_view s) {
+    static constexpr char hex[] = "0123456789abcdef";
+    ch('"');
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+      const auto c = static_cast<unsigned char>(s[i]);
+      if (c >= 0x20 && c != '"' && c != '\\') continue;
+      out.append(s.data() + run, i - run);
+      run = i + 1;
+      ch('\\');
+      switch (c) {
+        case '"': ch('"'); break;
+        case '\\': ch('\\'); break;
+        case '\n': ch('n'); break;
+        case '\r': ch('r'); break;
+        case '\t': ch('t'); break;
+        case '\b': ch('b'); break;
+        case '\f': ch('f'); break;
+        default:
+          raw("u00"sv);
+          ch(hex[c >> 4]);
+          ch(hex[c & 15]);
+      }
+    }
+    out.append(s.data() + run, s.size() - run);
+    ch('"');
+  }
+
+  void key(std::string_view k) {
+    ch('"');
+    raw(k);
+    raw("\":"sv);
+  }
+
+  template <class Range, class F>
+  void list(const Range& r, F&& each) {
+    ch('[');
+    bool first = true;
+    for (const auto& x : r) {
+      if (!first) ch(',');
+      first = false;
+      each(x);
+    }
+    ch(']');
+  }
+
+  void codes(const auto& r) {
+    list(r, [this](std::uint8_t c) { integer(c); });
+  }
+  void deltas(const Deltas& d) {
+    list(d, [this](std::int32_t v) { integer(v); });
+  }
+
+  void action(const Action& a) {
+    if (a.text.empty()) integer(a.code);
+    else string(a.text);
+  }
+
+  void result(const Result& r) {
+    ch('[');
+    if (r.kind != Result::Kind::none) {
+      string(result_word(r.kind));
+      if (has_deltas(r.kind)) {
+        ch(',');
+        deltas(r.deltas);
+      }
+      for (const Win& w : r.wins) {
+        ch(',');
+        deltas(w.deltas);
+        ch(',');
+        ch('[');
+        integer(w.who);
+        ch(',');
+        integer(w.from_who);
+        ch(',');
+        integer(w.pao_who);
+        ch(',');
+        string(w.points);
+        for (const std::string& y : w.yaku) {
+          ch(',');
+          string(y);
+        }
+        ch(']');
+      }
+    }
+    ch(']');
+  }
+
+  void kyoku(const Kyoku& k) {
+    ch('[');
+    ch('[');
+    integer(k.round);
+    ch(',');
+    integer(k.honba);
+    ch(',');
+    integer(k.sticks);
+    raw("],"sv);
+    list(k.scores, [this](std::int32_t v) { integer(v); });
+    ch(',');
+    codes(k.dora);
+    ch(',');
+    codes(k.ura);
+    for (std::size_t s = 0; s < 4; ++s) {
+      ch(',');
+      codes(k.hands[s]);
+      ch(',');
+      list(k.takes[s], [this](const Action& a) { action(a); });
+      ch(',');
+      list(k.discards[s], [this](const Action& a) { action(a); });
+    }
+    ch(',');
+    result(k.result);
+    ch(']');
+  }
+};
+
+// A rough size: about 4 bytes per action, 200 per kyoku besides.
+std::size_t estimated_size(const Document& doc) {
+  std::size_t n = 512;
+  for (const Kyoku& k : doc.log) {
+    n += 256;
+    for (std::size_t s = 0; s < 4; ++s) n += 4 * (k.takes[s].size() + k.discards[s].size());
+  }
+  return n;
+}
+
+conv::ActionItem action_item(Action&& a) {
+  conv::ActionItem item;
+  if (!a.text.empty()) {
+    item.kind = conv::ActionItem::Kind::text;
+    item.text = std::move(a.text);
+  } else if (const auto t = mjai::tile_from_code(a.code)) {
+    item.kind = conv::ActionItem::Kind::tile;
+    item.value = t->id;
+  } else {
+    item.kind = conv::ActionItem::Kind::number;
+    item.value = a.code;
+  }
+  return item;
+}
+
+// Every code the reader writes is a valid tile code.
+conv::Tile tile(std::uint8_t code) { return *mjai::tile_from_code(code); }
+
+std::vector<conv::Tile> tiles(const std::vector<std::uint8_t>& codes) {
+  std::vector<conv::Tile> out;
+  out.reserve(codes.size());
+  for (std::uint8_t c : codes) out.push_back(tile(c));
+  return out;
+}
+
+conv::JsonItem int_item(std::int64_t v) {
+  conv::JsonItem j;
+  j.kind = conv::JsonItem::Kind::int64;
+  j.i = v;
+  return j;
+}
+
+// The reader keeps only the kind of a string in a win's detail list.
+conv::JsonItem string_item() {
+  conv::JsonItem j;
+  j.kind = conv::JsonItem::Kind::string;
+  return j;
+}
+
+std::vector<conv::ResultItem> result_items(const Result& r) {
+  std::vector<conv::ResultItem> items;
+  if (r.kind == Result::Kind::none) return items;
+  items.reserve(1 + 2 * r.wins.size() + (has_deltas(r.kind) ? 1 : 0));
+  items.emplace_back(std::string(result_word(r.kind)));
+  if (has_deltas(r.kind)) items.emplace_back(r.deltas);
+  for (const Win& w : r.wins) {
+    items.emplace_back(w.deltas);
+    auto& detail = std::get<std::vector<conv::JsonItem>>(
+        items.emplace_back(std::in_place_type<std::vector<conv::JsonItem>>));
+    detail.reserve(4 + w.yaku.size());
+    detail.push_back(int_item(w.who));
+    detail.push_back(int_item(w.from_who));
+    detail.push_back(int_item(w.pao_who));
+    detail.insert(detail.end(), 1 + w.yaku.size(), string_item());
+  }
+  return items;
+}
+
+}  // namespace
+
+std::string write_tenhou6(const Document& doc, std::optional<std::string_view> ref) {
+  json_writer w;
+  w.out.reserve(estimated_size(doc));
+  w.raw("{\"ver\":"sv);
+  w.number(doc.ver);
+  w.raw(",\"ref\":"sv);
+  w.string(ref ? *ref : std::string_view(doc.ref));
+  w.raw(",\"log\":"sv);
+  w.list(doc.log, [&w](const Kyoku& k) { w.kyoku(k); });
+  if (!doc.connection.empty()) {
+    w.raw(",\"connection\":"sv);
+    w.list(doc.connection, [&w](const Connection& c) {
+      w.raw("{\"what\":"sv);
+      w.integer(c.what);
+      w.raw(",\"log\":"sv);
+      w.integer(c.log);
+      w.raw(",\"who\":"sv);
+      w.integer(c.who);
+      w.raw(",\"step\":"sv);
+      w.integer(c.step);
+      w.ch('}');
+    });
+  }
+  w.raw(",\"ratingc\":"sv);
+  w.string(doc.ratingc);
+  w.raw(",\"rule\":{\"disp\":"sv);
+  w.string(doc.rule.disp);
+  w.raw(",\"aka53\":"sv);
+  w.integer(doc.rule.aka53);
+  w.raw(",\"aka52\":"sv);
+  w.integer(doc.rule.aka52);
+  w.raw(",\"aka51\":"sv);
+  w.integer(doc.rule.aka51);
+  w.ch('}');
+  if (doc.lobby) {
+    w.raw(",\"lobby\":"sv);
+    w.integer(*doc.lobby);
+  }
+  auto strings = [&w](const auto& r) { w.list(r, [&w](const std::string& s) { w.string(s); }); };
+  auto numbers = [&w](const std::vector<double>& r) { w.list(r, [&w](double v) { w.number(v); }); };
+  w.raw(",\"dan\":"sv);
+  strings(doc.dan);
+  w.raw(",\"rate\":"sv);
+  numbers(doc.rate);
+  w.raw(",\"sx\":"sv);
+  strings(doc.sx);
+  w.raw(",\"sc\":"sv);
+  numbers(doc.sc);
+  w.raw(",\"name\":"sv);
+  strings(doc.name);
+  w.ch('}');
+  return std::move(w.out);
+}
+
+conv::RawLog to_raw_log(Document doc) {
+  conv::RawLog raw;
+  raw.log.reserve(doc.log.size());
+  for (Kyoku& k : doc.log) {
+    conv::KyokuEntry& e = raw.log.emplace_back();
+    e.kyoku = k.round;
+    e.honba = k.honba;
+    e.kyotaku = k.sticks;
+    e.scores = k.scores;
+    e.dora_indicators = tiles(k.dora);
+    e.ura_indicators = tiles(k.ura);
+    for (std::size_t s = 0; s < 4; ++s) {
+      conv::SeatActions& seat = e.seats[s];
+      for (std::size_t i = 0; i < 13; ++i) seat.haipai[i] = tile(k.hands[s][i]);
+      seat.takes.reserve(k.takes[s].size());
+      for (Action& a : k.takes[s]) seat.takes.push_back(action_item(std::move(a)));
+      seat.discards.reserve(k.discards[s].size());
+      for (Action& a : k.discards[s]) seat.discards.push_back(action_item(std::move(a)));
+    }
+    e.results = result_items(k.result);
+  }
+  raw.name = std::move(doc.name);
+  raw.rule.disp = std::move(doc.rule.disp);
+  raw.rule.aka51 = doc.rule.aka51;
+  raw.rule.aka52 = doc.rule.aka52;
+  raw.rule.aka53 = doc.rule.aka53;
+  raw.ratingc = std::move(doc.ratingc);
+  raw.lobby = doc.lobby;
+  raw.dan = std::move(doc.dan);
+  raw.rate = std::move(doc.rate);
+  raw.sx = std::move(doc.sx);
+  return raw;
+}
+
+mjai::result<conv::Lines, MjlogToMjaiError> mjlog_to_mjai_lines(std::string_view xml) {
+  auto doc = read_mjlog(xml);
+  if (!doc) return mjai::failure{MjlogToMjaiError{std::move(doc).error()}};
+  auto lines = conv::convert_raw_log(to_raw_log(std::move(doc).value()));
+  if (!lines) return mjai::failure{MjlogToMjaiError{conv::stage_of(lines.error().kind)}};
+  return std::move(lines).value();
+}
+
+}  // namespace kifuzan::mjlog

@@ -1,0 +1,34 @@
+// From a read mjlog document to tenhou.net/6 JSON text, or on to mjai lines
+// through the converter's own stages, without a JSON round trip.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "kifuzan/conv/document.h"
+#include "kifuzan/conv/pipeline.h"
+#include "kifuzan/mjlog/document.h"
+#include "mjai/result.h"
+
+namespace kifuzan::mjlog {
+
+// Compact tenhou.net/6 JSON text, non-ASCII characters as UTF-8. `ref`, when
+// given (UTF-8), stands in the "ref" key in place of the document's own.
+std::string write_tenhou6(const Document& doc, std::optional<std::string_view> ref = std::nullopt);
+
+// The converter's input, equal field for field to what conv::parse gives for
+// write_tenhou6(doc).
+conv::RawLog to_raw_log(Document doc);
+
+// Why mjlog_to_mjai_lines gave no lines: the text is not a four-player mjlog
+// record (MjlogError), or a stage of the converter refused its document, the
+// same stage that tenhou_to_mjai_lines(write_tenhou6(doc)) reports.
+using MjlogToMjaiError = std::variant<MjlogError, conv::Stage>;
+
+// read_mjlog, then the converter's normalise, convert and serialize stages:
+// the same lines as tenhou_to_mjai_lines of the document's JSON text.
+mjai::result<conv::Lines, MjlogToMjaiError> mjlog_to_mjai_lines(std::string_view xml);
+
+}  // namespace kifuzan::mjlog

@@ -1,0 +1,756 @@
+// The mjlog reader: pugixml builds the flat element list, then one pass in
+// record order fills the document, as tenhou's service does.
+#include <pugixml.hpp>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "kifuzan/conv/pipeline.h"
+#include "kifuzan/mjlog/document.h"
+
+namespace kifuzan::mjlog {
+namespace {
+
+using namespace std::string_view_literals;
+
+// No DTD, no entities but the predefined five and character references, no
+// end-of-line or whitespace rewriting (nothing here depends on them), and the
+// DOCTYPE node kept only so that it can be refused.
+constexpr unsigned parse_flags = pugi::parse_escapes | pugi::parse_doctype;
+
+// GO type bits.
+constexpr unsigned go_no_red = 0x02, go_no_kuitan = 0x04, go_south = 0x08, go_sanma = 0x10,
+                   go_level2 = 0x20, go_fast = 0x40, go_level1 = 0x80;
+
+constexpr std::string_view level_names[] = {"般", "上", "特", "鳳"};
+
+constexpr std::string_view dan_names[] = {
+    "新人", "９級", "８級", "７級", "６級", "５級", "４級", "３級", "２級", "１級", "初段",
+    "二段", "三段", "四段", "五段", "六段", "七段", "八段", "九段", "十段", "天鳳"};
+
+constexpr std::string_view yaku_names[] = {
+    "門前清自摸和", "立直", "一発", "槍槓", "嶺上開花", "海底摸月", "河底撈魚", "平和", "断幺九",
+    "一盃口", "自風 東", "自風 南", "自風 西", "自風 北", "場風 東", "場風 南", "場風 西",
+    "場風 北", "役牌 白", "役牌 發", "役牌 中", "両立直", "七対子", "混全帯幺九", "一気通貫",
+    "三色同順", "三色同刻", "三槓子", "対々和", "三暗刻", "小三元", "混老頭", "二盃口",
+    "純全帯幺九", "混一色", "清一色", "人和", "天和", "地和", "大三元", "四暗刻", "四暗刻単騎",
+    "字一色", "緑一色", "清老頭", "九蓮宝燈", "純正九蓮宝燈", "国士無双", "国士無双１３面",
+    "大四喜", "小四喜", "四槓子", "ドラ", "裏ドラ", "赤ドラ"};
+constexpr std::size_t yaku_count = std::size(yaku_names);
+
+constexpr std::string_view limit_names[] = {"", "満貫", "跳満", "倍満", "三倍満", "役満"};
+
+constexpr std::int32_t max_hundreds = INT32_MAX / 100;  // values written ×100 stay i32
+
+// "%E5%BC%8F" -> UTF-8 bytes; false on a broken escape.
+bool percent_decode(std::string_view s, std::string& out) {
+  out.clear();
+  out.reserve(s.size() / 3 + 1);
+  auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '%') {
+      out.push_back(s[i]);
+      continue;
+    }
+    if (i + 2 >= s.size()) return false;
+    const int hi = hex(s[i + 1]), lo = hex(s[i + 2]);
+    if (hi < 0 || lo < 0) return false;
+    out.push_back(static_cast<char>(hi * 16 + lo));
+    i += 2;
+  }
+  return true;
+}
+
+void append_number(std::string& out, std::int64_t v) {
+  char buf[24];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, r.ptr);
+}
+
+// A tile id's code: man 11-19, pin 21-29, sou 31-39, honours 41-47; with
+// red fives, ids 16, 52 and 88 are 51, 52, 53.
+std::uint8_t tile_code(unsigned id, bool red) {
+  if (red && (id == 16 || id == 52 || id == 88)) return static_cast<std::uint8_t>(51 + id / 36);
+  const unsigned k = id / 4;
+  return static_cast<std::uint8_t>(k < 27 ? (k / 9 + 1) * 10 + k % 9 + 1 : 41 + (k - 27));
+}
+
+// Sort key: by kind, a red five after the plain fives of its suit.
+unsigned sort_key(unsigned id, bool red) {
+  return (id / 4) * 2 + (red && (id == 16 || id == 52 || id == 88) ? 1 : 0);
+}
+
+void append_code(std::string& out, std::uint8_t code) {
+  out.push_back(static_cast<char>('0' + code / 10));
+  out.push_back(static_cast<char>('0' + code % 10));
+}
+
+struct Call {
+  enum class Kind : std::uint8_t { chi, pon, daiminkan, kakan, ankan } kind;
+  unsigned from = 0;    // 1 next, 2 opposite, 3 previous; 0 for ankan
+  unsigned called = 0;  // tile id taken from the other seat (for ankan, unused)
+  unsigned added = 0;   // kakan's added tile
+  unsigned own[4] = {};
+  unsigned own_count = 0;
+};
+
+class reader {
+ public:
+  explicit reader(std::string_view xml) : xml_(xml) {}
+
+  mjai::result<Document, MjlogError> run() {
+    pugi::xml_document xdoc;
+    const pugi::xml_parse_result pr = xdoc.load_buffer(xml_.data(), xml_.size(), parse_flags, pugi::encoding_utf8);
+    if (!pr) {
+      std::string m = "not XML: ";
+      m += pr.description();
+      m += " at byte ";
+      append_number(m, pr.offset);
+      return mjai::failure{MjlogError{std::move(m)}};
+    }
+    pugi::xml_node root;
+    for (pugi::xml_node n = xdoc.first_child(); n; n = n.next_sibling()) {
+      if (n.type() == pugi::node_doctype) {
+        std::string m = "DOCTYPE not allowed (byte ";
+        append_number(m, n.offset_debug());
+        m += ")";
+        return mjai::failure{MjlogError{std::move(m)}};
+      }
+      if (n.type() != pugi::node_element) continue;
+      if (root || std::strcmp(n.name(), "mjloggm") != 0) {
+        std::string m = "wrong root: <";
+        m += n.name();
+        m += "> at byte ";
+        append_number(m, n.offset_debug());
+        m += ", expected one <mjloggm>";
+        return mjai::failure{MjlogError{std::move(m)}};
+      }
+      root = n;
+    }
+    if (!root) return mjai::failure{MjlogError{"wrong root: no <mjloggm> element"}};
+    node_ = root;
+    if (!ver()) return mjai::failure{MjlogError{std::move(error_)}};
+    for (pugi::xml_node n = root.first_child(); n; n = n.next_sibling()) {
+      if (n.type() != pugi::node_element) continue;
+      ++element_;
+      node_ = n;
+      if (!element(n)) return mjai::failure{MjlogError{std::move(error_)}};
+    }
+    return std::move(doc_);
+  }
+
+ private:
+  // "element 12 <INIT> (byte 345), attribute hai0: ..."
+  [[gnu::cold]] bool fail(const char* attr, std::string_view what) {
+    error_.clear();
+    if (element_) {
+      error_ += "element ";
+      append_number(error_, static_cast<std::int64_t>(element_));
+      error_ += ' ';
+    }
+    error_ += '<';
+    error_ += node_.name();
+    error_ += "> (byte ";
+    append_number(error_, node_.offset_debug());
+    error_ += ')';
+    if (attr) {
+      error_ += ", attribute ";
+      error_ += attr;
+    }
+    error_ += ": ";
+    error_ += what;
+    return false;
+  }
+  [[gnu::cold]] bool fail_number(const char* attr, std::string_view before, std::int64_t v, std::string_view after) {
+    std::string w(before);
+    append_number(w, v);
+    w += after;
+    return fail(attr, w);
+  }
+
+  // A required attribute's value.
+  bool attr(const char* name, std::string_view& out) {
+    const pugi::xml_attribute a = node_.attribute(name);
+    if (!a) return fail(name, "missing attribute");
+    out = a.value();
+    return true;
+  }
+
+  // Comma-separated decimal integers within [lo, hi].
+  template <class T>
+  bool ints(const char* name, std::string_view s, std::int64_t lo, std::int64_t hi, T&& each) {
+    const char* p = s.data();
+    const char* const end = p + s.size();
+    if (p == end) return true;
+    for (;;) {
+      std::int64_t v;
+      const auto r = std::from_chars(p, end, v);
+      if (r.ec != std::errc{} || (r.ptr != end && *r.ptr != ',')) return fail(name, "not a list of integers");
+      if (v < lo || v > hi) return fail_number(name, "value ", v, " out of range");
+      if (!each(v)) return false;
+      if (r.ptr == end) return true;
+      p = r.ptr + 1;
+    }
+  }
+
+  // Exactly n integers.
+  template <std::size_t N>
+  bool fixed_ints(const char* name, std::int64_t lo, std::int64_t hi, std::array<std::int64_t, N>& out) {
+    std::string_view s;
+    if (!attr(name, s)) return false;
+    std::size_t n = 0;
+    if (!ints(name, s, lo, hi, [&](std::int64_t v) {
+          if (n == N) return fail_number(name, "more than ", N, " values");
+          out[n++] = v;
+          return true;
+        }))
+      return false;
+    if (n != N) return fail_number(name, "expected ", N, " values");
+    return true;
+  }
+
+  bool one_int(const char* name, std::int64_t lo, std::int64_t hi, std::int64_t& out) {
+    std::array<std::int64_t, 1> v{};
+    if (!fixed_ints(name, lo, hi, v)) return false;
+    out = v[0];
+    return true;
+  }
+
+  bool seat(const char* name, std::uint8_t& out) {
+    std::string_view s;
+    if (!attr(name, s)) return false;
+    std::int64_t v;
+    const auto r = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (r.ec != std::errc{} || r.ptr != s.data() + s.size()) return fail(name, "not a seat number");
+    if (v < 0 || v > 3) return fail_number(name, "seat ", v, " outside 0-3");
+    out = static_cast<std::uint8_t>(v);
+    return true;
+  }
+
+  bool tile_id(const char* name, std::int64_t v) {
+    if (v < 0 || v > 135) return fail_number(name, "tile id ", v, " outside 0-135");
+    return true;
+  }
+
+  // Tile ids in a list attribute, as codes.
+  bool tile_codes(const char* name, std::string_view s, std::vector<std::uint8_t>& out) {
+    return ints(name, s, INT64_MIN, INT64_MAX, [&](std::int64_t v) {
+      if (!tile_id(name, v)) return false;
+      out.push_back(tile_code(static_cast<unsigned>(v), red_));
+      return true;
+    });
+  }
+
+  // A finite decimal; -0 reads as 0.
+  bool number(const char* name, std::string_view s, double& out) {
+    const auto r = std::from_chars(s.data(), s.data() + s.size(), out);
+    if (r.ec != std::errc{} || r.ptr != s.data() + s.size() || !std::isfinite(out))
+      return fail(name, "not a finite number");
+    if (out == 0) out = 0;
+    return true;
+  }
+
+  bool valid_text(const char* name, const std::string& s) {
+    if (!conv::is_valid_utf8(s)) return fail(name, "not UTF-8 text");
+    return true;
+  }
+
+  bool ver() {
+    std::string_view s;
+    return attr("ver", s) && number("ver", s, doc_.ver);
+  }
+
+  bool element(pugi::xml_node n) {
+    const char* name = n.name();
+    // Draws (T U V W) and discards (D E F G) carry the tile id in the tag.
+    if (name[0] && name[1] >= '0' && name[1] <= '9') {
+      static constexpr std::string_view seats = "TUVWDEFG";
+      const std::size_t k = seats.find(name[0]);
+      if (k == std::string_view::npos) return true;
+      std::int64_t id = 0;
+      const char* end = name + std::strlen(name);
+      const auto r = std::from_chars(name + 1, end, id);
+      if (r.ec != std::errc{} || r.ptr != end) return fail(nullptr, "tag is not a letter and a tile id");
+      if (!tile_id(nullptr, id)) return false;
+      if (!kyoku_) return fail(nullptr, k < 4 ? "a draw before the first INIT" : "a discard before the first INIT");
+      return k < 4 ? draw(static_cast<unsigned>(k), static_cast<unsigned>(id))
+                   : discard(static_cast<unsigned>(k - 4), static_cast<unsigned>(id));
+    }
+    const std::string_view tag = name;
+    if (tag == "N"sv) return call();
+    if (tag == "REACH"sv) return reach();
+    if (tag == "DORA"sv) return dora();
+    if (tag == "INIT"sv) return init();
+    if (tag == "AGARI"sv) return agari();
+    if (tag == "RYUUKYOKU"sv) return ryuukyoku();
+    if (tag == "BYE"sv) return bye();
+    if (tag == "UN"sv) return un();
+    if (tag == "GO"sv) return go();
+    if (tag == "SHUFFLE"sv) return shuffle();
+    return true;  // TAIKYOKU and anything unknown carry nothing for the document
+  }
+
+  bool shuffle() {
+    if (const pugi::xml_attribute a = node_.attribute("ref")) {
+      doc_.ref = a.value();
+      return valid_text("ref", doc_.ref);
+    }
+    return true;
+  }
+
+  bool go() {
+    if (seen_go_) return fail(nullptr, "a second GO");
+    seen_go_ = true;
+    std::int64_t type = 0;
+    if (!one_int("type", 0, UINT32_MAX, type)) return false;
+    const auto t = static_cast<unsigned>(type);
+    if (t & go_sanma) {
+      error_ = three_player_message;
+      return false;
+    }
+    red_ = !(t & go_no_red);
+    std::string& d = doc_.rule.disp;
+    d = level_names[((t & go_level2) ? 2 : 0) + ((t & go_level1) ? 1 : 0)];
+    d += (t & go_south) ? "南"sv : "東"sv;
+    if (!(t & go_no_kuitan)) d += "喰"sv;
+    if (red_) d += "赤"sv;
+    if (t & go_fast) d += "速"sv;
+    const std::uint8_t aka = red_ ? 1 : 0;
+    doc_.rule.aka51 = doc_.rule.aka52 = doc_.rule.aka53 = aka;
+    if (node_.attribute("lobby")) {
+      std::int64_t lobby = 0;
+      if (!one_int("lobby", INT32_MIN, INT32_MAX, lobby)) return false;
+      doc_.lobby = static_cast<std::int32_t>(lobby);
+    }
+    return true;
+  }
+
+  // The first UN names the players; a later one is a reconnection.
+  bool un() {
+    static constexpr const char* keys[] = {"n0", "n1", "n2", "n3"};
+    if (seen_un_) {
+      for (std::uint8_t k = 0; k < 4; ++k)
+        if (node_.attribute(keys[k])) connect(1, k);
+      return true;
+    }
+    seen_un_ = true;
+    for (std::size_t k = 0; k < 4; ++k) {
+      std::string_view s;
+      if (!attr(keys[k], s)) return false;
+      if (!percent_decode(s, doc_.name[k])) return fail(keys[k], "broken percent-encoding");
+      if (!valid_text(keys[k], doc_.name[k])) return false;
+    }
+    // Some records carry gold instead of dan: the document then has no dan.
+    if (const pugi::xml_attribute a = node_.attribute("dan")) {
+      if (!ints("dan", a.value(), 0, 20, [&](std::int64_t v) {
+            doc_.dan.emplace_back(dan_names[v]);
+            return true;
+          }))
+        return false;
+    }
+    if (const pugi::xml_attribute a = node_.attribute("rate")) {
+      std::string_view s = a.value();
+      while (!s.empty()) {
+        const std::size_t comma = s.find(',');
+        double v;
+        if (!number("rate", s.substr(0, comma), v)) return false;
+        doc_.rate.push_back(v);
+        if (comma == std::string_view::npos) break;
+        s.remove_prefix(comma + 1);
+      }
+    }
+    if (const pugi::xml_attribute a = node_.attribute("sx")) {
+      std::string_view s = a.value();
+      while (!s.empty()) {
+        const std::size_t comma = s.find(',');
+        std::string& x = doc_.sx.emplace_back(s.substr(0, comma));
+        if (!valid_text("sx", x)) return false;
+        if (comma == std::string_view::npos) break;
+        s.remove_prefix(comma + 1);
+      }
+    }
+    return true;
+  }
+
+  bool bye() {
+    std::uint8_t who = 0;
+    if (!seat("who", who)) return false;
+    connect(0, who);
+    return true;
+  }
+
+  void connect(std::uint8_t what, std::uint8_t who) {
+    const std::int32_t log = static_cast<std::int32_t>(doc_.log.size()) - 1;
+    doc_.connection.push_back(Connection{what, log, who, step_});
+  }
+
+  bool init() {
+    if (!seen_go_) return fail(nullptr, "no GO before the first INIT");
+    std::array<std::int64_t, 6> seed;
+    std::array<std::int64_t, 4> ten;
+    std::int64_t oya = 0;
+    if (!fixed_ints("seed", 0, INT64_MAX, seed) || !fixed_ints("ten", -max_hundreds, max_hundreds, ten) ||
+        !one_int("oya", 0, 3, oya))
+      return false;
+    for (std::size_t i = 0; i < 3; ++i)
+      if (seed[i] > 255) return fail_number("seed", "value ", seed[i], " out of range");
+    if (!tile_id("seed", seed[5])) return false;
+    Kyoku& k = doc_.log.emplace_back();
+    k.round = static_cast<std::uint8_t>(seed[0]);
+    k.honba = static_cast<std::uint8_t>(seed[1]);
+    k.sticks = static_cast<std::uint8_t>(seed[2]);
+    k.dora.push_back(tile_code(static_cast<unsigned>(seed[5]), red_));
+    for (std::size_t s = 0; s < 4; ++s) k.scores[s] = static_cast<std::int32_t>(ten[s] * 100);
+    static constexpr const char* keys[] = {"hai0", "hai1", "hai2", "hai3"};
+    for (std::size_t s = 0; s < 4; ++s) {
+      std::array<std::int64_t, 13> ids;
+      if (!fixed_ints(keys[s], INT64_MIN, INT64_MAX, ids)) return false;
+      for (std::int64_t id : ids)
+        if (!tile_id(keys[s], id)) return false;
+      std::sort(ids.begin(), ids.end(), [this](std::int64_t a, std::int64_t b) {
+        return sort_key(static_cast<unsigned>(a), red_) < sort_key(static_cast<unsigned>(b), red_);
+      });
+      for (std::size_t i = 0; i < 13; ++i) k.hands[s][i] = tile_code(static_cast<unsigned>(ids[i]), red_);
+    }
+    kyoku_ = &k;
+    oya_ = static_cast<std::uint8_t>(oya);
+    step_ = 0;
+    last_draw_.fill(-1);
+    riichi_.fill(false);
+    return true;
+  }
+
+  bool draw(unsigned seat, unsigned id) {
+    kyoku_->takes[seat].push_back(Action{tile_code(id, red_), {}});
+    last_draw_[seat] = static_cast<int>(id);
+    ++step_;
+    return true;
+  }
+
+  bool discard(unsigned seat, unsigned id) {
+    const std::uint8_t code = last_draw_[seat] == static_cast<int>(id) ? 60 : tile_code(id, red_);
+    Action& a = kyoku_->discards[seat].emplace_back();
+    if (riichi_[seat]) {
+      a.text.push_back('r');
+      append_code(a.text, code);
+      riichi_[seat] = false;
+    } else {
+      a.code = code;
+    }
+    last_draw_[seat] = -1;
+    ++step_;
+    return true;
+  }
+
+  bool decode(std::int64_t m, Call& c) {
+    auto none = [&] { return fail_number("m", "call code ", m, " decodes to no call"); };
+    c.from = static_cast<unsigned>(m & 3);
+    if (m & 0x04) {
+      c.kind = Call::Kind::chi;
+      const unsigned v = static_cast<unsigned>(m >> 10), s = v / 3;
+      if (s >= 21 || c.from != 3) return none();
+      const unsigned base = (s / 7) * 9 + s % 7;
+      unsigned ids[3];
+      for (unsigned i = 0; i < 3; ++i) ids[i] = (base + i) * 4 + ((static_cast<unsigned>(m) >> (3 + 2 * i)) & 3);
+      c.called = ids[v % 3];
+      for (unsigned i = 0; i < 3; ++i)
+        if (i != v % 3) c.own[c.own_count++] = ids[i];
+      return true;
+    }
+    if (m & 0x18) {  // pon, or kakan on a pon
+      c.kind = (m & 0x08) ? Call::Kind::pon : Call::Kind::kakan;
+      const unsigned u = (static_cast<unsigned>(m) >> 5) & 3, v = static_cast<unsigned>(m >> 9), kind = v / 3;
+      if (kind >= 34 || c.from == 0) return none();
+      unsigned rest[3], n = 0;
+      for (unsigned i = 0; i < 4; ++i)
+        if (i != u) rest[n++] = kind * 4 + i;
+      c.called = rest[v % 3];
+      c.added = kind * 4 + u;
+      for (unsigned i = 0; i < 3; ++i)
+        if (i != v % 3) c.own[c.own_count++] = rest[i];
+      return true;
+    }
+    if (m & 0x20) return none();  // kita exists only in three-player games
+    const unsigned id = static_cast<unsigned>(m >> 8);
+    if (id >= 136) return none();
+    c.kind = c.from ? Call::Kind::daiminkan : Call::Kind::ankan;
+    c.called = id;
+    for (unsigned i = 0; i < 4; ++i) {
+      const unsigned t = (id / 4) * 4 + i;
+      if (c.from == 0 || t != id) c.own[c.own_count++] = t;
+    }
+    return true;
+  }
+
+  bool call() {
+    std::uint8_t who = 0;
+    std::int64_t m = 0;
+    if (!seat("who", who) || !one_int("m", 0, 65535, m)) return false;
+    if (!kyoku_) return fail(nullptr, "a call before the first INIT");
+    Call c;
+    if (!decode(m, c)) return false;
+    for (unsigned i = 1; i < c.own_count; ++i)  // at most four tiles
+      for (unsigned j = i; j > 0 && sort_key(c.own[j], red_) < sort_key(c.own[j - 1], red_); --j)
+        std::swap(c.own[j], c.own[j - 1]);
+    std::uint8_t own[4];
+    for (unsigned i = 0; i < c.own_count; ++i) own[i] = tile_code(c.own[i], red_);
+    const std::uint8_t called = tile_code(c.called, red_);
+    // The marker stands where the called tile lies: first from the previous
+    // seat, second from the opposite one, last from the next one.
+    const unsigned pos = c.from == 3 ? 0 : c.from == 2 ? 1 : c.own_count;
+    Action a;
+    std::string& t = a.text;
+    auto own_with_marker = [&](char marker, std::uint8_t first, const std::uint8_t* second) {
+      for (unsigned i = 0; i <= c.own_count; ++i) {
+        if (i == pos) {
+          t.push_back(marker);
+          append_code(t, first);
+          if (second) append_code(t, *second);
+        }
+        if (i < c.own_count) append_code(t, own[i]);
+      }
+    };
+    switch (c.kind) {
+      case Call::Kind::chi:
+      case Call::Kind::pon: own_with_marker(c.kind == Call::Kind::chi ? 'c' : 'p', called, nullptr); break;
+      case Call::Kind::daiminkan: own_with_marker('m', called, nullptr); break;
+      case Call::Kind::kakan: {
+        const std::uint8_t added = tile_code(c.added, red_);
+        own_with_marker('k', added, &called);
+        break;
+      }
+      case Call::Kind::ankan:
+        for (unsigned i = 0; i < 4; ++i) {
+          if (i == 3) t.push_back('a');
+          append_code(t, own[i]);
+        }
+        break;
+    }
+    if (c.kind == Call::Kind::kakan || c.kind == Call::Kind::ankan) {
+      kyoku_->discards[who].push_back(std::move(a));
+    } else {
+      kyoku_->takes[who].push_back(std::move(a));
+      if (c.kind == Call::Kind::daiminkan) kyoku_->discards[who].push_back(Action{0, {}});
+    }
+    last_draw_[who] = -1;
+    ++step_;
+    return true;
+  }
+
+  bool reach() {
+    std::uint8_t who = 0;
+    std::int64_t step = 0;
+    if (!seat("who", who) || !one_int("step", INT64_MIN, INT64_MAX, step)) return false;
+    if (!kyoku_) return fail(nullptr, "a riichi before the first INIT");
+    if (step == 1) riichi_[who] = true;
+    return true;
+  }
+
+  bool dora() {
+    std::int64_t id = 0;
+    if (!one_int("hai", INT64_MIN, INT64_MAX, id) || !tile_id("hai", id)) return false;
+    if (!kyoku_) return fail(nullptr, "a dora before the first INIT");
+    kyoku_->dora.push_back(tile_code(static_cast<unsigned>(id), red_));
+    return true;
+  }
+
+  // Score changes of the four seats (×100) from sc; chip columns follow them.
+  bool deltas(Deltas& out) {
+    std::string_view s;
+    if (!attr("sc", s)) return false;
+    std::size_t n = 0;
+    if (!ints("sc", s, -max_hundreds, max_hundreds, [&](std::int64_t v) {
+          if (n < 8 && n % 2 == 1) out[n / 2] = static_cast<std::int32_t>(v * 100);
+          ++n;
+          return true;
+        }))
+      return false;
+    if (n < 8) return fail("sc", "fewer than 8 values");
+    return true;
+  }
+
+  // Final scores ×100 and results, from the last result element.
+  bool owari() {
+    const pugi::xml_attribute a = node_.attribute("owari");
+    if (!a) return true;
+    doc_.sc.clear();
+    std::string_view s = a.value();
+    for (std::size_t i = 0; i < 8; ++i) {
+      if (s.empty()) return fail("owari", "fewer than 8 values");
+      const std::size_t comma = s.find(',');
+      const std::string_view x = s.substr(0, comma);
+      double v;
+      if (i % 2 == 0) {
+        std::int64_t score;
+        const auto r = std::from_chars(x.data(), x.data() + x.size(), score);
+        if (r.ec != std::errc{} || r.ptr != x.data() + x.size() || score < -max_hundreds || score > max_hundreds)
+          return fail("owari", "a score is not an integer within range");
+        v = static_cast<double>(score * 100);
+      } else if (!number("owari", x, v)) {
+        return false;
+      }
+      doc_.sc.push_back(v);
+      s = comma == std::string_view::npos ? std::string_view{} : s.substr(comma + 1);
+    }
+    return true;
+  }
+
+  bool result_start(Result::Kind kind) {
+    if (!kyoku_) return fail(nullptr, "a result before the first INIT");
+    Result& r = kyoku_->result;
+    if (r.kind != Result::Kind::none && !(kind == Result::Kind::win && r.kind == Result::Kind::win))
+      return fail(nullptr, "a second result in one kyoku");
+    r.kind = kind;
+    return true;
+  }
+
+  bool agari() {
+    if (!kyoku_) return fail(nullptr, "a result before the first INIT");
+    Win w;
+    std::array<std::int64_t, 3> ten;
+    if (!seat("who", w.who) || !seat("fromWho", w.from_who) || !fixed_ints("ten", 0, INT32_MAX, ten) ||
+        !deltas(w.deltas))
+      return false;
+    w.pao_who = w.who;
+    if (node_.attribute("paoWho") && !seat("paoWho", w.pao_who)) return false;
+    if (ten[2] > 5) return fail_number("ten", "limit class ", ten[2], " outside 0-5");
+    const pugi::xml_attribute yaku = node_.attribute("yaku"), yakuman = node_.attribute("yakuman");
+    if (!yaku && !yakuman) return fail("yaku", "missing attribute");
+    std::int64_t han = 0, id = -1;
+    if (yaku && !ints("yaku", yaku.value(), 0, INT32_MAX, [&](std::int64_t v) {
+          if (id < 0) {
+            if (v >= static_cast<std::int64_t>(yaku_count)) return fail_number("yaku", "unknown yaku ", v, "");
+            id = v;
+            return true;
+          }
+          han += v;
+          if (v > 0) {
+            std::string& y = w.yaku.emplace_back(yaku_names[id]);
+            y += '(';
+            append_number(y, v);
+            y += "飜)"sv;
+          }
+          id = -1;
+          return true;
+        }))
+      return false;
+    if (id >= 0) return fail("yaku", "an odd number of values");
+    if (yakuman && !ints("yakuman", yakuman.value(), 0, static_cast<std::int64_t>(yaku_count) - 1, [&](std::int64_t v) {
+          w.yaku.emplace_back(yaku_names[v]) += "(役満)"sv;
+          return true;
+        }))
+      return false;
+    points(static_cast<std::int64_t>(ten[0]), std::min<std::int64_t>(han, 1000), ten[1], ten[2], w);
+    if (kyoku_->ura.empty())
+      if (const pugi::xml_attribute u = node_.attribute("doraHaiUra"))
+        if (!tile_codes("doraHaiUra", u.value(), kyoku_->ura)) return false;
+    if (!result_start(Result::Kind::win)) return false;
+    kyoku_->result.wins.push_back(std::move(w));
+    return owari();
+  }
+
+  // 30符1飜1000点, 満貫8000点; tsumo 300-500点 (a-b), dealer 500点∀.
+  void points(std::int64_t fu, std::int64_t han, std::int64_t ten, std::int64_t limit, Win& w) {
+    std::string& p = w.points;
+    std::int64_t a, b;
+    if (limit) {
+      p = limit_names[limit];
+      a = ten / 4;
+      b = w.who == oya_ ? ten / 3 : ten / 2;
+    } else {
+      append_number(p, fu);
+      p += "符"sv;
+      append_number(p, han);
+      p += "飜"sv;
+      // b0 = fu * 2^(han+2), rounded up to hundreds; a large han only
+      // reaches here in a broken record, so the shift is capped.
+      const std::int64_t b0 = fu << std::min<std::int64_t>(han + 2, 24);
+      a = (b0 + 99) / 100 * 100;
+      b = (2 * b0 + 99) / 100 * 100;
+    }
+    if (w.who != w.from_who) {
+      append_number(p, ten);
+      p += "点"sv;
+    } else if (w.who == oya_) {
+      append_number(p, b);
+      p += "点∀"sv;
+    } else {
+      append_number(p, a);
+      p += '-';
+      append_number(p, b);
+      p += "点"sv;
+    }
+  }
+
+  bool ryuukyoku() {
+    if (!kyoku_) return fail(nullptr, "a result before the first INIT");
+    Result::Kind kind = Result::Kind::draw;
+    if (const pugi::xml_attribute t = node_.attribute("type")) {
+      static constexpr std::pair<std::string_view, Result::Kind> types[] = {
+          {"yao9", Result::Kind::nine_kinds}, {"reach4", Result::Kind::four_riichi},
+          {"ron3", Result::Kind::triple_ron}, {"kan4", Result::Kind::four_kans},
+          {"kaze4", Result::Kind::four_winds}, {"nm", Result::Kind::nagashi}};
+      const auto* it = std::find_if(std::begin(types), std::end(types),
+                                    [&](const auto& x) { return x.first == t.value(); });
+      if (it == std::end(types)) return fail("type", "unknown draw type");
+      kind = it->second;
+    } else {
+      int shown = 0;
+      for (const char* h : {"hai0", "hai1", "hai2", "hai3"}) shown += node_.attribute(h) ? 1 : 0;
+      if (shown == 0) kind = Result::Kind::all_noten;
+      if (shown == 4) kind = Result::Kind::all_tenpai;
+    }
+    Deltas d{};
+    if (has_deltas(kind) && !deltas(d)) return false;
+    if (!result_start(kind)) return false;
+    kyoku_->result.deltas = d;
+    return owari();
+  }
+
+  std::string_view xml_;
+  Document doc_;
+  std::string error_;
+  pugi::xml_node node_;
+  std::size_t element_ = 0;
+  bool seen_go_ = false, seen_un_ = false, red_ = true;
+  Kyoku* kyoku_ = nullptr;  // the current kyoku, once an INIT was read
+  std::uint8_t oya_ = 0;
+  std::uint32_t step_ = 0;
+  std::array<int, 4> last_draw_{};
+  std::array<bool, 4> riichi_{};
+};
+
+}  // namespace
+
+std::string_view result_word(Result::Kind kind) noexcept {
+  switch (kind) {
+    case Result::Kind::none: return "";
+    case Result::Kind::win: return "和了";
+    case Result::Kind::draw: return "流局";
+    case Result::Kind::all_tenpai: return "全員聴牌";
+    case Result::Kind::all_noten: return "全員不聴";
+    case Result::Kind::nine_kinds: return "九種九牌";
+    case Result::Kind::four_riichi: return "四家立直";
+    case Result::Kind::triple_ron: return "三家和了";
+    case Result::Kind::four_kans: return "四槓散了";
+    case Result::Kind::four_winds: return "四風連打";
+    case Result::Kind::nagashi: return "流し満貫";
+  }
+  return "";
+}
+
+mjai::result<Document, MjlogError> read_mjlog(std::string_view xml) { return reader(xml).run(); }
+
+}  // namespace kifuzan::mjlog

@@ -1,0 +1,258 @@
+// The mjlog reader: the shared records against their expected documents and
+// mjai lines, the converter's input equal to what its own reader gives for
+// the written text, and every refusal with a message that says where.
+#include <gtest/gtest.h>
+
+#define SIMDJSON_EXCEPTIONS 0
+#include <simdjson.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kifuzan/conv/document.h"
+#include "kifuzan/conv/pipeline.h"
+#include "kifuzan/mjlog/document.h"
+#include "kifuzan/mjlog/pipeline.h"
+
+namespace kifuzan::test {
+namespace {
+
+namespace fs = std::filesystem;
+using simdjson::dom::element;
+using simdjson::dom::element_type;
+
+const fs::path mjlog_dir = fs::path(KIFUZAN_SHARED_DIR) / "corpus" / "mjlog";
+
+std::string read_file(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool is_integer(element_type t) { return t == element_type::INT64 || t == element_type::UINT64; }
+
+// Equal as JSON values with object keys in the same order; integers and
+// fractions are told apart. Returns the path of the first difference.
+std::string json_diff(element a, element b, const std::string& path) {
+  if (a.type() != b.type() && !(is_integer(a.type()) && is_integer(b.type()))) return path + ": type";
+  switch (a.type()) {
+    case element_type::ARRAY: {
+      auto x = a.get_array().value_unsafe(), y = b.get_array().value_unsafe();
+      if (x.size() != y.size()) return path + ": length";
+      auto j = y.begin();
+      std::size_t i = 0;
+      for (element e : x) {
+        if (auto d = json_diff(e, *j, path + "[" + std::to_string(i++) + "]"); !d.empty()) return d;
+        ++j;
+      }
+      return {};
+    }
+    case element_type::OBJECT: {
+      auto x = a.get_object().value_unsafe(), y = b.get_object().value_unsafe();
+      if (x.size() != y.size()) return path + ": key count";
+      auto j = y.begin();
+      for (auto f : x) {
+        if (f.key != (*j).key) return path + ": key " + std::string(f.key) + " vs " + std::string((*j).key);
+        if (auto d = json_diff(f.value, (*j).value, path + "." + std::string(f.key)); !d.empty()) return d;
+        ++j;
+      }
+      return {};
+    }
+    case element_type::DOUBLE: return a.get_double().value_unsafe() == b.get_double().value_unsafe() ? "" : path;
+    case element_type::STRING: return a.get_string().value_unsafe() == b.get_string().value_unsafe() ? "" : path;
+    case element_type::BOOL: return a.get_bool().value_unsafe() == b.get_bool().value_unsafe() ? "" : path;
+    case element_type::NULL_VALUE: return {};
+    default: return a.get_double().value_unsafe() == b.get_double().value_unsafe() ? "" : path;
+  }
+}
+
+std::string lines_text(const conv::Lines& l) { return std::string(l.text); }
+
+TEST(MjlogCorpus, EveryRecordGivesItsDocumentAndLines) {
+  if (!fs::is_directory(mjlog_dir)) GTEST_SKIP() << "no shared mjlog records";
+  std::vector<fs::path> records;
+  for (const auto& e : fs::directory_iterator(mjlog_dir))
+    if (e.path().extension() == ".xml" && e.path().stem() != "three_player") records.push_back(e.path());
+  std::sort(records.begin(), records.end());
+  ASSERT_EQ(records.size(), 16u);
+  for (const fs::path& xml_path : records) {
+    SCOPED_TRACE(xml_path.filename().string());
+    const std::string stem = xml_path.stem().string();
+    // Records paired with tenhou's own JSON carry the game id as their ref.
+    const bool paired = fs::exists(mjlog_dir / (stem + ".json"));
+    const std::string expected = read_file(mjlog_dir / (stem + (paired ? ".json" : ".tenhou6.json")));
+    const std::string xml = read_file(xml_path);
+
+    auto doc = mjlog::read_mjlog(xml);
+    ASSERT_TRUE(doc) << doc.error().message;
+    const std::string written = mjlog::write_tenhou6(doc.value(), paired ? std::optional<std::string_view>(stem)
+                                                                         : std::nullopt);
+    simdjson::dom::parser p1, p2;
+    element want, got;
+    ASSERT_FALSE(p1.parse(expected).get(want));
+    ASSERT_FALSE(p2.parse(written).get(got)) << written.substr(0, 200);
+    EXPECT_EQ(json_diff(want, got, "$"), "");
+
+    // The converter's input without the text, and the lines both ways.
+    auto parsed = conv::parse(conv::PaddedText(written));
+    ASSERT_TRUE(parsed) << conv::describe(parsed.error());
+    EXPECT_TRUE(mjlog::to_raw_log(doc.value()) == parsed.value());
+    auto direct = mjlog::mjlog_to_mjai_lines(xml);
+    ASSERT_TRUE(direct);
+    auto via_text = conv::tenhou_to_mjai_lines(conv::PaddedText(written));
+    ASSERT_TRUE(via_text);
+    EXPECT_EQ(lines_text(direct.value()), lines_text(via_text.value()));
+    EXPECT_EQ(direct.value().end, via_text.value().end);
+    EXPECT_EQ(direct.value().ascii, via_text.value().ascii);
+    EXPECT_EQ(lines_text(direct.value()), read_file(mjlog_dir / (stem + ".mjson")));
+  }
+}
+
+TEST(MjlogCorpus, ThreePlayerRecordIsRefused) {
+  if (!fs::is_directory(mjlog_dir)) GTEST_SKIP() << "no shared mjlog records";
+  auto doc = mjlog::read_mjlog(read_file(mjlog_dir / "three_player.xml"));
+  ASSERT_FALSE(doc);
+  EXPECT_EQ(doc.error().message, "three-player records are not supported");
+  auto lines = mjlog::mjlog_to_mjai_lines(read_file(mjlog_dir / "three_player.xml"));
+  ASSERT_FALSE(lines);
+  ASSERT_TRUE(std::holds_alternative<mjlog::MjlogError>(lines.error()));
+  EXPECT_EQ(std::get<mjlog::MjlogError>(lines.error()).message, mjlog::three_player_message);
+}
+
+// A short valid record: one kyoku in which seat 0 draws and declares a
+// winning tsumo; `head` and `play` are replaced by the tests.
+struct record {
+  std::string head = R"(<GO type="169" lobby="0"/><UN n0="%41" n1="b" n2="c" n3="d" dan="0,10,19,20" rate="1500.00,-0.0,2074.70,1e3" sx="M,F,C,M"/>)";
+  std::string init = R"(<INIT seed="0,0,0,1,2,51" ten="250,250,250,250" oya="0" hai0="0,4,8,12,17,20,24,28,32,36,40,44,48" hai1="1,5,9,13,18,21,25,29,33,37,41,45,49" hai2="2,6,10,14,19,22,26,30,34,38,42,46,50" hai3="3,7,11,15,16,23,27,31,35,39,43,47,51"/>)";
+  std::string play = R"(<T60/><D60/>)";
+  std::string end = R"(<RYUUKYOKU ba="0,0" sc="250,0,250,0,250,0,250,0" owari="250,-0.0,250,5.5,250,0,250,-5.5"/>)";
+  std::string text() const { return "<mjloggm ver=\"2.3\">" + head + init + play + end + "</mjloggm>"; }
+};
+
+TEST(MjlogReader, HeaderChoicesWhereTheRecordIsSilent) {
+  // No red fives: no 赤, aka 0, id 16 codes 15; no lobby: no key; gold: no dan;
+  // a BYE before the first INIT: log -1, step 0; -0 is written 0.
+  record r;
+  r.head = R"(<GO type="3"/><UN n0="%E5%BC%8F%41" n1="b" n2="c" n3="d" gold="1,2,3,4" rate="1500.00,-0.0,2074.70,1e3" sx="M,F,C,M"/><BYE who="2"/>)";
+  auto doc = mjlog::read_mjlog(r.text());
+  ASSERT_TRUE(doc) << doc.error().message;
+  EXPECT_EQ(mjlog::write_tenhou6(doc.value(), "x\"\x01"),
+            R"({"ver":2.3,"ref":"x\"\u0001","log":[[[0,0,0],[25000,25000,25000,25000],[24],[],)"
+            R"([11,12,13,14,15,16,17,18,19,21,22,23,24],[27],[60],[11,12,13,14,15,16,17,18,19,21,22,23,24],[],[],)"
+            R"([11,12,13,14,15,16,17,18,19,21,22,23,24],[],[],[11,12,13,14,15,16,17,18,19,21,22,23,24],[],[],)"
+            R"(["全員不聴"]]],"connection":[{"what":0,"log":-1,"who":2,"step":0}],"ratingc":"PF4",)"
+            R"("rule":{"disp":"般東喰","aka53":0,"aka52":0,"aka51":0},"dan":[],"rate":[1500,0,2074.7,1000],)"
+            R"("sx":["M","F","C","M"],"sc":[25000,0,25000,5.5,25000,0,25000,-5.5],"name":["式A","b","c","d"]})");
+}
+
+TEST(MjlogReader, RefusalsSayWhatAndWhere) {
+  const auto with_play = [](std::string play) {
+    record r;
+    r.play = std::move(play);
+    return r.text();
+  };
+  const auto with_head = [](std::string head) {
+    record r;
+    r.head = std::move(head);
+    return r.text();
+  };
+  const auto with_init = [](std::string init) {
+    record r;
+    r.init = std::move(init);
+    return r.text();
+  };
+  const std::string huge(50u << 20, '0');
+  struct row {
+    std::string name, xml;
+    std::vector<std::string> parts;  // each must appear in the message
+  };
+  const std::vector<row> rows = {
+      {"not xml", "mjloggm", {"not XML", "byte"}},
+      {"empty", "", {"not XML"}},
+      {"truncated", record{}.text().substr(0, 300), {"not XML", "byte"}},
+      {"mismatched end", "<mjloggm ver=\"2.3\"></GO>", {"not XML"}},
+      {"wrong root", "<mjlog ver=\"2.3\"/>", {"wrong root", "<mjlog>"}},
+      {"second root", "<mjloggm ver=\"2.3\"/><mjloggm ver=\"2.3\"/>", {"wrong root", "byte 21"}},
+      {"no ver", "<mjloggm/>", {"<mjloggm>", "attribute ver", "missing attribute"}},
+      {"draw before INIT", "<mjloggm ver=\"2.3\"><GO type=\"169\"/><T12/></mjloggm>",
+       {"element 2 <T12>", "a draw before the first INIT"}},
+      {"result before INIT", "<mjloggm ver=\"2.3\"><GO type=\"169\"/><RYUUKYOKU/></mjloggm>",
+       {"element 2 <RYUUKYOKU>", "before the first INIT"}},
+      {"INIT before GO", "<mjloggm ver=\"2.3\">" + record{}.init + "</mjloggm>", {"element 1 <INIT>", "no GO"}},
+      {"draw tile id", with_play("<T136/>"), {"element 4 <T136>", "tile id 136 outside 0-135"}},
+      {"discard tile id", with_play("<G999999999999999999999/>"), {"<G999999999999999999999>", "tile id"}},
+      {"hand tile id", with_init(R"(<INIT seed="0,0,0,1,2,51" ten="250,250,250,250" oya="0" hai0="0,4,8,12,17,20,24,28,32,36,40,44,136" hai1="1" hai2="2" hai3="3"/>)"),
+       {"element 3 <INIT>", "attribute hai0", "tile id 136 outside 0-135"}},
+      {"short hand", with_init(R"(<INIT seed="0,0,0,1,2,51" ten="250,250,250,250" oya="0" hai0="0,4" hai1="1" hai2="2" hai3="3"/>)"),
+       {"attribute hai0", "expected 13 values"}},
+      {"dora tile id", with_play(R"(<DORA hai="-1"/>)"), {"<DORA>", "attribute hai", "tile id -1 outside 0-135"}},
+      {"seat", with_play(R"(<BYE who="4"/>)"), {"element 4 <BYE>", "attribute who", "seat 4 outside 0-3"}},
+      {"call seat", with_play(R"(<N who="-1" m="1"/>)"), {"<N>", "attribute who", "seat -1 outside 0-3"}},
+      {"kita", with_play(R"(<N who="1" m="31008"/>)"), {"<N>", "attribute m", "call code 31008 decodes to no call"}},
+      {"chi from opposite", with_play(R"(<N who="1" m="31014"/>)"), {"call code 31014 decodes to no call"}},
+      {"chi past the suits", with_play(R"(<N who="1" m="64519"/>)"), {"decodes to no call"}},
+      {"pon of no tile", with_play(R"(<N who="1" m="65417"/>)"), {"decodes to no call"}},
+      {"pon from itself", with_play(R"(<N who="1" m="8"/>)"), {"decodes to no call"}},
+      {"kan of no tile", with_play(R"(<N who="1" m="34817"/>)"), {"decodes to no call"}},
+      {"missing oya", with_init(R"(<INIT seed="0,0,0,1,2,51" ten="250,250,250,250" hai0="0"/>)"),
+       {"element 3 <INIT>", "attribute oya", "missing attribute"}},
+      {"missing m", with_play(R"(<N who="1"/>)"), {"attribute m", "missing attribute"}},
+      {"missing sc", with_play(R"(<AGARI who="0" fromWho="0" ten="30,1000,0" yaku="0,1"/>)"),
+       {"<AGARI>", "attribute sc", "missing attribute"}},
+      {"missing yaku", with_play(R"(<AGARI who="0" fromWho="0" ten="30,1000,0" sc="0,0,0,0,0,0,0,0"/>)"),
+       {"attribute yaku", "missing attribute"}},
+      {"missing name", with_head(R"(<GO type="169"/><UN n0="a" n1="b" n3="d"/>)"), {"<UN>", "attribute n2"}},
+      {"broken name", with_head(R"(<GO type="169"/><UN n0="%4" n1="b" n2="c" n3="d"/>)"), {"attribute n0", "percent"}},
+      {"name not UTF-8", with_head(R"(<GO type="169"/><UN n0="%FF" n1="b" n2="c" n3="d"/>)"), {"attribute n0", "UTF-8"}},
+      {"rate", with_head(R"(<GO type="169"/><UN n0="a" n1="b" n2="c" n3="d" rate="1e999"/>)"), {"attribute rate", "finite"}},
+      {"second result", record{}.text().insert(record{}.text().size() - 10, record{}.end),
+       {"a second result"}},
+      {"draw type", with_play(R"(<RYUUKYOKU type="xyz" ba="0,0"/>)"), {"attribute type", "unknown draw type"}},
+      {"doctype", "<!DOCTYPE mjloggm><mjloggm ver=\"2.3\"/>", {"DOCTYPE"}},
+      {"entity declarations",
+       "<!DOCTYPE m [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;\">]><mjloggm ver=\"&b;\"/>",
+       {"DOCTYPE"}},
+      {"external entity", "<!DOCTYPE m SYSTEM \"file:///etc/passwd\"><mjloggm ver=\"2.3\"/>", {"DOCTYPE"}},
+      {"undeclared entity", "<mjloggm ver=\"&ver;\"/>", {"attribute ver", "not a finite number"}},
+      {"unclosed tags", "<mjloggm ver=\"2.3\">" + [] {
+         std::string s;
+         for (int i = 0; i < 100000; ++i) s += "<a>";
+         return s;
+       }(), {"not XML"}},
+      {"huge attribute", with_play("<BYE who=\"" + huge + "7\"/>"), {"element 4 <BYE>", "seat 7 outside 0-3"}},
+      {"three players", with_head(R"(<GO type="185"/>)"), {}},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    auto doc = mjlog::read_mjlog(r.xml);
+    ASSERT_FALSE(doc);
+    const std::string& m = doc.error().message;
+    if (r.parts.empty()) {
+      EXPECT_EQ(m, mjlog::three_player_message);
+    }
+    for (const std::string& part : r.parts) EXPECT_NE(m.find(part), std::string::npos) << m;
+  }
+  // The template itself is a record.
+  EXPECT_TRUE(mjlog::read_mjlog(record{}.text()));
+}
+
+TEST(MjlogPipeline, ConverterRefusalsKeepTheirStage) {
+  // A record the converter refuses: seat 1 pons 1m after a 7p discard.
+  record r;
+  r.play = R"(<T60/><D60/><N who="1" m="11"/>)";
+  auto doc = mjlog::read_mjlog(r.text());
+  ASSERT_TRUE(doc);
+  auto via_text = conv::tenhou_to_mjai_lines(conv::PaddedText(mjlog::write_tenhou6(doc.value())));
+  ASSERT_FALSE(via_text);
+  auto direct = mjlog::mjlog_to_mjai_lines(r.text());
+  ASSERT_FALSE(direct);
+  ASSERT_TRUE(std::holds_alternative<conv::Stage>(direct.error()));
+  EXPECT_EQ(std::get<conv::Stage>(direct.error()), via_text.error());
+}
+
+}  // namespace
+}  // namespace kifuzan::test
