@@ -23,13 +23,15 @@ cxx="${CXX:-clang++}"
 flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
   -DSIMDJSON_THREADS_ENABLED=1 -DSIMDJSON_EXCEPTIONS=0
-  -I"$root/src" -I"$root/fuzz" -Wall -Wextra)
+  -DPUGIXML_NO_EXCEPTIONS -DPUGIXML_NO_XPATH -DPUGIXML_NO_STL
+  -I"$root/src" -I"$root/fuzz" -I"$root/third_party/pugixml" -Wall -Wextra)
 
 core=(src/mjai/tile.cpp src/mjai/json_writer.cpp
   src/kifuzan/conv/document.cpp src/kifuzan/conv/normalise.cpp
   src/kifuzan/conv/decode.cpp src/kifuzan/conv/play.cpp
   src/kifuzan/conv/driver.cpp src/kifuzan/conv/pipeline.cpp
-  src/kifuzan/conv/error.cpp src/kifuzan/conv/locate.cpp src/kifuzan/conv/diagnose.cpp)
+  src/kifuzan/conv/error.cpp src/kifuzan/conv/locate.cpp src/kifuzan/conv/diagnose.cpp
+  src/kifuzan/mjlog/reader.cpp src/kifuzan/mjlog/pipeline.cpp third_party/pugixml/pugixml.cpp)
 
 # Flags or this script changed: rebuild everything.
 stamp="$obj/.flags"
@@ -61,7 +63,7 @@ for src in "${core[@]}"; do
 done
 for p in "${pids[@]}"; do wait "$p"; done
 
-for h in pipeline_fuzzer structure_fuzzer; do
+for h in pipeline_fuzzer structure_fuzzer mjlog_fuzzer; do
   o="$obj/fuzz_$h.o"
   compile "$root/fuzz/$h.cpp" "$o"
   bin="$out/$h"
@@ -74,4 +76,4 @@ for h in pipeline_fuzzer structure_fuzzer; do
   fi
 done
 printf '%s' "$want_flags" >"$stamp"
-echo "built: $out/pipeline_fuzzer $out/structure_fuzzer"
+echo "built: $out/pipeline_fuzzer $out/structure_fuzzer $out/mjlog_fuzzer"

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# Usage: fuzz/run.sh [SECONDS]   (default 60)
-# Builds if needed, replays fuzz/regressions/, seeds both corpora, then fuzzes
-# each harness for half of SECONDS. Exits non-zero if anything crashed.
+# Usage: fuzz/run.sh [SECONDS]   (default 90)
+# Builds if needed, replays fuzz/regressions/, seeds the corpora, then fuzzes
+# each of the three harnesses for a third of SECONDS. Exits non-zero if
+# anything crashed.
 set -uo pipefail
 
-total="${1:-60}"
-if ! [[ "$total" =~ ^[0-9]+$ ]] || ((total < 2)); then
-  echo "usage: $0 [SECONDS >= 2]" >&2
+total="${1:-90}"
+if ! [[ "$total" =~ ^[0-9]+$ ]] || ((total < 3)); then
+  echo "usage: $0 [SECONDS >= 3]" >&2
   exit 2
 fi
-half=$((total / 2))
+third=$((total / 3))
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="${KIFUZAN_FUZZ_OUT:-$root/build/fuzz}"
@@ -23,6 +24,13 @@ KIFUZAN_FUZZ_OUT="$out" bash "$root/fuzz/build.sh" || { echo "build failed" >&2;
 fill_corpus() {  # corpus-dir with-regressions(0/1)
   local dir="$1" f
   mkdir -p "$dir"
+  if [[ "$dir" == *-mjlog ]]; then
+    # The mjlog reader starts from the XML records instead.
+    for f in "$shared"/mjlog/*.xml "$regressions"/mjlog-*; do
+      [[ -f "$f" ]] && cp -f "$f" "$dir/start-$(basename "$f")"
+    done
+    return
+  fi
   for f in "$shared"/four_player/*.json "$shared"/three_player/*.json "$root"/examples/*.json; do
     [[ -f "$f" ]] || continue
     cp -f "$f" "$dir/start-$(basename "$(dirname "$f")")-$(basename "$f")"
@@ -56,8 +64,8 @@ for f in "$regressions"/*; do [[ -f "$f" ]] && regression_files+=("$f"); done
 
 # Fuzzes one harness for up to $2 seconds, restarting after a crash so that a
 # long run keeps going; at most 10 restarts.
-fuzz() {  # name seconds max_len
-  local name="$1" budget="$2" max_len="$3"
+fuzz() {  # name seconds max_len dict
+  local name="$1" budget="$2" max_len="$3" dict="$4"
   local bin="$out/$name" corpus="$out/corpus-${name%_fuzzer}" art="$out/artifacts/$name/"
   local log="$out/$name.log" execs=0 crashes=0 cov="?" rc start now left
   mkdir -p "$art"
@@ -103,6 +111,7 @@ fuzz() {  # name seconds max_len
   ((crashes == 0)) || status=1
 }
 
-fuzz pipeline_fuzzer "$half" 131072
-fuzz structure_fuzzer "$half" 65536
+fuzz pipeline_fuzzer "$third" 131072 "$dict"
+fuzz structure_fuzzer "$third" 65536 "$dict"
+fuzz mjlog_fuzzer "$third" 131072 "$root/fuzz/mjlog.dict"
 exit "$status"

@@ -21,6 +21,9 @@ KIFUZAN_CORPUS=$(dirname "${records[0]}") "$ROOT/build/bench/bench/stage_bench" 
 log "C++: writing the lines, two writes per event against 64 KiB chunks of whole lines"
 KIFUZAN_CORPUS=$(dirname "${records[0]}") "$ROOT/build/bench/bench/write_bench" --benchmark_min_time=0.5
 
+log "C++: mjlog XML records, to the document and to mjai lines against their tenhou.net/6 text"
+"$ROOT/build/bench/bench/mjlog_bench" --benchmark_min_time=0.5
+
 log "C++: instructions per input byte (callgrind)"
 if command -v valgrind >/dev/null; then
   "$ROOT/bench/instructions.sh" "$ROOT/build/bench" "${records[@]}"

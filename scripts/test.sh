@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test: the C++ suite, the same suite under
 # ASan + UBSan (skip with KIFUZAN_SKIP_SANITIZE=1), a short pass of each
-# fuzzer (KIFUZAN_SKIP_FUZZ=1; KIFUZAN_FUZZ_SECONDS, default 60 in all), the
+# fuzzer (KIFUZAN_SKIP_FUZZ=1; KIFUZAN_FUZZ_SECONDS, default 90 in all), the
 # Python suite, and the Python suite again against an ASan + UBSan build of
 # the extension (skipped with KIFUZAN_SKIP_SANITIZE=1 too).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -20,8 +20,8 @@ if [ "${KIFUZAN_SKIP_SANITIZE:-0}" != 1 ]; then
 fi
 
 if [ "${KIFUZAN_SKIP_FUZZ:-0}" != 1 ]; then
-  log "fuzzing, ${KIFUZAN_FUZZ_SECONDS:-60} s in all"
-  KIFUZAN_FUZZ_OUT="$ROOT/build/fuzz-ci" bash "$ROOT/fuzz/run.sh" "${KIFUZAN_FUZZ_SECONDS:-60}"
+  log "fuzzing, ${KIFUZAN_FUZZ_SECONDS:-90} s in all"
+  KIFUZAN_FUZZ_OUT="$ROOT/build/fuzz-ci" bash "$ROOT/fuzz/run.sh" "${KIFUZAN_FUZZ_SECONDS:-90}"
 fi
 
 if [ "${KIFUZAN_SKIP_SANITIZE:-0}" != 1 ]; then

@@ -183,7 +183,7 @@ TEST(MjlogReader, RefusalsSayWhatAndWhere) {
       {"result before INIT", "<mjloggm ver=\"2.3\"><GO type=\"169\"/><RYUUKYOKU/></mjloggm>",
        {"element 2 <RYUUKYOKU>", "before the first INIT"}},
       {"INIT before GO", "<mjloggm ver=\"2.3\">" + record{}.init + "</mjloggm>", {"element 1 <INIT>", "no GO"}},
-      {"draw tile id", with_play("<T136/>"), {"element 4 <T136>", "tile id 136 outside 0-135"}},
+      {"draw tile id", with_play("<T136/>"), {"element 4 <T136>", "tile id outside 0-135"}},
       {"discard tile id", with_play("<G999999999999999999999/>"), {"<G999999999999999999999>", "tile id"}},
       {"hand tile id", with_init(R"(<INIT seed="0,0,0,1,2,51" ten="250,250,250,250" oya="0" hai0="0,4,8,12,17,20,24,28,32,36,40,44,136" hai1="1" hai2="2" hai3="3"/>)"),
        {"element 3 <INIT>", "attribute hai0", "tile id 136 outside 0-135"}},

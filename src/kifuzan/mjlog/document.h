@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,12 +18,21 @@ using Deltas = std::array<std::int32_t, 4>;
 
 // One entry of a seat's take or discard list. A tile is its tenhou.net/6
 // code (11-19, 21-29, 31-39, 41-47, red fives 51-53); 60 marks a discard of
-// the tile just drawn and 0 the discard slot of a daiminkan.
+// the tile just drawn and 0 the discard slot of a daiminkan. Texts are short
+// (at most "151551m15"), so they live in place.
 struct Action {
-  std::uint8_t code = 0;  // when text is empty
-  std::string text;       // a call ("c375336", "1551p15") or a riichi discard ("r21", "r60")
+  static constexpr std::size_t max_text = 10;
 
-  friend bool operator==(const Action&, const Action&) = default;
+  std::uint8_t code = 0;    // when the text is empty
+  std::uint8_t length = 0;  // of the text
+  std::array<char, max_text> chars{};
+
+  // A call ("c375336", "1551p15") or a riichi discard ("r21", "r60").
+  std::string_view text() const noexcept { return {chars.data(), length}; }
+
+  friend bool operator==(const Action& a, const Action& b) noexcept {
+    return a.code == b.code && a.text() == b.text();
+  }
 };
 
 struct Win {

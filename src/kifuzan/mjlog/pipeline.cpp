@@ -89,8 +89,8 @@ class json_writer {
   }
 
   void action(const Action& a) {
-    if (a.text.empty()) integer(a.code);
-    else string(a.text);
+    if (a.length == 0) integer(a.code);
+    else string(a.text());
   }
 
   void result(const Result& r) {
@@ -161,11 +161,10 @@ std::size_t estimated_size(const Document& doc) {
   return n;
 }
 
-conv::ActionItem action_item(Action&& a) {
-  conv::ActionItem item;
-  if (!a.text.empty()) {
+void set_action_item(const Action& a, conv::ActionItem& item) {
+  if (a.length) {
     item.kind = conv::ActionItem::Kind::text;
-    item.text = std::move(a.text);
+    item.text = a.text();
   } else if (const auto t = mjai::tile_from_code(a.code)) {
     item.kind = conv::ActionItem::Kind::tile;
     item.value = t->id;
@@ -173,7 +172,12 @@ conv::ActionItem action_item(Action&& a) {
     item.kind = conv::ActionItem::Kind::number;
     item.value = a.code;
   }
-  return item;
+}
+
+// Filled in place: no temporary item to move.
+void set_action_items(const std::vector<Action>& from, std::vector<conv::ActionItem>& to) {
+  to.resize(from.size());
+  for (std::size_t i = 0; i < from.size(); ++i) set_action_item(from[i], to[i]);
 }
 
 // Every code the reader writes is a valid tile code.
@@ -289,10 +293,8 @@ conv::RawLog to_raw_log(Document doc) {
     for (std::size_t s = 0; s < 4; ++s) {
       conv::SeatActions& seat = e.seats[s];
       for (std::size_t i = 0; i < 13; ++i) seat.haipai[i] = tile(k.hands[s][i]);
-      seat.takes.reserve(k.takes[s].size());
-      for (Action& a : k.takes[s]) seat.takes.push_back(action_item(std::move(a)));
-      seat.discards.reserve(k.discards[s].size());
-      for (Action& a : k.discards[s]) seat.discards.push_back(action_item(std::move(a)));
+      set_action_items(k.takes[s], seat.takes);
+      set_action_items(k.discards[s], seat.discards);
     }
     e.results = result_items(k.result);
   }

@@ -80,21 +80,28 @@ void append_number(std::string& out, std::int64_t v) {
 }
 
 // A tile id's code: man 11-19, pin 21-29, sou 31-39, honours 41-47; with
-// red fives, ids 16, 52 and 88 are 51, 52, 53.
-std::uint8_t tile_code(unsigned id, bool red) {
-  if (red && (id == 16 || id == 52 || id == 88)) return static_cast<std::uint8_t>(51 + id / 36);
-  const unsigned k = id / 4;
-  return static_cast<std::uint8_t>(k < 27 ? (k / 9 + 1) * 10 + k % 9 + 1 : 41 + (k - 27));
-}
+// red fives, ids 16, 52 and 88 are 51, 52, 53. One table per rule.
+constexpr auto code_tables = [] {
+  std::array<std::array<std::uint8_t, 136>, 2> t{};
+  for (unsigned red = 0; red < 2; ++red)
+    for (unsigned id = 0; id < 136; ++id) {
+      const unsigned k = id / 4;
+      t[red][id] = static_cast<std::uint8_t>(k < 27 ? (k / 9 + 1) * 10 + k % 9 + 1 : 41 + (k - 27));
+      if (red && (id == 16 || id == 52 || id == 88)) t[red][id] = static_cast<std::uint8_t>(51 + id / 36);
+    }
+  return t;
+}();
+
+inline std::uint8_t tile_code(unsigned id, bool red) { return code_tables[red][id]; }
 
 // Sort key: by kind, a red five after the plain fives of its suit.
-unsigned sort_key(unsigned id, bool red) {
+inline unsigned sort_key(unsigned id, bool red) {
   return (id / 4) * 2 + (red && (id == 16 || id == 52 || id == 88) ? 1 : 0);
 }
 
-void append_code(std::string& out, std::uint8_t code) {
-  out.push_back(static_cast<char>('0' + code / 10));
-  out.push_back(static_cast<char>('0' + code % 10));
+void append_code(Action& a, std::uint8_t code) {
+  a.chars[a.length++] = static_cast<char>('0' + code / 10);
+  a.chars[a.length++] = static_cast<char>('0' + code % 10);
 }
 
 struct Call {
@@ -195,13 +202,19 @@ class reader {
     const char* const end = p + s.size();
     if (p == end) return true;
     for (;;) {
-      std::int64_t v;
-      const auto r = std::from_chars(p, end, v);
-      if (r.ec != std::errc{} || (r.ptr != end && *r.ptr != ',')) return fail(name, "not a list of integers");
+      // By hand: from_chars costs more than all else here for these short numbers.
+      const bool minus = *p == '-';
+      p += minus;
+      const char* const digits = p;
+      std::uint64_t u = 0;
+      for (; p != end && static_cast<unsigned>(*p - '0') < 10; ++p) u = u * 10 + static_cast<unsigned>(*p - '0');
+      if (p == digits || (p != end && *p != ',')) return fail(name, "not a list of integers");
+      if (p - digits > 18) return fail(name, "an integer too long");  // u may have wrapped
+      const std::int64_t v = minus ? -static_cast<std::int64_t>(u) : static_cast<std::int64_t>(u);
       if (v < lo || v > hi) return fail_number(name, "value ", v, " out of range");
       if (!each(v)) return false;
-      if (r.ptr == end) return true;
-      p = r.ptr + 1;
+      if (p == end) return true;
+      ++p;
     }
   }
 
@@ -275,18 +288,30 @@ class reader {
   bool element(pugi::xml_node n) {
     const char* name = n.name();
     // Draws (T U V W) and discards (D E F G) carry the tile id in the tag.
-    if (name[0] && name[1] >= '0' && name[1] <= '9') {
-      static constexpr std::string_view seats = "TUVWDEFG";
-      const std::size_t k = seats.find(name[0]);
-      if (k == std::string_view::npos) return true;
-      std::int64_t id = 0;
-      const char* end = name + std::strlen(name);
-      const auto r = std::from_chars(name + 1, end, id);
-      if (r.ec != std::errc{} || r.ptr != end) return fail(nullptr, "tag is not a letter and a tile id");
-      if (!tile_id(nullptr, id)) return false;
+    if (name[0] && static_cast<unsigned>(name[1] - '0') < 10) {
+      unsigned k;
+      switch (name[0]) {
+        case 'T': k = 0; break;
+        case 'U': k = 1; break;
+        case 'V': k = 2; break;
+        case 'W': k = 3; break;
+        case 'D': k = 4; break;
+        case 'E': k = 5; break;
+        case 'F': k = 6; break;
+        case 'G': k = 7; break;
+        default: return true;
+      }
+      // At most three digits: anything longer is out of range anyway.
+      unsigned id = static_cast<unsigned>(name[1] - '0');
+      const char* p = name + 2;
+      for (int i = 0; i < 2 && static_cast<unsigned>(*p - '0') < 10; ++i, ++p) id = id * 10 + static_cast<unsigned>(*p - '0');
+      if (*p) {
+        while (static_cast<unsigned>(*p - '0') < 10) ++p;
+        return fail(nullptr, *p ? "tag is not a letter and a tile id" : "tile id outside 0-135");
+      }
+      if (id > 135) return fail(nullptr, "tile id outside 0-135");
       if (!kyoku_) return fail(nullptr, k < 4 ? "a draw before the first INIT" : "a discard before the first INIT");
-      return k < 4 ? draw(static_cast<unsigned>(k), static_cast<unsigned>(id))
-                   : discard(static_cast<unsigned>(k - 4), static_cast<unsigned>(id));
+      return k < 4 ? draw(k, id) : discard(k - 4, id);
     }
     const std::string_view tag = name;
     if (tag == "N"sv) return call();
@@ -407,7 +432,13 @@ class reader {
     for (std::size_t i = 0; i < 3; ++i)
       if (seed[i] > 255) return fail_number("seed", "value ", seed[i], " out of range");
     if (!tile_id("seed", seed[5])) return false;
+    if (doc_.log.empty()) doc_.log.reserve(16);
     Kyoku& k = doc_.log.emplace_back();
+    // About as many as a seat's lists hold in a long kyoku.
+    for (std::size_t s = 0; s < 4; ++s) {
+      k.takes[s].reserve(24);
+      k.discards[s].reserve(24);
+    }
     k.round = static_cast<std::uint8_t>(seed[0]);
     k.honba = static_cast<std::uint8_t>(seed[1]);
     k.sticks = static_cast<std::uint8_t>(seed[2]);
@@ -417,12 +448,15 @@ class reader {
     for (std::size_t s = 0; s < 4; ++s) {
       std::array<std::int64_t, 13> ids;
       if (!fixed_ints(keys[s], INT64_MIN, INT64_MAX, ids)) return false;
-      for (std::int64_t id : ids)
-        if (!tile_id(keys[s], id)) return false;
-      std::sort(ids.begin(), ids.end(), [this](std::int64_t a, std::int64_t b) {
-        return sort_key(static_cast<unsigned>(a), red_) < sort_key(static_cast<unsigned>(b), red_);
-      });
-      for (std::size_t i = 0; i < 13; ++i) k.hands[s][i] = tile_code(static_cast<unsigned>(ids[i]), red_);
+      // Sorted by key, with the code in the low byte.
+      std::array<std::uint16_t, 13> keyed;
+      for (std::size_t i = 0; i < 13; ++i) {
+        if (!tile_id(keys[s], ids[i])) return false;
+        const auto id = static_cast<unsigned>(ids[i]);
+        keyed[i] = static_cast<std::uint16_t>(sort_key(id, red_) << 8 | tile_code(id, red_));
+      }
+      std::sort(keyed.begin(), keyed.end());
+      for (std::size_t i = 0; i < 13; ++i) k.hands[s][i] = static_cast<std::uint8_t>(keyed[i]);
     }
     kyoku_ = &k;
     oya_ = static_cast<std::uint8_t>(oya);
@@ -433,7 +467,7 @@ class reader {
   }
 
   bool draw(unsigned seat, unsigned id) {
-    kyoku_->takes[seat].push_back(Action{tile_code(id, red_), {}});
+    kyoku_->takes[seat].push_back(Action{tile_code(id, red_)});
     last_draw_[seat] = static_cast<int>(id);
     ++step_;
     return true;
@@ -443,8 +477,8 @@ class reader {
     const std::uint8_t code = last_draw_[seat] == static_cast<int>(id) ? 60 : tile_code(id, red_);
     Action& a = kyoku_->discards[seat].emplace_back();
     if (riichi_[seat]) {
-      a.text.push_back('r');
-      append_code(a.text, code);
+      a.chars[a.length++] = 'r';
+      append_code(a, code);
       riichi_[seat] = false;
     } else {
       a.code = code;
@@ -499,7 +533,7 @@ class reader {
     std::int64_t m = 0;
     if (!seat("who", who) || !one_int("m", 0, 65535, m)) return false;
     if (!kyoku_) return fail(nullptr, "a call before the first INIT");
-    Call c;
+    Call c{};
     if (!decode(m, c)) return false;
     for (unsigned i = 1; i < c.own_count; ++i)  // at most four tiles
       for (unsigned j = i; j > 0 && sort_key(c.own[j], red_) < sort_key(c.own[j - 1], red_); --j)
@@ -511,15 +545,14 @@ class reader {
     // seat, second from the opposite one, last from the next one.
     const unsigned pos = c.from == 3 ? 0 : c.from == 2 ? 1 : c.own_count;
     Action a;
-    std::string& t = a.text;
     auto own_with_marker = [&](char marker, std::uint8_t first, const std::uint8_t* second) {
       for (unsigned i = 0; i <= c.own_count; ++i) {
         if (i == pos) {
-          t.push_back(marker);
-          append_code(t, first);
-          if (second) append_code(t, *second);
+          a.chars[a.length++] = marker;
+          append_code(a, first);
+          if (second) append_code(a, *second);
         }
-        if (i < c.own_count) append_code(t, own[i]);
+        if (i < c.own_count) append_code(a, own[i]);
       }
     };
     switch (c.kind) {
@@ -533,16 +566,16 @@ class reader {
       }
       case Call::Kind::ankan:
         for (unsigned i = 0; i < 4; ++i) {
-          if (i == 3) t.push_back('a');
-          append_code(t, own[i]);
+          if (i == 3) a.chars[a.length++] = 'a';
+          append_code(a, own[i]);
         }
         break;
     }
     if (c.kind == Call::Kind::kakan || c.kind == Call::Kind::ankan) {
-      kyoku_->discards[who].push_back(std::move(a));
+      kyoku_->discards[who].push_back(a);
     } else {
-      kyoku_->takes[who].push_back(std::move(a));
-      if (c.kind == Call::Kind::daiminkan) kyoku_->discards[who].push_back(Action{0, {}});
+      kyoku_->takes[who].push_back(a);
+      if (c.kind == Call::Kind::daiminkan) kyoku_->discards[who].push_back(Action{});
     }
     last_draw_[who] = -1;
     ++step_;
