@@ -446,15 +446,9 @@ class reader {
     for (std::size_t s = 0; s < 4; ++s) k.scores[s] = static_cast<std::int32_t>(ten[s] * 100);
     static constexpr const char* keys[] = {"hai0", "hai1", "hai2", "hai3"};
     for (std::size_t s = 0; s < 4; ++s) {
-      std::array<std::int64_t, 13> ids;
-      if (!fixed_ints(keys[s], INT64_MIN, INT64_MAX, ids)) return false;
       // Sorted by key, with the code in the low byte.
       std::array<std::uint16_t, 13> keyed;
-      for (std::size_t i = 0; i < 13; ++i) {
-        if (!tile_id(keys[s], ids[i])) return false;
-        const auto id = static_cast<unsigned>(ids[i]);
-        keyed[i] = static_cast<std::uint16_t>(sort_key(id, red_) << 8 | tile_code(id, red_));
-      }
+      if (!hand(keys[s], keyed)) return false;
       std::sort(keyed.begin(), keyed.end());
       for (std::size_t i = 0; i < 13; ++i) k.hands[s][i] = static_cast<std::uint8_t>(keyed[i]);
     }
@@ -463,6 +457,35 @@ class reader {
     step_ = 0;
     last_draw_.fill(-1);
     riichi_.fill(false);
+    return true;
+  }
+
+  // Thirteen tile ids, each keyed for sorting. The common case is read
+  // here; anything else goes the general way, which says what is wrong.
+  bool hand(const char* name, std::array<std::uint16_t, 13>& keyed) {
+    std::string_view v;
+    if (!attr(name, v)) return false;
+    const char* p = v.data();
+    const char* const end = p + v.size();
+    for (std::size_t i = 0; i < 13; ++i) {
+      const char* const digits = p;
+      unsigned id = 0;
+      while (p != end && static_cast<unsigned>(*p - '0') < 10 && p - digits < 3) id = id * 10 + static_cast<unsigned>(*p++ - '0');
+      if (p == digits || id > 135 || (p != end && *p != ',') || (p == end) != (i == 12)) return hand_slow(name, keyed);
+      keyed[i] = static_cast<std::uint16_t>(sort_key(id, red_) << 8 | tile_code(id, red_));
+      ++p;
+    }
+    return true;
+  }
+
+  bool hand_slow(const char* name, std::array<std::uint16_t, 13>& keyed) {
+    std::array<std::int64_t, 13> ids;
+    if (!fixed_ints(name, INT64_MIN, INT64_MAX, ids)) return false;
+    for (std::size_t i = 0; i < 13; ++i) {
+      if (!tile_id(name, ids[i])) return false;
+      const auto id = static_cast<unsigned>(ids[i]);
+      keyed[i] = static_cast<std::uint16_t>(sort_key(id, red_) << 8 | tile_code(id, red_));
+    }
     return true;
   }
 
