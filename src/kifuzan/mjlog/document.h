@@ -10,30 +10,20 @@
 #include <string_view>
 #include <vector>
 
+#include "kifuzan/conv/document.h"
 #include "mjai/result.h"
+#include "mjai/tile.h"
 
 namespace kifuzan::mjlog {
 
 using Deltas = std::array<std::int32_t, 4>;
 
-// One entry of a seat's take or discard list. A tile is its tenhou.net/6
-// code (11-19, 21-29, 31-39, 41-47, red fives 51-53); 60 marks a discard of
-// the tile just drawn and 0 the discard slot of a daiminkan. Texts are short
-// (at most "151551m15"), so they live in place.
-struct Action {
-  static constexpr std::size_t max_text = 10;
-
-  std::uint8_t code = 0;    // when the text is empty
-  std::uint8_t length = 0;  // of the text
-  std::array<char, max_text> chars{};
-
-  // A call ("c375336", "1551p15") or a riichi discard ("r21", "r60").
-  std::string_view text() const noexcept { return {chars.data(), length}; }
-
-  friend bool operator==(const Action& a, const Action& b) noexcept {
-    return a.code == b.code && a.text() == b.text();
-  }
-};
+// One entry of a seat's take or discard list, in the converter's own form
+// so that it passes to the converter as it is: a tile (red fives are their
+// own tiles; the discard slot of a daiminkan is code 0, the unknown tile),
+// the number 60 (a discard of the tile just drawn), or a call or riichi
+// text ("c375336", "1551p15", "r21", "r60").
+using Action = conv::ActionItem;
 
 struct Win {
   Deltas deltas{};
@@ -76,8 +66,8 @@ constexpr bool has_deltas(Result::Kind k) noexcept {
 struct Kyoku {
   std::uint8_t round = 0, honba = 0, sticks = 0;  // round 0 = E1, 4 = S1, ...
   std::array<std::int32_t, 4> scores{};
-  std::vector<std::uint8_t> dora, ura;  // indicator codes
-  std::array<std::array<std::uint8_t, 13>, 4> hands{};  // sorted, red fives after plain fives
+  std::vector<mjai::Tile> dora, ura;  // indicators
+  std::array<std::array<mjai::Tile, 13>, 4> hands{};  // sorted, red fives after plain fives
   std::array<std::vector<Action>, 4> takes, discards;
   Result result;
 

@@ -1,5 +1,6 @@
 #include "kifuzan/mjlog/pipeline.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <utility>
@@ -12,6 +13,14 @@ namespace kifuzan::mjlog {
 namespace {
 
 using namespace std::string_view_literals;
+
+// A tile's tenhou.net/6 code, by tile id (red fives 51-53; 0 for "?").
+constexpr auto code_of = [] {
+  std::array<std::uint8_t, mjai::tile_count> t{};
+  for (unsigned c = 0; c < mjai::detail::code_table.size(); ++c)
+    if ((mjai::detail::valid_codes >> c) & 1) t[mjai::detail::code_table[c]] = static_cast<std::uint8_t>(c);
+  return t;
+}();
 
 class json_writer {
  public:
@@ -81,16 +90,19 @@ class json_writer {
     ch(']');
   }
 
-  void codes(const auto& r) {
-    list(r, [this](std::uint8_t c) { integer(c); });
+  void tiles(const auto& r) {
+    list(r, [this](mjai::Tile t) { integer(code_of[t.id]); });
   }
   void deltas(const Deltas& d) {
     list(d, [this](std::int32_t v) { integer(v); });
   }
 
   void action(const Action& a) {
-    if (a.length == 0) integer(a.code);
-    else string(a.text());
+    switch (a.kind) {
+      case Action::Kind::tile: integer(code_of[a.value]); break;
+      case Action::Kind::number: integer(a.value); break;
+      case Action::Kind::text: string(a.text); break;
+    }
   }
 
   void result(const Result& r) {
@@ -134,12 +146,12 @@ class json_writer {
     raw("],"sv);
     list(k.scores, [this](std::int32_t v) { integer(v); });
     ch(',');
-    codes(k.dora);
+    tiles(k.dora);
     ch(',');
-    codes(k.ura);
+    tiles(k.ura);
     for (std::size_t s = 0; s < 4; ++s) {
       ch(',');
-      codes(k.hands[s]);
+      tiles(k.hands[s]);
       ch(',');
       list(k.takes[s], [this](const Action& a) { action(a); });
       ch(',');
@@ -159,35 +171,6 @@ std::size_t estimated_size(const Document& doc) {
     for (std::size_t s = 0; s < 4; ++s) n += 4 * (k.takes[s].size() + k.discards[s].size());
   }
   return n;
-}
-
-void set_action_item(const Action& a, conv::ActionItem& item) {
-  if (a.length) {
-    item.kind = conv::ActionItem::Kind::text;
-    item.text = a.text();
-  } else if (const auto t = mjai::tile_from_code(a.code)) {
-    item.kind = conv::ActionItem::Kind::tile;
-    item.value = t->id;
-  } else {
-    item.kind = conv::ActionItem::Kind::number;
-    item.value = a.code;
-  }
-}
-
-// Filled in place: no temporary item to move.
-void set_action_items(const std::vector<Action>& from, std::vector<conv::ActionItem>& to) {
-  to.resize(from.size());
-  for (std::size_t i = 0; i < from.size(); ++i) set_action_item(from[i], to[i]);
-}
-
-// Every code the reader writes is a valid tile code.
-conv::Tile tile(std::uint8_t code) { return *mjai::tile_from_code(code); }
-
-std::vector<conv::Tile> tiles(const std::vector<std::uint8_t>& codes) {
-  std::vector<conv::Tile> out;
-  out.reserve(codes.size());
-  for (std::uint8_t c : codes) out.push_back(tile(c));
-  return out;
 }
 
 conv::JsonItem int_item(std::int64_t v) {
@@ -288,13 +271,12 @@ conv::RawLog to_raw_log(Document doc) {
     e.honba = k.honba;
     e.kyotaku = k.sticks;
     e.scores = k.scores;
-    e.dora_indicators = tiles(k.dora);
-    e.ura_indicators = tiles(k.ura);
+    e.dora_indicators = std::move(k.dora);
+    e.ura_indicators = std::move(k.ura);
     for (std::size_t s = 0; s < 4; ++s) {
-      conv::SeatActions& seat = e.seats[s];
-      for (std::size_t i = 0; i < 13; ++i) seat.haipai[i] = tile(k.hands[s][i]);
-      set_action_items(k.takes[s], seat.takes);
-      set_action_items(k.discards[s], seat.discards);
+      e.seats[s].haipai = k.hands[s];
+      e.seats[s].takes = std::move(k.takes[s]);
+      e.seats[s].discards = std::move(k.discards[s]);
     }
     e.results = result_items(k.result);
   }

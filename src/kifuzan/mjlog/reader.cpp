@@ -99,10 +99,25 @@ inline unsigned sort_key(unsigned id, bool red) {
   return (id / 4) * 2 + (red && (id == 16 || id == 52 || id == 88) ? 1 : 0);
 }
 
-void append_code(Action& a, std::uint8_t code) {
-  a.chars[a.length++] = static_cast<char>('0' + code / 10);
-  a.chars[a.length++] = static_cast<char>('0' + code % 10);
-}
+inline mjai::Tile tile_of_code(std::uint8_t code) { return mjai::Tile{mjai::detail::code_table[code]}; }
+inline mjai::Tile tile_of(unsigned id, bool red) { return tile_of_code(tile_code(id, red)); }
+
+// Constructed in place: no text to move.
+inline void add_tile(std::vector<Action>& list, mjai::Tile t) { list.emplace_back(Action::Kind::tile, t.id); }
+inline void add_number(std::vector<Action>& list, std::uint8_t n) { list.emplace_back(Action::Kind::number, n); }
+
+// A call or riichi text (at most "151551m15"), built in place.
+struct text_buffer {
+  char c[12];
+  unsigned n = 0;
+
+  void put(char x) { c[n++] = x; }
+  void code(std::uint8_t v) {
+    put(static_cast<char>('0' + v / 10));
+    put(static_cast<char>('0' + v % 10));
+  }
+  Action action() const { return Action{Action::Kind::text, 0, std::string(c, n)}; }
+};
 
 struct Call {
   enum class Kind : std::uint8_t { chi, pon, daiminkan, kakan, ankan } kind;
@@ -257,11 +272,11 @@ class reader {
     return true;
   }
 
-  // Tile ids in a list attribute, as codes.
-  bool tile_codes(const char* name, std::string_view s, std::vector<std::uint8_t>& out) {
+  // Tile ids in a list attribute.
+  bool tiles(const char* name, std::string_view s, std::vector<mjai::Tile>& out) {
     return ints(name, s, INT64_MIN, INT64_MAX, [&](std::int64_t v) {
       if (!tile_id(name, v)) return false;
-      out.push_back(tile_code(static_cast<unsigned>(v), red_));
+      out.push_back(tile_of(static_cast<unsigned>(v), red_));
       return true;
     });
   }
@@ -442,7 +457,7 @@ class reader {
     k.round = static_cast<std::uint8_t>(seed[0]);
     k.honba = static_cast<std::uint8_t>(seed[1]);
     k.sticks = static_cast<std::uint8_t>(seed[2]);
-    k.dora.push_back(tile_code(static_cast<unsigned>(seed[5]), red_));
+    k.dora.push_back(tile_of(static_cast<unsigned>(seed[5]), red_));
     for (std::size_t s = 0; s < 4; ++s) k.scores[s] = static_cast<std::int32_t>(ten[s] * 100);
     static constexpr const char* keys[] = {"hai0", "hai1", "hai2", "hai3"};
     for (std::size_t s = 0; s < 4; ++s) {
@@ -450,7 +465,7 @@ class reader {
       std::array<std::uint16_t, 13> keyed;
       if (!hand(keys[s], keyed)) return false;
       std::sort(keyed.begin(), keyed.end());
-      for (std::size_t i = 0; i < 13; ++i) k.hands[s][i] = static_cast<std::uint8_t>(keyed[i]);
+      for (std::size_t i = 0; i < 13; ++i) k.hands[s][i] = tile_of_code(static_cast<std::uint8_t>(keyed[i]));
     }
     kyoku_ = &k;
     oya_ = static_cast<std::uint8_t>(oya);
@@ -490,21 +505,24 @@ class reader {
   }
 
   bool draw(unsigned seat, unsigned id) {
-    kyoku_->takes[seat].push_back(Action{tile_code(id, red_)});
+    add_tile(kyoku_->takes[seat], tile_of(id, red_));
     last_draw_[seat] = static_cast<int>(id);
     ++step_;
     return true;
   }
 
   bool discard(unsigned seat, unsigned id) {
-    const std::uint8_t code = last_draw_[seat] == static_cast<int>(id) ? 60 : tile_code(id, red_);
-    Action& a = kyoku_->discards[seat].emplace_back();
+    const bool tsumogiri = last_draw_[seat] == static_cast<int>(id);
+    std::vector<Action>& discards = kyoku_->discards[seat];
     if (riichi_[seat]) {
-      a.chars[a.length++] = 'r';
-      append_code(a, code);
+      text_buffer t;
+      t.put('r');
+      t.code(tsumogiri ? 60 : tile_code(id, red_));
+      discards.push_back(t.action());
       riichi_[seat] = false;
     } else {
-      a.code = code;
+      if (tsumogiri) add_number(discards, 60);
+      else add_tile(discards, tile_of(id, red_));
     }
     last_draw_[seat] = -1;
     ++step_;
@@ -567,15 +585,15 @@ class reader {
     // The marker stands where the called tile lies: first from the previous
     // seat, second from the opposite one, last from the next one.
     const unsigned pos = c.from == 3 ? 0 : c.from == 2 ? 1 : c.own_count;
-    Action a;
+    text_buffer t;
     auto own_with_marker = [&](char marker, std::uint8_t first, const std::uint8_t* second) {
       for (unsigned i = 0; i <= c.own_count; ++i) {
         if (i == pos) {
-          a.chars[a.length++] = marker;
-          append_code(a, first);
-          if (second) append_code(a, *second);
+          t.put(marker);
+          t.code(first);
+          if (second) t.code(*second);
         }
-        if (i < c.own_count) append_code(a, own[i]);
+        if (i < c.own_count) t.code(own[i]);
       }
     };
     switch (c.kind) {
@@ -589,16 +607,16 @@ class reader {
       }
       case Call::Kind::ankan:
         for (unsigned i = 0; i < 4; ++i) {
-          if (i == 3) a.chars[a.length++] = 'a';
-          append_code(a, own[i]);
+          if (i == 3) t.put('a');
+          t.code(own[i]);
         }
         break;
     }
     if (c.kind == Call::Kind::kakan || c.kind == Call::Kind::ankan) {
-      kyoku_->discards[who].push_back(a);
+      kyoku_->discards[who].push_back(t.action());
     } else {
-      kyoku_->takes[who].push_back(a);
-      if (c.kind == Call::Kind::daiminkan) kyoku_->discards[who].push_back(Action{});
+      kyoku_->takes[who].push_back(t.action());
+      if (c.kind == Call::Kind::daiminkan) add_tile(kyoku_->discards[who], mjai::unknown_tile);
     }
     last_draw_[who] = -1;
     ++step_;
@@ -618,7 +636,7 @@ class reader {
     std::int64_t id = 0;
     if (!one_int("hai", INT64_MIN, INT64_MAX, id) || !tile_id("hai", id)) return false;
     if (!kyoku_) return fail(nullptr, "a dora before the first INIT");
-    kyoku_->dora.push_back(tile_code(static_cast<unsigned>(id), red_));
+    kyoku_->dora.push_back(tile_of(static_cast<unsigned>(id), red_));
     return true;
   }
 
@@ -711,7 +729,7 @@ class reader {
     points(static_cast<std::int64_t>(ten[0]), std::min<std::int64_t>(han, 1000), ten[1], ten[2], w);
     if (kyoku_->ura.empty())
       if (const pugi::xml_attribute u = node_.attribute("doraHaiUra"))
-        if (!tile_codes("doraHaiUra", u.value(), kyoku_->ura)) return false;
+        if (!tiles("doraHaiUra", u.value(), kyoku_->ura)) return false;
     if (!result_start(Result::Kind::win)) return false;
     kyoku_->result.wins.push_back(std::move(w));
     return owari();
