@@ -103,8 +103,13 @@ inline mjai::Tile tile_of_code(std::uint8_t code) { return mjai::Tile{mjai::deta
 inline mjai::Tile tile_of(unsigned id, bool red) { return tile_of_code(tile_code(id, red)); }
 
 // Constructed in place: no text to move.
-inline void add_tile(std::vector<Action>& list, mjai::Tile t) { list.emplace_back(Action::Kind::tile, t.id); }
-inline void add_number(std::vector<Action>& list, std::uint8_t n) { list.emplace_back(Action::Kind::number, n); }
+inline void add_item(std::vector<Action>& list, Action::Kind kind, std::uint8_t value) {
+  Action& a = list.emplace_back();
+  a.kind = kind;
+  a.value = value;
+}
+inline void add_tile(std::vector<Action>& list, mjai::Tile t) { add_item(list, Action::Kind::tile, t.id); }
+inline void add_number(std::vector<Action>& list, std::uint8_t n) { add_item(list, Action::Kind::number, n); }
 
 // A call or riichi text (at most "151551m15"), built in place.
 struct text_buffer {
