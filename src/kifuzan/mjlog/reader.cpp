@@ -99,6 +99,15 @@ inline unsigned sort_key(unsigned id, bool red) {
   return (id / 4) * 2 + (red && (id == 16 || id == 52 || id == 88) ? 1 : 0);
 }
 
+// T U V W draw, D E F G discard, for seats 0-3; 0xFF for any other letter.
+constexpr auto seat_letters = [] {
+  std::array<std::uint8_t, 256> t{};
+  t.fill(0xFF);
+  const char letters[] = "TUVWDEFG";
+  for (std::uint8_t i = 0; i < 8; ++i) t[static_cast<unsigned char>(letters[i])] = i;
+  return t;
+}();
+
 inline mjai::Tile tile_of_code(std::uint8_t code) { return mjai::Tile{mjai::detail::code_table[code]}; }
 inline mjai::Tile tile_of(unsigned id, bool red) { return tile_of_code(tile_code(id, red)); }
 
@@ -109,7 +118,6 @@ inline void add_item(std::vector<Action>& list, Action::Kind kind, std::uint8_t 
   a.value = value;
 }
 inline void add_tile(std::vector<Action>& list, mjai::Tile t) { add_item(list, Action::Kind::tile, t.id); }
-inline void add_number(std::vector<Action>& list, std::uint8_t n) { add_item(list, Action::Kind::number, n); }
 
 // A call or riichi text (at most "151551m15"), built in place.
 struct text_buffer {
@@ -309,22 +317,17 @@ class reader {
     const char* name = n.name();
     // Draws (T U V W) and discards (D E F G) carry the tile id in the tag.
     if (name[0] && static_cast<unsigned>(name[1] - '0') < 10) {
-      unsigned k;
-      switch (name[0]) {
-        case 'T': k = 0; break;
-        case 'U': k = 1; break;
-        case 'V': k = 2; break;
-        case 'W': k = 3; break;
-        case 'D': k = 4; break;
-        case 'E': k = 5; break;
-        case 'F': k = 6; break;
-        case 'G': k = 7; break;
-        default: return true;
-      }
-      // At most three digits: anything longer is out of range anyway.
-      unsigned id = static_cast<unsigned>(name[1] - '0');
-      const char* p = name + 2;
-      for (int i = 0; i < 2 && static_cast<unsigned>(*p - '0') < 10; ++i, ++p) id = id * 10 + static_cast<unsigned>(*p - '0');
+      const unsigned k = seat_letters[static_cast<unsigned char>(name[0])];
+      if (k > 7) return true;
+      // One to three digits, read without a branch per digit: their count
+      // varies at random, which branch prediction cannot follow.
+      const unsigned d1 = static_cast<unsigned>(name[1] - '0');
+      const unsigned d2 = static_cast<unsigned>(static_cast<unsigned char>(name[2]) - '0');
+      const bool has2 = d2 < 10;
+      const unsigned d3 = static_cast<unsigned>(static_cast<unsigned char>(name[2 + has2]) - '0');
+      const bool has3 = has2 && d3 < 10;
+      const unsigned id = has3 ? (d1 * 10 + d2) * 10 + d3 : has2 ? d1 * 10 + d2 : d1;
+      const char* p = name + 2 + has2 + has3;
       if (*p) {
         while (static_cast<unsigned>(*p - '0') < 10) ++p;
         return fail(nullptr, *p ? "tag is not a letter and a tile id" : "tile id outside 0-135");
@@ -526,8 +529,9 @@ class reader {
       discards.push_back(t.action());
       riichi_[seat] = false;
     } else {
-      if (tsumogiri) add_number(discards, 60);
-      else add_tile(discards, tile_of(id, red_));
+      // Selected, not branched on: which discards are tsumogiri is random.
+      add_item(discards, tsumogiri ? Action::Kind::number : Action::Kind::tile,
+               tsumogiri ? std::uint8_t{60} : tile_of(id, red_).id);
     }
     last_draw_[seat] = -1;
     ++step_;
