@@ -1,6 +1,7 @@
 // The mjlog reader on arbitrary bytes: a refusal is an MjlogError; a record
 // it reads gives, straight through the converter's stages, exactly what the
-// converter gives for the written tenhou.net/6 text.
+// converter gives for the written tenhou.net/6 text: the same lines, or the
+// same error at the same place.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -31,11 +32,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto raw = conv::parse(conv::PaddedText(json));
   require(static_cast<bool>(raw));
   require(mjlog::to_raw_log(doc.value()) == raw.value());
-  auto via_text = conv::tenhou_to_mjai_lines(conv::PaddedText(json));
+  auto via_text = conv::convert_text(conv::PaddedText(json));
   if (!via_text) {
     require(!direct);
-    const auto* stage = std::get_if<conv::Stage>(&direct.error());
-    require(stage && *stage == via_text.error());
+    const auto* e = std::get_if<conv::Error>(&direct.error());
+    require(e && conv::describe(*e) == conv::describe(via_text.error()));
     return 0;
   }
   require(static_cast<bool>(direct));

@@ -250,8 +250,12 @@ TEST(MjlogPipeline, ConverterRefusalsKeepTheirStage) {
   ASSERT_FALSE(via_text);
   auto direct = mjlog::mjlog_to_mjai_lines(r.text());
   ASSERT_FALSE(direct);
-  ASSERT_TRUE(std::holds_alternative<conv::Stage>(direct.error()));
-  EXPECT_EQ(std::get<conv::Stage>(direct.error()), via_text.error());
+  ASSERT_TRUE(std::holds_alternative<conv::Error>(direct.error()));
+  const conv::Error& e = std::get<conv::Error>(direct.error());
+  EXPECT_EQ(conv::stage_of(e.kind), via_text.error());
+  // Located in the written text, as converting that text locates it.
+  EXPECT_TRUE(e.offset.has_value());
+  EXPECT_EQ(conv::describe(e), conv::describe(conv::convert_text(conv::PaddedText(mjlog::write_tenhou6(doc.value()))).error()));
 }
 
 }  // namespace

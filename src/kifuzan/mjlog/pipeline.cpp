@@ -297,8 +297,12 @@ mjai::result<conv::Lines, MjlogToMjaiError> mjlog_to_mjai_lines(std::string_view
   auto doc = read_mjlog(xml);
   if (!doc) return mjai::failure{MjlogToMjaiError{std::move(doc).error()}};
   auto lines = conv::convert_raw_log(to_raw_log(std::move(doc).value()));
-  if (!lines) return mjai::failure{MjlogToMjaiError{conv::stage_of(lines.error().kind)}};
-  return std::move(lines).value();
+  if (lines) return std::move(lines).value();
+  // Rare, so the document is read again: the error as converting its text
+  // reports it, with the byte offset in that text.
+  auto located = conv::convert_text(conv::PaddedText(write_tenhou6(read_mjlog(xml).value())));
+  if (!located) return mjai::failure{MjlogToMjaiError{std::move(located).error()}};
+  return mjai::failure{MjlogToMjaiError{std::move(lines).error()}};
 }
 
 }  // namespace kifuzan::mjlog

@@ -23,9 +23,10 @@ std::string write_tenhou6(const Document& doc, std::optional<std::string_view> r
 conv::RawLog to_raw_log(Document doc);
 
 // Why mjlog_to_mjai_lines gave no lines: the text is not a four-player mjlog
-// record (MjlogError), or a stage of the converter refused its document, the
-// same stage that tenhou_to_mjai_lines(write_tenhou6(doc)) reports.
-using MjlogToMjaiError = std::variant<MjlogError, conv::Stage>;
+// record (MjlogError), or the converter refused its document: then the very
+// error that convert_text(write_tenhou6(doc)) reports, located in that text
+// (conv::stage_of(e.kind) is the stage tenhou_to_mjai_lines would report).
+using MjlogToMjaiError = std::variant<MjlogError, conv::Error>;
 
 // read_mjlog, then the converter's normalise, convert and serialize stages:
 // the same lines as tenhou_to_mjai_lines of the document's JSON text.
