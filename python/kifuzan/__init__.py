@@ -8,6 +8,7 @@ on a Dask cluster) and holds the command line (``kifuzan``, or
 
 import importlib
 
+from kifuzan._native import MjlogError, mjlog_to_mjai, mjlog_to_tenhou6
 from _kifuzan import (
     VERSION,
     JsonParsingError,
@@ -37,6 +38,9 @@ __all__ = [
     "is_mjai_record",
     "diagnose",
     "Diagnosis",
+    "MjlogError",
+    "mjlog_to_mjai",
+    "mjlog_to_tenhou6",
 ]
 
 # The archive tools load on first use, so `import kifuzan` and the command's

@@ -15,7 +15,7 @@ from collections.abc import Callable, Iterable, Sequence
 from typing import IO, TYPE_CHECKING
 
 from kifuzan.jobs import Job, StrPath, UsageError, as_list, find_jobs, output_suffix
-from kifuzan.outputs import convert_file_atomic, is_up_to_date, make_folders, remove_stale_temporaries, write_atomic
+from kifuzan.outputs import is_up_to_date, make_folders, remove_stale_temporaries, write_atomic
 from kifuzan.records import MJAI, Target, convert_path, encode_output
 from kifuzan._native import convert_files
 from kifuzan.results import CONVERTED, FAILED, SKIPPED, Failure, Result, Summary, Tally, failure_of, report_row
@@ -24,24 +24,22 @@ if TYPE_CHECKING:
     from kifuzan.reverse import Tenhou6Options
 
 ERRORS_NAME = "errors.jsonl"
+DEFERRED = "deferred"
 # Records a task when converting in the calling process: results reach the
 # report and the progress bar often enough.
 LOCAL_CHUNK = 16
 
 
 def _native_ready(src: str, target: Target) -> bool:
-    """A plain tenhou.net/6 record to plain mjai: the native converter's case."""
-    return target.to == MJAI and target.compress is None and src.endswith(".json")
+    """A plain tenhou.net/6 or mjlog record to plain mjai: the native converter's case."""
+    return target.to == MJAI and target.compress is None and src.endswith((".json", ".mjlog", ".xml"))
 
 
-def convert_one(src: str, out: str, target: Target, force: bool) -> Result:
+def _convert_in_python(src: str, out: str, target: Target, force: bool) -> Result:
     if not force and is_up_to_date(src, out):
         return SKIPPED
     try:
-        if _native_ready(src, target):
-            convert_file_atomic(src, out)
-        else:
-            write_atomic(out, encode_output(convert_path(src, target), target.compress))
+        write_atomic(out, encode_output(convert_path(src, target), target.compress))
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as e:
@@ -51,28 +49,37 @@ def convert_one(src: str, out: str, target: Target, force: bool) -> Result:
     return CONVERTED
 
 
+def _native_result(src: str, status: str, error: str, message: str, why: tuple | None) -> Result:
+    if status != FAILED:
+        return status
+    if why is None:
+        return Failure(src, error, message, message)
+    _, _, reason, kyoku, seat, offset = why
+    return Failure(src, error, message, reason, kyoku, seat, offset)
+
+
 def convert_chunk(jobs: Sequence[Job], target: Target, force: bool) -> list[Result]:
     """The unit of work of a worker: many records per task keeps overhead small.
 
-    Plain records to plain outputs go file to file in native code, with no
-    Python object per event; the rest through Python's gzip.
+    Plain records to plain mjai go file to file in native code, with no
+    Python object per event and the GIL released; the rest through Python
+    (gzip, documents, mjai records).
     """
     results: list[Result | None] = [None] * len(jobs)
     native = [i for i, (src, _) in enumerate(jobs) if _native_ready(src, target)]
     if native:
-        done = convert_files([jobs[i] for i in native], force=force)
-        for i, (status, error, message, why) in zip(native, done):
-            if status != FAILED:
-                results[i] = status
-            elif why is None:
-                results[i] = Failure(jobs[i][0], error, message, message)
-            else:
-                _, _, reason, kyoku, seat, offset = why
-                results[i] = Failure(jobs[i][0], error, message, reason, kyoku, seat, offset)
+        for i, done in zip(native, convert_files([jobs[i] for i in native], force=force)):
+            if done[0] != DEFERRED:  # gzip under a plain name: Python's zlib below
+                results[i] = _native_result(jobs[i][0], *done)
     for i, (src, out) in enumerate(jobs):
         if results[i] is None:
-            results[i] = convert_one(src, out, target, force)
+            results[i] = _convert_in_python(src, out, target, force)
     return results  # type: ignore[return-value]  # every slot is filled
+
+
+def convert_one(src: str, out: str, target: Target, force: bool) -> Result:
+    """One record, as a chunk of its own."""
+    return convert_chunk([(src, out)], target, force)[0]
 
 
 def prepare(sources: Iterable[StrPath] | StrPath, out_dir: StrPath, target: Target, suffix: str | None) -> tuple[str, list[Job], list[Failure]]:

@@ -11,7 +11,6 @@ import os
 import re
 from collections.abc import Callable, Iterable
 
-from _kifuzan import tenhou_file_to_mjai
 
 _TMP_RE = re.compile(r"^\..+\.(\d+)\.[0-9a-f]{8}\.tmp$")
 
@@ -62,12 +61,6 @@ def write_atomic(path: str, data: bytes) -> None:
             f.write(data)
 
     _replace_or_remove(tmp, path, write)
-
-
-def convert_file_atomic(src: str, path: str) -> None:
-    """A plain record to a plain output: the module writes the temporary file
-    itself, and opens it only once the record has converted."""
-    _replace_or_remove(_temporary_beside(path), path, lambda tmp: tenhou_file_to_mjai(src, tmp))
 
 
 def is_up_to_date(src: str, out: str) -> bool:

@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING
 
 from _kifuzan import tenhou_file_to_mjai
 
-from kifuzan._native import tenhou_bytes_to_mjai
+from kifuzan._native import mjlog_to_tenhou6, record_bytes_to_mjai
 
 if TYPE_CHECKING:
     from kifuzan.reverse import Tenhou6Options
@@ -94,13 +94,11 @@ def convert_bytes(raw: bytes, target: Target = Target(), stem: str = "") -> byte
     kind = record_format(raw)
     if kind == TENHOU6:
         # A document to a document: as it is, once it is known to convert.
-        mjai = tenhou_bytes_to_mjai(raw)
+        mjai = record_bytes_to_mjai(raw)
         return mjai if target.to == MJAI else raw
     if kind == MJLOG:
-        from kifuzan._native import mjlog_to_mjai, mjlog_to_tenhou6
-
         if target.to == MJAI:
-            return "".join(line + "\n" for line in mjlog_to_mjai(_text(raw))).encode()
+            return record_bytes_to_mjai(raw)
         return mjlog_to_tenhou6(_text(raw), stem).encode()
     if target.to == MJAI:
         return raw

@@ -20,11 +20,14 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <variant>
 #include <vector>
 
 #include "kifuzan/conv/diagnose.h"
 #include "kifuzan/conv/input.h"
 #include "kifuzan/conv/pipeline.h"
+#include "kifuzan/mjlog/document.h"
+#include "kifuzan/mjlog/pipeline.h"
 #include "lib/binding.h"
 #include "lib/fileio.h"
 #include "lib/messages.h"
@@ -46,7 +49,7 @@ PyObject* g_module = nullptr;
 // either module. Strong references, kept for the process's life.
 PyObject* g_stage_types[error_kind_count] = {};
 PyObject* g_internal_error = nullptr;
-PyObject* g_status[3] = {};  // "converted", "skipped", "failed"
+PyObject* g_status[4] = {};  // "converted", "skipped", "failed", "deferred"
 PyObject* g_empty = nullptr;
 
 PyObject* internal_error_type() { return g_internal_error; }
@@ -57,12 +60,184 @@ void raise_stage_error(Stage stage) {
 }
 
 // ---------------------------------------------------------------------------
-// tenhou_bytes_to_mjai(data: bytes) -> bytes
+// mjlog records
+
+PyObject* g_mjlog_error = nullptr;  // kifuzan.MjlogError, a ValueError
+
+void raise_mjlog_error(const kifuzan::mjlog::MjlogError& e) {
+  PyObject* message = PyUnicode_DecodeUTF8(e.message.data(), static_cast<Py_ssize_t>(e.message.size()), "replace");
+  if (message != nullptr) {
+    PyErr_SetObject(g_mjlog_error, message);
+    Py_DECREF(message);
+  }
+}
+
+constexpr const char* k_mjlog_doc_params[] = {"xml", "ref"};
+constexpr Signature k_mjlog_doc_signature = {"mjlog_to_tenhou6", k_mjlog_doc_params, 1, 2};
+
+PyObject* py_mjlog_to_tenhou6(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  try {
+    PyObject* bound[2];
+    if (bind_arguments(k_mjlog_doc_signature, args, nargs, kwnames, bound) < 0) {
+      return nullptr;
+    }
+    Py_ssize_t size;
+    const char* xml = str_argument("xml", bound[0], &size);
+    if (xml == nullptr) {
+      return nullptr;
+    }
+    std::optional<std::string_view> ref;
+    if (bound[1] != nullptr && bound[1] != Py_None) {
+      Py_ssize_t ref_size;
+      const char* r = str_argument("ref", bound[1], &ref_size);
+      if (r == nullptr) {
+        return nullptr;
+      }
+      ref = std::string_view(r, static_cast<std::size_t>(ref_size));
+    }
+    auto doc = kifuzan::mjlog::read_mjlog(std::string_view(xml, static_cast<std::size_t>(size)));
+    if (!doc) {
+      raise_mjlog_error(doc.error());
+      return nullptr;
+    }
+    const std::string text = kifuzan::mjlog::write_tenhou6(doc.value(), ref);
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+  } catch (...) {
+    raise_from_cpp_exception(internal_error_type);
+    return nullptr;
+  }
+}
+
+// Raises for a failed mjlog_to_mjai_lines: MjlogError, or the exception the
+// same document's JSON text raises from tenhou_to_mjai.
+void raise_mjlog_to_mjai_error(const kifuzan::mjlog::MjlogToMjaiError& e) {
+  if (const auto* m = std::get_if<kifuzan::mjlog::MjlogError>(&e)) {
+    raise_mjlog_error(*m);
+  } else {
+    raise_stage_error(kifuzan::conv::stage_of(std::get<kifuzan::conv::Error>(e).kind));
+  }
+}
+
+constexpr const char* k_mjlog_params[] = {"xml"};
+constexpr Signature k_mjlog_signature = {"mjlog_to_mjai", k_mjlog_params, 1, 1};
+
+PyObject* py_mjlog_to_mjai(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  try {
+    PyObject* data;
+    if (bind_arguments(k_mjlog_signature, args, nargs, kwnames, &data) < 0) {
+      return nullptr;
+    }
+    Py_ssize_t size;
+    const char* xml = str_argument("xml", data, &size);
+    if (xml == nullptr) {
+      return nullptr;
+    }
+    auto lines = kifuzan::mjlog::mjlog_to_mjai_lines(std::string_view(xml, static_cast<std::size_t>(size)));
+    if (!lines) {
+      raise_mjlog_to_mjai_error(lines.error());
+      return nullptr;
+    }
+    return lines_to_list(lines.value());
+  } catch (...) {
+    raise_from_cpp_exception(internal_error_type);
+    return nullptr;
+  }
+}
+
+// Whether the text is an mjlog record: an optional byte order mark, white
+// space, an XML declaration and comments, then the <mjloggm root.
+bool is_mjlog(std::string_view t) {
+  if (t.substr(0, 3) == "\xEF\xBB\xBF") {
+    t.remove_prefix(3);
+  }
+  for (;;) {
+    const std::size_t start = t.find_first_not_of(" \t\r\n");
+    if (start == std::string_view::npos) {
+      return false;
+    }
+    t.remove_prefix(start);
+    if (t.substr(0, 4) == "<!--" || t.substr(0, 5) == "<?xml") {
+      const std::string_view close = t[1] == '!' ? "-->" : "?>";
+      const std::size_t end = t.find(close, 4);
+      if (end == std::string_view::npos) {
+        return false;
+      }
+      t.remove_prefix(end + close.size());
+      continue;
+    }
+    return t.substr(0, 8) == "<mjloggm" && (t.size() == 8 || std::string_view(" \t\r\n>/").find(t[8]) != std::string_view::npos);
+  }
+}
+
+// Why a record gave no lines: what diagnose says, and the stage, or an mjlog
+// reader's message.
+struct RecordFailure {
+  std::variant<Stage, kifuzan::mjlog::MjlogError> what;
+};
+
+// A tenhou.net/6 or mjlog record, told by its content, to mjai lines.
+mjai::result<Lines, RecordFailure> record_to_lines(const PaddedText& input) {
+  if (is_mjlog(input.view())) {
+    auto lines = kifuzan::mjlog::mjlog_to_mjai_lines(input.view());
+    if (lines) {
+      return std::move(lines).value();
+    }
+    if (const auto* m = std::get_if<kifuzan::mjlog::MjlogError>(&lines.error())) {
+      return mjai::failure(RecordFailure{*m});
+    }
+    return mjai::failure(RecordFailure{kifuzan::conv::stage_of(std::get<kifuzan::conv::Error>(lines.error()).kind)});
+  }
+  auto lines = kifuzan::conv::tenhou_to_mjai_lines(input);
+  if (!lines) {
+    return mjai::failure(RecordFailure{lines.error()});
+  }
+  return std::move(lines).value();
+}
+
+void raise_record_failure(const RecordFailure& f) {
+  if (const auto* m = std::get_if<kifuzan::mjlog::MjlogError>(&f.what)) {
+    raise_mjlog_error(*m);
+  } else {
+    raise_stage_error(std::get<Stage>(f.what));
+  }
+}
+
+// The diagnosis of a record: for mjlog, the reader's refusal, or what the
+// converter says of the document it read (no byte offset: it would be one of
+// the document's text, not of the XML).
+struct Why {
+  kifuzan::conv::Diagnosis diagnosis;
+  bool mjlog_error = false;  // the reader refused the text: MjlogError
+};
+
+std::optional<Why> diagnose_record(const PaddedText& input) {
+  if (!is_mjlog(input.view())) {
+    if (auto why = kifuzan::conv::diagnose(input)) {
+      return Why{std::move(*why)};
+    }
+    return std::nullopt;
+  }
+  auto doc = kifuzan::mjlog::read_mjlog(input.view());
+  if (!doc) {
+    return Why{{Stage::parse, kifuzan::conv::Exception::json_parsing_error, doc.error().message, std::nullopt,
+                std::nullopt, std::nullopt},
+               true};
+  }
+  auto why = kifuzan::conv::diagnose(PaddedText(kifuzan::mjlog::write_tenhou6(doc.value())));
+  if (!why) {
+    return std::nullopt;
+  }
+  why->offset.reset();
+  return Why{std::move(*why)};
+}
+
+// ---------------------------------------------------------------------------
+// record_bytes_to_mjai(data: bytes) -> bytes
 
 constexpr const char* k_bytes_params[] = {"data"};
-constexpr Signature k_bytes_signature = {"tenhou_bytes_to_mjai", k_bytes_params, 1, 1};
+constexpr Signature k_bytes_signature = {"record_bytes_to_mjai", k_bytes_params, 1, 1};
 
-PyObject* py_tenhou_bytes_to_mjai(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_record_bytes_to_mjai(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   try {
     PyObject* data;
     if (bind_arguments(k_bytes_signature, args, nargs, kwnames, &data) < 0) {
@@ -78,9 +253,9 @@ PyObject* py_tenhou_bytes_to_mjai(PyObject*, PyObject* const* args, Py_ssize_t n
       PyErr_SetString(PyExc_OSError, k_not_utf8);
       return nullptr;
     }
-    auto lines = kifuzan::conv::tenhou_to_mjai_lines(input);
+    auto lines = record_to_lines(input);
     if (!lines) {
-      raise_stage_error(lines.error());
+      raise_record_failure(lines.error());
       return nullptr;
     }
     const std::string_view text = lines.value().text;  // every line ends with '\n'
@@ -94,11 +269,12 @@ PyObject* py_tenhou_bytes_to_mjai(PyObject*, PyObject* const* args, Py_ssize_t n
 // ---------------------------------------------------------------------------
 // convert_files(jobs, force=False) -> list[tuple[str, str, str]]
 
-enum class Status : std::uint8_t { converted, skipped, failed };
+// deferred: gzip-compressed, left to the caller (zlib is Python's).
+enum class Status : std::uint8_t { converted, skipped, failed, deferred };
 
 // What went wrong with one record, kept as plain data while the GIL is
 // released and made into texts afterwards.
-enum class Failure : std::uint8_t { none, open, read, not_utf8, stage, create, write, rename, interrupted };
+enum class Failure : std::uint8_t { none, open, read, not_utf8, stage, mjlog, create, write, rename, interrupted };
 
 struct Outcome {
   Status status = Status::converted;
@@ -107,7 +283,7 @@ struct Outcome {
   int error = 0;       // errno, where one applies
   std::string where;   // the path an OS error is about
   std::string target;  // for a failed rename: the final name
-  std::optional<kifuzan::conv::Diagnosis> why;  // for a refused record
+  std::optional<Why> why;  // for a refused record
 };
 
 struct Job {
@@ -227,16 +403,25 @@ Outcome convert_file(const Job& job, bool force, OnEintr on_eintr, std::unordere
       return o;
     }
   }
+  if (input.view().substr(0, 2) == "\x1f\x8b") {
+    o.status = Status::deferred;
+    return o;
+  }
   if (!kifuzan::conv::is_valid_utf8(input.view())) {
     o.failure = Failure::not_utf8;
     return o;
   }
-  auto lines = kifuzan::conv::tenhou_to_mjai_lines(input);
+  auto lines = record_to_lines(input);
   if (!lines) {
-    o.failure = Failure::stage;
-    o.stage = lines.error();
+    if (const auto* m = std::get_if<kifuzan::mjlog::MjlogError>(&lines.error().what)) {
+      o.failure = Failure::mjlog;
+      o.where = m->message;
+    } else {
+      o.failure = Failure::stage;
+      o.stage = std::get<Stage>(lines.error().what);
+    }
     // Refusals are rare: running the stages again to say why costs little.
-    o.why = kifuzan::conv::diagnose(input);
+    o.why = diagnose_record(input);
     return o;
   }
   // A folder that cannot be made fails the record when its file is created.
@@ -292,8 +477,9 @@ PyObject* py_text(std::string_view s) {
 }
 
 // (error, stage, reason, kyoku, seat, offset) of a refused record.
-PyObject* diagnosis_tuple(const kifuzan::conv::Diagnosis& d) {
-  return Py_BuildValue("(NNNNNN)", py_text(kifuzan::conv::exception_name(d.error)),
+PyObject* diagnosis_tuple(const Why& why) {
+  const kifuzan::conv::Diagnosis& d = why.diagnosis;
+  return Py_BuildValue("(NNNNNN)", py_text(why.mjlog_error ? "MjlogError" : kifuzan::conv::exception_name(d.error)),
                        py_text(kifuzan::conv::stage_name(d.stage)), py_text(d.reason), optional_int(d.kyoku),
                        optional_int(d.seat), optional_size(d.offset));
 }
@@ -328,6 +514,10 @@ PyObject* failure_tuple(const Job& job, const Outcome& o) {
       break;
     case Failure::not_utf8:
       message = PyUnicode_FromString(k_not_utf8);
+      break;
+    case Failure::mjlog:
+      type = g_mjlog_error;
+      message = py_text(o.where);
       break;
     case Failure::stage: {
       const StageError e = stage_error(o.stage);
@@ -466,7 +656,7 @@ PyObject* py_diagnose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
       return nullptr;
     }
     const PaddedText input(std::string_view(utf8, static_cast<std::size_t>(size)));
-    const auto why = kifuzan::conv::diagnose(input);
+    const auto why = diagnose_record(input);
     return why ? diagnosis_tuple(*why) : Py_NewRef(Py_None);
   } catch (...) {
     raise_from_cpp_exception(internal_error_type);
@@ -480,13 +670,15 @@ PyObject* py_diagnose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyMethodDef g_methods[] = {
     {"convert_files", as_cfunction(py_convert_files), METH_FASTCALL | METH_KEYWORDS,
      "convert_files(jobs, force=False)\n--\n\n"
-     "Converts tenhou.net/6 records file to file, with the GIL released.\n\n"
+     "Converts tenhou.net/6 and mjlog records (told by their content) file\n"
+     "to file into mjai lines, with the GIL released.\n\n"
      "jobs is a sequence of (source, output) path pairs. Each output is\n"
      "written to a temporary file beside it and renamed into place, so it\n"
      "appears whole or not at all; missing folders are made. Unless force is\n"
      "true, a record whose output is at least as new as it is skipped.\n"
      "Returns one (status, error, message, why) tuple per job, status being\n"
-     "'converted', 'skipped' or 'failed'; error and message are what\n"
+     "'converted', 'skipped', 'failed' or 'deferred' (a gzip-compressed\n"
+     "record, left to the caller); error and message are what\n"
      "tenhou_file_to_mjai would raise ('' unless failed), why what diagnose\n"
      "says of a record the converter refused (else None)."},
     {"diagnose", as_cfunction(py_diagnose), METH_FASTCALL | METH_KEYWORDS,
@@ -495,12 +687,24 @@ PyMethodDef g_methods[] = {
      "seat, offset): the exception's class name, the stage that refused it,\n"
      "why in one sentence, and where (0-based kyoku and seat, byte offset in\n"
      "the UTF-8 text; None where unknown)."},
-    {"tenhou_bytes_to_mjai", as_cfunction(py_tenhou_bytes_to_mjai), METH_FASTCALL | METH_KEYWORDS,
-     "tenhou_bytes_to_mjai(data)\n--\n\n"
-     "Converts a tenhou.net/6 record given as UTF-8 bytes into the mjai\n"
-     "lines as bytes, each ended by a line feed: the bytes\n"
-     "tenhou_file_to_mjai writes. Raises what tenhou_to_mjai raises, and\n"
-     "OSError for bytes that are not UTF-8."},
+    {"record_bytes_to_mjai", as_cfunction(py_record_bytes_to_mjai), METH_FASTCALL | METH_KEYWORDS,
+     "record_bytes_to_mjai(data)\n--\n\n"
+     "Converts a tenhou.net/6 or mjlog record (told by its content) given as\n"
+     "UTF-8 bytes into the mjai lines as bytes, each ended by a line feed:\n"
+     "the bytes tenhou_file_to_mjai writes. Raises what tenhou_to_mjai or\n"
+     "mjlog_to_mjai raises, and OSError for bytes that are not UTF-8."},
+    {"mjlog_to_tenhou6", as_cfunction(py_mjlog_to_tenhou6), METH_FASTCALL | METH_KEYWORDS,
+     "mjlog_to_tenhou6(xml, ref=None)\n--\n\n"
+     "The tenhou.net/6 JSON text of an mjlog XML record, as tenhou's own\n"
+     "service gives it. ref goes into \"ref\" (otherwise the record's own,\n"
+     "which is empty). Raises MjlogError for a text that is not a four-player\n"
+     "mjlog record."},
+    {"mjlog_to_mjai", as_cfunction(py_mjlog_to_mjai), METH_FASTCALL | METH_KEYWORDS,
+     "mjlog_to_mjai(xml)\n--\n\n"
+     "The mjai events of an mjlog XML record: equal to\n"
+     "tenhou_to_mjai(mjlog_to_tenhou6(xml)), raising the same exception when\n"
+     "the converter refuses the document, and MjlogError for a text that is\n"
+     "not a four-player mjlog record."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -528,13 +732,23 @@ int init_module(PyObject* module) {
                                                     nullptr)) == nullptr) {
     return -1;
   }
-  const char* statuses[3] = {"converted", "skipped", "failed"};
-  for (int i = 0; i < 3; ++i) {
+  const char* statuses[4] = {"converted", "skipped", "failed", "deferred"};
+  for (int i = 0; i < 4; ++i) {
     if (g_status[i] == nullptr && (g_status[i] = PyUnicode_InternFromString(statuses[i])) == nullptr) {
       return -1;
     }
   }
   if (g_empty == nullptr && (g_empty = PyUnicode_FromStringAndSize("", 0)) == nullptr) {
+    return -1;
+  }
+  if (g_mjlog_error == nullptr &&
+      (g_mjlog_error = PyErr_NewExceptionWithDoc(
+           "kifuzan.MjlogError",
+           "The text is not a well-formed four-player mjlog record; the message says what is wrong and where.",
+           PyExc_ValueError, nullptr)) == nullptr) {
+    return -1;
+  }
+  if (add_public(module, "MjlogError", g_mjlog_error) < 0) {
     return -1;
   }
   for (PyMethodDef* def = g_methods; def->ml_name != nullptr; ++def) {

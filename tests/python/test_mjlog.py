@@ -119,3 +119,12 @@ def test_cli_and_batch_read_mjlog_by_content(tmp_path):
     doc = json.loads((tmp_path / "docs" / "a.json").read_text(encoding="utf-8"))
     assert doc["ref"] == "a"
     assert pairs({**doc, "ref": ""}) == pairs(json.loads(xml.with_suffix(".tenhou6.json").read_text(encoding="utf-8")))
+
+
+@needs_corpus
+def test_diagnose_reads_mjlog():
+    assert kifuzan.diagnose((MJLOG / "050.xml").read_text(encoding="utf-8")) is None
+    why = kifuzan.diagnose((MJLOG / "three_player.xml").read_text(encoding="utf-8"))
+    assert (why.error, why.stage, why.reason) == ("MjlogError", "parse", "three-player records are not supported")
+    why = kifuzan.diagnose('<mjloggm ver="2.3"><INIT seed="0,0,0,0,0,0"/></mjloggm>')
+    assert why.error == "MjlogError" and "INIT" in why.reason

@@ -96,12 +96,12 @@ def test_bad_jobs_argument():
 
 
 def test_bytes_entry(tiny_text):
-    assert _native.tenhou_bytes_to_mjai(tiny_text.encode()) == "".join(l + "\n" for l in TINY_LINES).encode()
+    assert _native.record_bytes_to_mjai(tiny_text.encode()) == "".join(l + "\n" for l in TINY_LINES).encode()
     for game in GAMES:
         data = game.read_bytes()
-        assert _native.tenhou_bytes_to_mjai(data).decode().splitlines() == tenhou_to_mjai(data.decode())
+        assert _native.record_bytes_to_mjai(data).decode().splitlines() == tenhou_to_mjai(data.decode())
     with pytest.raises(OSError, match="valid UTF-8"):
-        _native.tenhou_bytes_to_mjai(b"\xff")
+        _native.record_bytes_to_mjai(b"\xff")
 
 
 @pytest.mark.parametrize("text, exc_name, message", STAGE_TEXTS, ids=STAGE_IDS)
@@ -109,7 +109,7 @@ def test_bytes_entry_raises_the_module_exceptions(text, exc_name, message):
     import _kifuzan
 
     with pytest.raises(getattr(_kifuzan, exc_name)) as info:
-        _native.tenhou_bytes_to_mjai(text.encode())
+        _native.record_bytes_to_mjai(text.encode())
     assert info.value.args == (message,)
 
 
@@ -154,3 +154,12 @@ def test_ctrl_c_interrupts_a_read_blocked_on_a_fifo(tmp_path, entry):
         child.kill()
         child.wait()
     assert out == "KeyboardInterrupt\n"
+
+
+def test_gzip_content_is_left_to_the_caller(tmp_path, tiny_text):
+    import gzip
+
+    src = tmp_path / "zipped.json"
+    src.write_bytes(gzip.compress(tiny_text.encode()))
+    assert _native.convert_files([(src, tmp_path / "z.mjson")]) == [("deferred", "", "", None)]
+    assert not (tmp_path / "z.mjson").exists()
