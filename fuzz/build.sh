@@ -9,7 +9,7 @@ obj="$out/obj"
 mkdir -p "$obj"
 
 need=()
-for pkg in clang libclang-rt-14-dev libsimdjson-dev; do
+for pkg in clang libclang-rt-14-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if ((${#need[@]})); then
@@ -19,19 +19,20 @@ if ((${#need[@]})); then
 fi
 
 cxx="${CXX:-clang++}"
-# The simdjson definitions must match how the core sees the parser's layout.
+# The simdjson definitions are those of the CMake build (third_party/).
 flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
-  -DSIMDJSON_THREADS_ENABLED=1 -DSIMDJSON_EXCEPTIONS=0
+  -DSIMDJSON_EXCEPTIONS=0
   -DPUGIXML_NO_EXCEPTIONS -DPUGIXML_NO_XPATH -DPUGIXML_NO_STL
-  -I"$root/src" -I"$root/fuzz" -I"$root/third_party/pugixml" -Wall -Wextra)
+  -I"$root/src" -I"$root/fuzz" -isystem "$root/third_party/simdjson" -I"$root/third_party/pugixml" -Wall -Wextra)
 
 core=(src/mjai/tile.cpp src/mjai/json_writer.cpp
   src/kifuzan/conv/document.cpp src/kifuzan/conv/normalise.cpp
   src/kifuzan/conv/decode.cpp src/kifuzan/conv/play.cpp
   src/kifuzan/conv/driver.cpp src/kifuzan/conv/pipeline.cpp
   src/kifuzan/conv/error.cpp src/kifuzan/conv/locate.cpp src/kifuzan/conv/diagnose.cpp
-  src/kifuzan/mjlog/reader.cpp src/kifuzan/mjlog/pipeline.cpp third_party/pugixml/pugixml.cpp)
+  src/kifuzan/mjlog/reader.cpp src/kifuzan/mjlog/pipeline.cpp third_party/pugixml/pugixml.cpp
+  third_party/simdjson/simdjson.cpp)
 
 # Flags or this script changed: rebuild everything.
 stamp="$obj/.flags"
@@ -44,7 +45,7 @@ compile() {  # source object
   local src="$1" o="$2"
   # Up to date unless the source or any header is newer than the object.
   if [[ -f "$o" && ! "$src" -nt "$o" ]] &&
-    [[ -z "$(find "$root/src/mjai" "$root/src/kifuzan" "$root/fuzz" -name '*.h' -newer "$o" -print -quit)" ]]; then
+    [[ -z "$(find "$root/src/mjai" "$root/src/kifuzan" "$root/fuzz" "$root/third_party" -name '*.h' -newer "$o" -print -quit)" ]]; then
     return 0
   fi
   echo "  CXX $(realpath --relative-to="$root" "$src")"
@@ -72,7 +73,7 @@ for h in pipeline_fuzzer structure_fuzzer mjlog_fuzzer; do
   for x in "$o" "${objs[@]}"; do [[ "$x" -nt "$bin" ]] && relink=1; done
   if ((relink)); then
     echo "  LD  build/fuzz/$h"
-    "$cxx" "${flags[@]}" "$o" "${objs[@]}" -lsimdjson -o "$bin"
+    "$cxx" "${flags[@]}" "$o" "${objs[@]}" -o "$bin"
   fi
 done
 printf '%s' "$want_flags" >"$stamp"

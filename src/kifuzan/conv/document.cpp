@@ -525,6 +525,10 @@ mjai::result<RawLog, Error> parse(const PaddedText& text) {
     if (auto err = p.allocate(std::max<std::size_t>(text.size(), 4096), max_depth))
       return mjai::failure{json_error(err, text)};
   }
+  // simdjson skips a leading byte-order mark since 3.x; JSON text has none,
+  // so it is refused as the structural error it used to be.
+  if (text.view().starts_with("\xEF\xBB\xBF"))
+    return mjai::failure{ParseError{simdjson::error_message(simdjson::TAPE_ERROR)}};
   element root;
   if (auto err = p.parse(text.data(), text.size(), false).get(root)) return mjai::failure{json_error(err, text)};
   reader r;
