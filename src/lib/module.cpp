@@ -21,7 +21,7 @@
 #include "lib/messages.h"
 
 #ifndef KIFUZAN_VERSION
-#define KIFUZAN_VERSION "0.3.0"
+#error "KIFUZAN_VERSION comes from the build (pyproject.toml)"
 #endif
 
 namespace {

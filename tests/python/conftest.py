@@ -7,12 +7,17 @@ import json
 import os
 import subprocess
 import sys
+import tomllib
 from pathlib import Path
 from typing import Any
 
 import pytest
 
-CORPUS = Path(__file__).resolve().parents[3] / "shared" / "corpus" / "four_player"
+ROOT = Path(__file__).resolve().parents[2]
+CORPUS = ROOT.parent / "shared" / "corpus" / "four_player"
+
+# The package's version is written only in pyproject.toml.
+PROJECT_VERSION: str = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]["version"]
 
 # One kyoku: each seat draws once and discards once, then the wall "runs out"
 # (no seat has a take left) and the kyoku ends in a draw with no score change.

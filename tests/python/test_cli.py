@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 from _kifuzan import tenhou_to_mjai
-from conftest import TINY_LINES, big_text, dump, tiny_log
+from conftest import PROJECT_VERSION, TINY_LINES, big_text, dump, tiny_log
 
 SCRIPT = Path(sys.executable).with_name("kifuzan")
 COMMANDS = [
@@ -37,7 +37,7 @@ def kifuzan(request):
 def test_version(kifuzan):
     r = run(kifuzan, "--version")
     assert r.returncode == 0
-    assert r.stdout == b"kifuzan 0.3.0\n"
+    assert r.stdout == f"kifuzan {PROJECT_VERSION}\n".encode()
 
 
 def test_converts_to_standard_output(kifuzan, tiny_file):

@@ -11,7 +11,7 @@ import pytest
 
 import _kifuzan
 import kifuzan
-from conftest import run_python
+from conftest import PROJECT_VERSION, run_python
 
 PUBLIC = [
     "TenhouLogParsingError",
@@ -70,7 +70,7 @@ def test_exception_types_are_distinct():
 
 
 def test_version():
-    assert _kifuzan.__version__ == _kifuzan.VERSION == "0.3.0"
+    assert _kifuzan.__version__ == _kifuzan.VERSION == PROJECT_VERSION
     assert type(_kifuzan.__version__) is str and type(_kifuzan.VERSION) is str
     assert _kifuzan.__version__ is not _kifuzan.VERSION
     assert _kifuzan.__version__ == importlib.metadata.version("kifuzan")
@@ -143,7 +143,7 @@ def test_stub_matches_the_module():
     import ast
     from pathlib import Path
 
-    stub = Path(_kifuzan.__file__).with_name("_kifuzan.pyi")
+    stub = Path(_kifuzan.__file__).with_name("_kifuzan-stubs") / "__init__.pyi"
     tree = ast.parse(stub.read_text())
     classes = {n.name: [ast.unparse(b) for b in n.bases] for n in tree.body if isinstance(n, ast.ClassDef)}
     assert classes == {name: ["ValueError"] for name in ERRORS}
