@@ -4,7 +4,13 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VENV="$ROOT/.venv"
-APT_PACKAGES=(libsimdjson-dev libgtest-dev libbenchmark-dev libssl-dev g++ make)
+# The package itself needs only a C++20 compiler (CMake, Ninja and simdjson
+# come from PyPI or third_party/); the C++ tests and benchmarks need these.
+DEMO_APT_PACKAGES=(g++)
+TEST_APT_PACKAGES=(g++ libgtest-dev libbenchmark-dev libssl-dev)
+BUILD_PACKAGES=("scikit-build-core>=0.11" "cmake>=3.21" ninja)
+DEMO_PACKAGES=("${BUILD_PACKAGES[@]}" "tqdm>=4.60")
+TEST_PACKAGES=("${DEMO_PACKAGES[@]}" build pytest mahjong hypothesis mypy "dask[bag]" distributed)
 
 log() { printf '== %s\n' "$*" >&2; }
 
@@ -12,9 +18,12 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# install_system_packages [PACKAGE...]: the Debian packages given (default:
+# those of the tests) that are not installed yet.
 install_system_packages() {
-  local missing=()
-  for p in "${APT_PACKAGES[@]}"; do
+  local missing=() wanted=("$@")
+  [ "$#" -gt 0 ] || wanted=("${TEST_APT_PACKAGES[@]}")
+  for p in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   if [ "${#missing[@]}" -gt 0 ]; then
@@ -38,19 +47,21 @@ find_python312() {
   return 1
 }
 
-# make_venv DIR: a Python 3.12 virtual environment at DIR with the build and
-# test packages, first on PATH.
+# make_venv DIR [PACKAGE...]: a Python 3.12 virtual environment at DIR with
+# the packages given (default: those of the tests), first on PATH.
 make_venv() {
   local dir=$1 py
+  shift
+  local packages=("$@")
+  [ "$#" -gt 0 ] || packages=("${TEST_PACKAGES[@]}")
   py=$(find_python312)
   if [ ! -x "$dir/bin/python" ] || ! "$dir/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
     log "creating $dir with $py"
     rm -rf "$dir"
     "$py" -m venv "$dir"
   fi
-  log "installing Python build and test packages into $dir"
-  "$dir/bin/python" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.8" "cmake>=3.20" ninja pytest mahjong hypothesis tqdm "dask[bag]" distributed
+  log "installing Python packages into $dir: ${packages[*]}"
+  "$dir/bin/python" -m pip install -q --disable-pip-version-check "${packages[@]}"
   export PATH="$dir/bin:$PATH"
 }
 
@@ -75,5 +86,12 @@ build_cpp() {
 setup_all() {
   install_system_packages
   setup_venv
+  build_module
+}
+
+# What the demo needs: a compiler, the build packages and the package itself.
+setup_demo() {
+  install_system_packages "${DEMO_APT_PACKAGES[@]}"
+  make_venv "$VENV" "${DEMO_PACKAGES[@]}"
   build_module
 }
