@@ -7,6 +7,7 @@ on a Dask cluster) and holds the command line (``kifuzan``, or
 """
 
 import importlib
+from typing import TYPE_CHECKING
 
 from kifuzan._native import MjlogError, mjlog_to_mjai, mjlog_to_tenhou6
 from _kifuzan import (
@@ -42,6 +43,16 @@ __all__ = [
     "mjlog_to_mjai",
     "mjlog_to_tenhou6",
 ]
+
+if TYPE_CHECKING:  # the lazy names below, with their types, for type checkers
+    from kifuzan.batch import convert_many as convert_many
+    from kifuzan.results import Failure as Failure, Summary as Summary
+    from kifuzan.reverse import (
+        MjaiError as MjaiError,
+        Tenhou6Options as Tenhou6Options,
+        is_mjai_record as is_mjai_record,
+        mjai_to_tenhou6 as mjai_to_tenhou6,
+    )
 
 # The archive tools load on first use, so `import kifuzan` and the command's
 # start stay quick; until the command has loaded, Ctrl-C is Python's own.

@@ -51,6 +51,7 @@ version: str = kifuzan.__version__ + _kifuzan.VERSION + _kifuzan.__version__ + k
 names: list[str] = _kifuzan.__all__
 summary: kifuzan.Summary = kifuzan.convert_many(["logs"], "out", workers=1)
 failures: list[kifuzan.Failure] = summary.failures
+assert_type(kifuzan.is_mjai_record("{}"), bool)
 '''
 
 # Each line marked "# E: code" must be reported with that code, and nothing else.
