@@ -9,7 +9,7 @@ VENV="$ROOT/.venv"
 DEMO_APT_PACKAGES=(g++)
 TEST_APT_PACKAGES=(g++ libgtest-dev libbenchmark-dev libssl-dev)
 BUILD_PACKAGES=("scikit-build-core>=0.11" "cmake>=3.21" ninja)
-DEMO_PACKAGES=("${BUILD_PACKAGES[@]}" "tqdm>=4.60")
+DEMO_PACKAGES=("${BUILD_PACKAGES[@]}")  # the package brings its own dependencies
 TEST_PACKAGES=("${DEMO_PACKAGES[@]}" build pytest mahjong hypothesis mypy "dask[bag]" distributed)
 
 log() { printf '== %s\n' "$*" >&2; }
