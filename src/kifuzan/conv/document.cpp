@@ -526,9 +526,14 @@ mjai::result<RawLog, Error> parse(const PaddedText& text) {
       return mjai::failure{json_error(err, text)};
   }
   // simdjson skips a leading byte-order mark since 3.x; JSON text has none,
-  // so it is refused as the structural error it used to be.
-  if (text.view().starts_with("\xEF\xBB\xBF"))
-    return mjai::failure{ParseError{simdjson::error_message(simdjson::TAPE_ERROR)}};
+  // so it is refused as the structural error it used to be, at its first byte.
+  if (text.view().starts_with("\xEF\xBB\xBF")) {
+    Error e;
+    e.kind = ErrorKind::json;
+    e.json_code = static_cast<std::uint8_t>(simdjson::TAPE_ERROR);
+    e.offset = 0;
+    return mjai::failure{std::move(e)};
+  }
   element root;
   if (auto err = p.parse(text.data(), text.size(), false).get(root)) return mjai::failure{json_error(err, text)};
   reader r;

@@ -83,9 +83,14 @@ void location(sentence& s, const Error& e) {
   if (e.offset) (s.empty() ? s << "the document" : s) << " at byte " << std::uint64_t{*e.offset};
 }
 
-// simdjson's own text, as the tail of a sentence: lower case, no full stop.
+// simdjson's own text, as the tail of a sentence: without its code name
+// ("TAPE_ERROR: ") and closing remark, lower case, no full stop.
 std::string json_message(std::uint8_t code) {
   std::string m = simdjson::error_message(static_cast<simdjson::error_code>(code));
+  if (const auto colon = m.find(": "); colon != std::string::npos &&
+      m.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") == colon)
+    m.erase(0, colon + 2);
+  if (const auto tail = m.find(" This is a fatal and unrecoverable error"); tail != std::string::npos) m.erase(tail);
   if (!m.empty() && m[0] >= 'A' && m[0] <= 'Z' && !(m.size() > 1 && m[1] >= 'A' && m[1] <= 'Z')) m[0] += 'a' - 'A';
   while (!m.empty() && (m.back() == '.' || m.back() == ' ')) m.pop_back();
   return m;

@@ -178,6 +178,8 @@ std::optional<std::size_t> json_error_offset(const PaddedText& text, int code) {
     return offset_of(text, p);
   }
   if (where) return offset_of(text, where);
+  // simdjson refuses an unclosed array or object before reading into it.
+  if (e == simdjson::INCOMPLETE_ARRAY_OR_OBJECT) return text.size();
   // Past the last token: the text ended early.
   if (doc.current_location().get(p)) return text.size();
   return offset_of(text, p);
