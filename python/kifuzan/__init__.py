@@ -46,6 +46,7 @@ __all__ = [
 
 if TYPE_CHECKING:  # the lazy names below, with their types, for type checkers
     from kifuzan.batch import convert_many as convert_many
+    from kifuzan.diagnosis import Diagnosis as Diagnosis, diagnose as diagnose
     from kifuzan.results import Failure as Failure, Summary as Summary
     from kifuzan.reverse import (
         MjaiError as MjaiError,

@@ -52,6 +52,7 @@ names: list[str] = _kifuzan.__all__
 summary: kifuzan.Summary = kifuzan.convert_many(["logs"], "out", workers=1)
 failures: list[kifuzan.Failure] = summary.failures
 assert_type(kifuzan.is_mjai_record("{}"), bool)
+assert_type(kifuzan.diagnose("{}"), kifuzan.Diagnosis | None)
 '''
 
 # Each line marked "# E: code" must be reported with that code, and nothing else.
