@@ -53,6 +53,9 @@ summary: kifuzan.Summary = kifuzan.convert_many(["logs"], "out", workers=1)
 failures: list[kifuzan.Failure] = summary.failures
 assert_type(kifuzan.is_mjai_record("{}"), bool)
 assert_type(kifuzan.diagnose("{}"), kifuzan.Diagnosis | None)
+assert_type(kifuzan.mjlog_to_mjai("<mjloggm/>"), list[str])
+assert_type(kifuzan.mjlog_to_tenhou6("<mjloggm/>", ref=None), str)
+mjlog_error: ValueError = kifuzan.MjlogError("x")
 '''
 
 # Each line marked "# E: code" must be reported with that code, and nothing else.
@@ -73,6 +76,7 @@ kifuzan.tenhou_to_mjai("{}", "{}")  # E: call-arg
 kifuzan.tenhou_to_mjai(text="{}")  # E: call-arg
 error: kifuzan.TenhouToMjaiError = kifuzan.JsonParsingError()  # E: assignment
 kifuzan.convert_many("logs", "out", workers="2")  # E: arg-type
+kifuzan.mjlog_to_tenhou6("<mjloggm/>", 5)  # E: arg-type
 '''
 
 
