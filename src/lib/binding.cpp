@@ -123,6 +123,20 @@ const char* str_argument(const char* argument, PyObject* obj, Py_ssize_t* size) 
   return PyUnicode_AsUTF8AndSize(obj, size);
 }
 
+const char* bind_str_argument(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                              std::string_view& text) {
+  PyObject* obj;  // borrowed
+  if (bind_arguments(sig, args, nargs, kwnames, &obj) < 0) {
+    return nullptr;
+  }
+  Py_ssize_t size;
+  const char* utf8 = str_argument(sig.names[0], obj, &size);
+  if (utf8 != nullptr) {
+    text = std::string_view(utf8, static_cast<std::size_t>(size));
+  }
+  return utf8;
+}
+
 PyObject* lines_to_list(const conv::Lines& lines) {
   const std::size_t n = lines.size();
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));

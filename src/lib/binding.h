@@ -41,6 +41,11 @@ inline std::string_view bytes_view(PyObject* bytes) {
 // UnicodeEncodeError (lone surrogates) set.
 const char* str_argument(const char* argument, PyObject* obj, Py_ssize_t* size);
 
+// Binds the one str argument of `sig` (its only parameter) and returns its
+// UTF-8 text, or nullptr with an exception set.
+const char* bind_str_argument(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                              std::string_view& text);
+
 // New list with one str per line, or nullptr with an exception set.
 PyObject* lines_to_list(const conv::Lines& lines);
 

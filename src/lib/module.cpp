@@ -75,16 +75,11 @@ constexpr Signature k_text_signature = {"tenhou_to_mjai", k_text_params, 1, 1};
 
 PyObject* py_tenhou_to_mjai(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   try {
-    PyObject* data;  // borrowed
-    if (bind_arguments(k_text_signature, args, nargs, kwnames, &data) < 0) {
+    std::string_view data;
+    if (bind_str_argument(k_text_signature, args, nargs, kwnames, data) == nullptr) {
       return nullptr;
     }
-    Py_ssize_t size;
-    const char* utf8 = str_argument("data", data, &size);
-    if (utf8 == nullptr) {
-      return nullptr;
-    }
-    const PaddedText input(std::string_view(utf8, static_cast<std::size_t>(size)));
+    const PaddedText input(data);
     auto lines = kifuzan::conv::tenhou_to_mjai_lines(input);
     if (!lines) {
       raise_stage_error(lines.error());

@@ -123,16 +123,11 @@ constexpr Signature k_mjlog_signature = {"mjlog_to_mjai", k_mjlog_params, 1, 1};
 
 PyObject* py_mjlog_to_mjai(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   try {
-    PyObject* data;
-    if (bind_arguments(k_mjlog_signature, args, nargs, kwnames, &data) < 0) {
+    std::string_view xml;
+    if (bind_str_argument(k_mjlog_signature, args, nargs, kwnames, xml) == nullptr) {
       return nullptr;
     }
-    Py_ssize_t size;
-    const char* xml = str_argument("xml", data, &size);
-    if (xml == nullptr) {
-      return nullptr;
-    }
-    auto lines = kifuzan::mjlog::mjlog_to_mjai_lines(std::string_view(xml, static_cast<std::size_t>(size)));
+    auto lines = kifuzan::mjlog::mjlog_to_mjai_lines(xml);
     if (!lines) {
       raise_mjlog_to_mjai_error(lines.error());
       return nullptr;
@@ -646,16 +641,11 @@ constexpr Signature k_diagnose_signature = {"diagnose", k_diagnose_params, 1, 1}
 
 PyObject* py_diagnose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   try {
-    PyObject* data;
-    if (bind_arguments(k_diagnose_signature, args, nargs, kwnames, &data) < 0) {
+    std::string_view data;
+    if (bind_str_argument(k_diagnose_signature, args, nargs, kwnames, data) == nullptr) {
       return nullptr;
     }
-    Py_ssize_t size;
-    const char* utf8 = str_argument("data", data, &size);
-    if (utf8 == nullptr) {
-      return nullptr;
-    }
-    const PaddedText input(std::string_view(utf8, static_cast<std::size_t>(size)));
+    const PaddedText input(data);
     const auto why = diagnose_record(input);
     return why ? diagnosis_tuple(*why) : Py_NewRef(Py_None);
   } catch (...) {

@@ -49,46 +49,38 @@ class FileDescriptor {
   int fd_;
 };
 
-// open(2) retried on EINTR. Returns the descriptor, or -1 with `status` set.
-template <class OnEintr>
-int open_file(const char* path, int flags, mode_t mode, OnEintr on_eintr, Status& status, int& error) {
+// Runs the system call `call` until it does not fail with EINTR: its
+// result, or -1 with `status` set (and `error` for a system error).
+template <class Call, class OnEintr>
+auto retrying(Call call, OnEintr& on_eintr, Status& status, int& error) {
   for (;;) {
-    const int fd = ::open(path, flags, mode);
-    if (fd >= 0) {
-      status = Status::ok;
-      return fd;
-    }
-    if (errno != EINTR) {
-      status = Status::error;
-      error = errno;
-      return -1;
-    }
-    if (!on_eintr()) {
-      status = Status::interrupted;
-      return -1;
-    }
-  }
-}
-
-// read(2) retried on EINTR: bytes read (0 at end of file), or -1 with
-// `status` set.
-template <class OnEintr>
-ssize_t read_some(int fd, void* p, std::size_t n, OnEintr& on_eintr, Status& status, int& error) {
-  for (;;) {
-    const ssize_t r = ::read(fd, p, n);
+    const auto r = call();
     if (r >= 0) {
       return r;
     }
     if (errno != EINTR) {
       status = Status::error;
       error = errno;
-      return -1;
+      return r;
     }
     if (!on_eintr()) {
       status = Status::interrupted;
-      return -1;
+      return r;
     }
   }
+}
+
+// open(2): the descriptor, or -1 with `status` set.
+template <class OnEintr>
+int open_file(const char* path, int flags, mode_t mode, OnEintr on_eintr, Status& status, int& error) {
+  status = Status::ok;
+  return retrying([&] { return ::open(path, flags, mode); }, on_eintr, status, error);
+}
+
+// read(2): bytes read (0 at end of file), or -1 with `status` set.
+template <class OnEintr>
+ssize_t read_some(int fd, void* p, std::size_t n, OnEintr& on_eintr, Status& status, int& error) {
+  return retrying([&] { return ::read(fd, p, n); }, on_eintr, status, error);
 }
 
 // Reads the whole file into `out`. The file's reported size only pre-sizes
