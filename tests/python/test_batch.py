@@ -361,7 +361,9 @@ def test_dead_worker_fails_only_its_record(tmp_path, monkeypatch):
         (src / name).write_text(dump(tiny_log()))
     monkeypatch.setattr(batch, "convert_chunk", crash_on_marked)
     summary = kifuzan.convert_many([src], tmp_path / "out", workers=2)
-    assert (summary.converted, summary.failed) == (40, 1)
+    # Records the dead pool took down are retried; one whose output the
+    # other worker had written already is then up to date, so skipped.
+    assert (summary.converted + summary.skipped, summary.failed) == (40, 1)
     assert summary.failures[0].path == str(src / "07crash.json")
     assert summary.failures[0].error == "BrokenProcessPool"
     assert sorted(p.name for p in (tmp_path / "out").glob("*.mjson")) == sorted(n.replace(".json", ".mjson") for n in names if "crash" not in n)
