@@ -68,8 +68,9 @@ void convert_stage(benchmark::State& state) {
 }
 
 void serialize_stage(benchmark::State& state) {
+  const std::vector<Log> ls = logs();  // the events point into these
   std::vector<std::vector<Event>> games;
-  for (const Log& l : logs()) games.push_back(std::move(convert_game(l)).value());
+  for (const Log& l : ls) games.push_back(std::move(convert_game(l)).value());
   std::string out;
   for (auto _ : state)
     for (const auto& g : games) {

@@ -1,10 +1,12 @@
 // The mjai event record. The alternatives of Event are in mjai order, and
-// each struct's fields are in the order of its JSON keys.
+// each struct's fields are in the order of its JSON keys. The large values
+// (names, scores, hands, deltas, ura markers) are pointers to what the game
+// record already holds, so an event is a small trivially copyable value,
+// valid while the record it points into lives.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <type_traits>
 #include <variant>
@@ -15,10 +17,13 @@
 namespace mjai {
 
 using Deltas = std::array<std::int32_t, 4>;
+using Names = std::array<std::string, 4>;
+using Hand = std::array<Tile, 13>;
+using Hands = std::array<Hand, 4>;
 
 struct None {};
 struct StartGame {
-  std::array<std::string, 4> names;
+  const Names* names = nullptr;  // never null in a written event
   std::uint8_t kyoku_first = 0;
   bool aka_flag = false;
 };
@@ -29,8 +34,8 @@ struct StartKyoku {
   std::uint8_t honba = 0;
   std::uint8_t kyotaku = 0;
   Seat oya = 0;
-  std::array<std::int32_t, 4> scores{};
-  std::array<std::array<Tile, 13>, 4> tehais{};
+  const Deltas* scores = nullptr;  // never null in a written event
+  const Hands* tehais = nullptr;   // never null in a written event
 };
 struct Tsumo {
   Seat actor = 0;
@@ -77,14 +82,15 @@ struct Reach {
 struct ReachAccepted {
   Seat actor = 0;
 };
+// Null pointers stand for absent keys.
 struct Hora {
   Seat actor = 0;
   Seat target = 0;
-  std::optional<Deltas> deltas;
-  std::optional<std::vector<Tile>> ura_markers;
+  const Deltas* deltas = nullptr;
+  const std::vector<Tile>* ura_markers = nullptr;
 };
 struct Ryukyoku {
-  std::optional<Deltas> deltas;
+  const Deltas* deltas = nullptr;
 };
 struct EndKyoku {};
 struct EndGame {};
@@ -110,5 +116,9 @@ template <class T>
 inline constexpr std::size_t variant_index = detail::index_of<T, Event>::value;
 
 static_assert(variant_index<None> == 0 && variant_index<Tsumo> == 3 && variant_index<EndGame> == 16);
+// Events are built by the hundred per kyoku: keep them small and free to
+// copy and destroy.
+static_assert(sizeof(Event) <= 32);
+static_assert(std::is_trivially_copyable_v<Event> && std::is_trivially_destructible_v<Event>);
 
 }  // namespace mjai

@@ -158,7 +158,7 @@ struct writer {
     p = lit(p, "{\"type\":\"start_game\",\"names\":[");
     for (std::size_t i = 0; i < 4; ++i) {
       if (i) *p++ = ',';
-      p = put_string(p, e.names[i]);
+      p = put_string(p, (*e.names)[i]);
     }
     p = put_uint(lit(p, "],\"kyoku_first\":"), e.kyoku_first);
     return e.aka_flag ? lit(p, ",\"aka_flag\":true}") : lit(p, ",\"aka_flag\":false}");
@@ -170,11 +170,11 @@ struct writer {
     p = put_uint(lit(p, ",\"honba\":"), e.honba);
     p = put_uint(lit(p, ",\"kyotaku\":"), e.kyotaku);
     p = put_uint(lit(p, ",\"oya\":"), e.oya);
-    p = put_ints(lit(p, ",\"scores\":"), e.scores);
+    p = put_ints(lit(p, ",\"scores\":"), *e.scores);
     p = lit(p, ",\"tehais\":[");
     for (std::size_t i = 0; i < 4; ++i) {
       if (i) *p++ = ',';
-      p = put_tiles(p, e.tehais[i]);
+      p = put_tiles(p, (*e.tehais)[i]);
     }
     return lit(p, "]}");
   }
@@ -250,19 +250,24 @@ struct writer {
 // Sizes: an int32 is at most 11 characters, a quoted tile 5, a u8 3.
 constexpr std::size_t ints_size = 2 + 4 * 12;
 constexpr std::size_t small_event_size = 128;  // the longest is a daiminkan, about 95
+constexpr std::size_t start_kyoku_size = 192 + ints_size + 4 * (3 + 13 * 6);
 
 }  // namespace
 
 std::size_t max_event_size(const Event& e) noexcept {
-  if (const auto* g = std::get_if<StartGame>(&e)) {
-    std::size_t n = 96;
-    for (const std::string& s : g->names) n += 3 + 6 * s.size();
-    return n + slop;
+  switch (e.index()) {
+    case variant_index<StartGame>: {
+      std::size_t n = 96;
+      for (const std::string& s : *std::get_if<StartGame>(&e)->names) n += 3 + 6 * s.size();
+      return n + slop;
+    }
+    case variant_index<StartKyoku>: return start_kyoku_size + slop;
+    case variant_index<Hora>: {
+      const auto* ura = std::get_if<Hora>(&e)->ura_markers;
+      return 96 + ints_size + (ura ? 6 * ura->size() : 0) + slop;
+    }
+    default: return small_event_size + slop;
   }
-  if (std::holds_alternative<StartKyoku>(e)) return 192 + ints_size + 4 * (3 + 13 * 6) + slop;
-  if (const auto* h = std::get_if<Hora>(&e))
-    return 96 + ints_size + (h->ura_markers ? 6 * h->ura_markers->size() : 0) + slop;
-  return small_event_size + slop;
 }
 
 char* write_event(char* p, const Event& e) noexcept { return std::visit(writer{p}, e); }

@@ -157,13 +157,20 @@ TEST(decode_test, plus_sign_reads_as_a_digit) {
   EXPECT_EQ(serialized(r.value().takes), std::vector<std::string>{chi(1, 0, "?", "1m", "2m")});
 }
 
-TEST(decode_test, reuses_output_vectors) {
-  conv::SeatEvents out;
-  ASSERT_TRUE(conv::decode_seat_into(kyoku_with(2, {T(11)}, {N(60)}), 2, out));
-  ASSERT_TRUE(conv::decode_seat_into(kyoku_with(2, {T(12)}, {T(21)}), 2, out));
-  EXPECT_EQ(serialized(out.takes), std::vector<std::string>{tsumo(2, "2m")});
-  EXPECT_EQ(serialized(out.discards), std::vector<std::string>{dahai(2, "1p", false)});
-  auto r = conv::decode_seat_into(kyoku_with(2, {S("c1")}, {}), 2, out);
+// Seats decode one after another into one list; a dropped "?" must not
+// disturb what came before or leave a gap.
+TEST(decode_test, appends_to_shared_list) {
+  std::vector<conv::Event> events;
+  conv::SeatEvents first, second;
+  ASSERT_TRUE(conv::decode_seat_into(kyoku_with(2, {T(11)}, {N(60)}), 2, events, first));
+  ASSERT_TRUE(conv::decode_seat_into(kyoku_with(3, {T(12), T(13)}, {T(0), T(21)}), 3, events, second));
+  EXPECT_EQ(serialized(events), (std::vector<std::string>{tsumo(2, "1m"), dahai(2, "1m", true), tsumo(3, "2m"),
+                                                          tsumo(3, "3m"), dahai(3, "1p", false)}));
+  EXPECT_EQ((std::array{first.takes, first.takes_end, first.discards, first.discards_end}),
+            (std::array<std::uint32_t, 4>{0, 1, 1, 2}));
+  EXPECT_EQ((std::array{second.takes, second.takes_end, second.discards, second.discards_end}),
+            (std::array<std::uint32_t, 4>{2, 4, 4, 5}));
+  auto r = conv::decode_seat_into(kyoku_with(2, {S("c1")}, {}), 2, events, first);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().kind, ErrorKind::invalid_action_item);
 }

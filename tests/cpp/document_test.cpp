@@ -486,7 +486,7 @@ TEST(document_test, reads_every_field) {
     SCOPED_TRACE(s);
     const SeatActions& seat = e.seats[s];
     for (int i = 0; i < 13; ++i)
-      EXPECT_EQ(seat.haipai[i], *mjai::tile_from_code(kifuzan::test::haipai_codes[s][i])) << i;
+      EXPECT_EQ(e.haipai[s][i], *mjai::tile_from_code(kifuzan::test::haipai_codes[s][i])) << i;
     ASSERT_FALSE(seat.takes.empty());
     EXPECT_EQ(seat.takes[0].kind, ActionItem::Kind::tile);
     EXPECT_EQ(seat.takes[0].tile(), *mjai::tile_from_code(static_cast<std::uint8_t>(25 + s)));

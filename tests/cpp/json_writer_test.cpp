@@ -23,16 +23,28 @@ std::string json(const Event& e) {
   return out;
 }
 
+// What the events point to; they must outlive the events.
+const Deltas even_scores{25000, 25000, 25000, 25000};
+const Deltas extreme_scores{INT32_MIN, INT32_MAX, 0, -1};
+const Hands sample_hands = [] {
+  Hands h{};
+  for (int seat = 0; seat < 3; ++seat)
+    for (int i = 0; i < 13; ++i) h[seat][i] = Tile{static_cast<std::uint8_t>(seat * 9 + i)};
+  h[3] = {east, Tile{28}, Tile{29}, Tile{30}, Tile{31}, Tile{32}, chun, red5m, red5p, red5s, unknown, m(1), m(2)};
+  return h;
+}();
+const Names abcd{"A", "B", "C", "D"}, a_empty_cd{"a", "", "c", "d"}, lower{"a", "b", "c", "d"};
+const Deltas ron8000{0, 8000, 0, -8000}, ron1000{1000, 0, -1000, 0}, tsumo300{-100, -100, -100, 300};
+const Deltas drawn{1500, -1500, 1500, -1500}, extremes{INT32_MIN, INT32_MAX, -10, 100000};
+const std::vector<Tile> ura_2s{s(2)}, no_ura{}, ura_three{m(1), red5p, unknown};
+
 StartKyoku sample_start_kyoku() {
   StartKyoku k;
   k.bakaze = east;
   k.dora_marker = p(3);
   k.kyoku = 1;
-  k.scores = {25000, 25000, 25000, 25000};
-  for (int seat = 0; seat < 3; ++seat)
-    for (int i = 0; i < 13; ++i) k.tehais[seat][i] = Tile{static_cast<std::uint8_t>(seat * 9 + i)};
-  k.tehais[3] = {east, Tile{28}, Tile{29}, Tile{30}, Tile{31}, Tile{32}, chun, red5m, red5p, red5s,
-                 unknown, m(1), m(2)};
+  k.scores = &even_scores;
+  k.tehais = &sample_hands;
   return k;
 }
 
@@ -55,9 +67,9 @@ struct Case {
 TEST(json_writer_test, every_variant) {
   const Case cases[] = {
       {"none", None{}, R"({"type":"none"})"},
-      {"start_game", StartGame{{"A", "B", "C", "D"}, 0, true},
+      {"start_game", StartGame{&abcd, 0, true},
        R"({"type":"start_game","names":["A","B","C","D"],"kyoku_first":0,"aka_flag":true})"},
-      {"start_game tonpuu no aka", StartGame{{"a", "", "c", "d"}, 4, false},
+      {"start_game tonpuu no aka", StartGame{&a_empty_cd, 4, false},
        R"({"type":"start_game","names":["a","","c","d"],"kyoku_first":4,"aka_flag":false})"},
       {"start_kyoku", sample_start_kyoku(),
        start_kyoku_json(R"("kyoku":1,"honba":0,"kyotaku":0,"oya":0,"scores":[25000,25000,25000,25000])")},
@@ -79,18 +91,18 @@ TEST(json_writer_test, every_variant) {
       {"dora", Dora{s(2)}, R"({"type":"dora","dora_marker":"2s"})"},
       {"reach", Reach{2}, R"({"type":"reach","actor":2})"},
       {"reach_accepted", ReachAccepted{1}, R"({"type":"reach_accepted","actor":1})"},
-      {"hora full", Hora{1, 3, Deltas{0, 8000, 0, -8000}, std::vector<Tile>{s(2)}},
+      {"hora full", Hora{1, 3, &ron8000, &ura_2s},
        R"({"type":"hora","actor":1,"target":3,"deltas":[0,8000,0,-8000],"ura_markers":["2s"]})"},
-      {"hora bare", Hora{1, 1, std::nullopt, std::nullopt},
+      {"hora bare", Hora{1, 1, nullptr, nullptr},
        R"({"type":"hora","actor":1,"target":1})"},
-      {"hora empty ura", Hora{0, 2, Deltas{1000, 0, -1000, 0}, std::vector<Tile>{}},
+      {"hora empty ura", Hora{0, 2, &ron1000, &no_ura},
        R"({"type":"hora","actor":0,"target":2,"deltas":[1000,0,-1000,0],"ura_markers":[]})"},
-      {"hora ura only", Hora{2, 0, std::nullopt, std::vector<Tile>{m(1), red5p, unknown}},
+      {"hora ura only", Hora{2, 0, nullptr, &ura_three},
        R"({"type":"hora","actor":2,"target":0,"ura_markers":["1m","5pr","?"]})"},
-      {"hora deltas only", Hora{3, 3, Deltas{-100, -100, -100, 300}, std::nullopt},
+      {"hora deltas only", Hora{3, 3, &tsumo300, nullptr},
        R"({"type":"hora","actor":3,"target":3,"deltas":[-100,-100,-100,300]})"},
       {"ryukyoku bare", Ryukyoku{}, R"({"type":"ryukyoku"})"},
-      {"ryukyoku deltas", Ryukyoku{Deltas{1500, -1500, 1500, -1500}},
+      {"ryukyoku deltas", Ryukyoku{&drawn},
        R"({"type":"ryukyoku","deltas":[1500,-1500,1500,-1500]})"},
       {"end_kyoku", EndKyoku{}, R"({"type":"end_kyoku"})"},
       {"end_game", EndGame{}, R"({"type":"end_game"})"},
@@ -111,18 +123,18 @@ TEST(json_writer_test, integer_extremes) {
   k.honba = 10;
   k.kyotaku = 99;
   k.oya = 3;
-  k.scores = {INT32_MIN, INT32_MAX, 0, -1};
+  k.scores = &extreme_scores;
   const std::string want = start_kyoku_json(
       R"("kyoku":255,"honba":10,"kyotaku":99,"oya":3,"scores":[-2147483648,2147483647,0,-1])");
   EXPECT_EQ(json(k), want);
 
   const Case cases[] = {
-      {"ryukyoku extremes", Ryukyoku{Deltas{INT32_MIN, INT32_MAX, -10, 100000}},
+      {"ryukyoku extremes", Ryukyoku{&extremes},
        R"({"type":"ryukyoku","deltas":[-2147483648,2147483647,-10,100000]})"},
       {"seat 255", Reach{255}, R"({"type":"reach","actor":255})"},
       {"two digits", Tsumo{42, m(1)}, R"({"type":"tsumo","actor":42,"pai":"1m"})"},
       {"three digits", Tsumo{100, m(1)}, R"({"type":"tsumo","actor":100,"pai":"1m"})"},
-      {"kyoku_first 255", StartGame{{"a", "b", "c", "d"}, 255, false},
+      {"kyoku_first 255", StartGame{&lower, 255, false},
        R"({"type":"start_game","names":["a","b","c","d"],"kyoku_first":255,"aka_flag":false})"},
   };
   for (const auto& c : cases) {
@@ -189,7 +201,8 @@ TEST(json_writer_test, escapes_control_chars) {
 }
 
 TEST(json_writer_test, names_are_escaped_in_start_game) {
-  const Event e = StartGame{{"a\"b", "c\\d", "e\tf\x01", "東"}, 0, true};
+  const Names names{"a\"b", "c\\d", "e\tf\x01", "東"};
+  const Event e = StartGame{&names, 0, true};
   EXPECT_EQ(json(e),
             R"({"type":"start_game","names":["a\"b","c\\d","e\tf\u0001","東"],)"
             R"("kyoku_first":0,"aka_flag":true})");

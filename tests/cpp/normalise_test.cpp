@@ -238,9 +238,9 @@ TEST(normalise_test, copies_the_document) {
     EXPECT_EQ(got.scores, want.scores);
     EXPECT_EQ(got.dora_indicators, want.dora_indicators);
     EXPECT_EQ(got.ura_indicators, want.ura_indicators);
+    EXPECT_EQ(got.haipai, want.haipai);
     for (int s = 0; s < 4; ++s) {
       SCOPED_TRACE(s);
-      EXPECT_EQ(got.seats[s].haipai, want.seats[s].haipai);
       ASSERT_EQ(got.seats[s].takes.size(), want.seats[s].takes.size());
       for (std::size_t j = 0; j < got.seats[s].takes.size(); ++j) {
         EXPECT_EQ(got.seats[s].takes[j].kind, want.seats[s].takes[j].kind);

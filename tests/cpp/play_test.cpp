@@ -253,16 +253,16 @@ TEST(play_test, rejects_hand_made_records) {
   const Tile m1{0}, m3{2};
   struct Case {
     const char* name;
-    std::array<conv::SeatEvents, 4> seats;
+    std::array<conv::SeatLists, 4> seats;
     ErrorKind want;
   };
   const Case cases[] = {
       {"riichi ending its discard list",
-       {conv::SeatEvents{{mjai::Tsumo{0, m1}}, {mjai::Reach{0}}}, {}, {}, {}},
+       {conv::SeatLists{{mjai::Tsumo{0, m1}}, {mjai::Reach{0}}}, {}, {}, {}},
        ErrorKind::reach_without_discard},
       {"call naming the caller itself",
-       {conv::SeatEvents{{mjai::Tsumo{0, m1}}, {mjai::Dahai{0, m3, false}}},
-        conv::SeatEvents{{mjai::Pon{1, 1, m3, {m3, m3}}}, {}}, {}, {}},
+       {conv::SeatLists{{mjai::Tsumo{0, m1}}, {mjai::Dahai{0, m3, false}}},
+        conv::SeatLists{{mjai::Pon{1, 1, m3, {m3, m3}}}, {}}, {}, {}},
        ErrorKind::call_mismatch},
   };
   conv::Kyoku k;
@@ -270,8 +270,17 @@ TEST(play_test, rejects_hand_made_records) {
   k.result = mjai::Deltas{};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<conv::Event> events;
-    auto r = conv::play_kyoku(k, c.seats, 0, events);
+    conv::Block block;
+    std::array<conv::SeatEvents, 4> seats;
+    for (std::size_t s = 0; s < 4; ++s) {
+      auto& e = block.events;
+      seats[s].takes = static_cast<std::uint32_t>(e.size());
+      e.insert(e.end(), c.seats[s].takes.begin(), c.seats[s].takes.end());
+      seats[s].takes_end = seats[s].discards = static_cast<std::uint32_t>(e.size());
+      e.insert(e.end(), c.seats[s].discards.begin(), c.seats[s].discards.end());
+      seats[s].discards_end = static_cast<std::uint32_t>(e.size());
+    }
+    auto r = conv::play_kyoku(k, seats, 0, block);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().kind, c.want);
   }

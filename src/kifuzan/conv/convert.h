@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kifuzan/conv/error.h"
@@ -14,45 +15,81 @@ namespace kifuzan::conv {
 
 using mjai::Event;
 
+// One block of the game's events: StartGame alone, one kyoku, or EndGame
+// alone. Each event is built once, where it stays: `events` holds them in
+// the order they were made (for a kyoku, the four seats' decoded lists
+// first, then what play adds), `order` their positions in the order of play.
+struct Block {
+  std::vector<Event> events;
+  std::vector<std::uint32_t> order;
+
+  std::size_t size() const noexcept { return order.size(); }
+  // The i-th event in the order of play.
+  const Event& operator[](std::size_t i) const noexcept { return events[order[i]]; }
+
+  // Builds an event at the end of the order of play.
+  template <class E>
+  void add(E&& e) {
+    order.push_back(static_cast<std::uint32_t>(events.size()));
+    events.emplace_back(std::forward<E>(e));
+  }
+  // Puts the already built events[i] at the end of the order of play.
+  void play(std::uint32_t i) { order.push_back(i); }
+  void clear() noexcept {
+    events.clear();
+    order.clear();
+  }
+};
+
+// A seat's decoded take and discard lists: ranges of Block::events.
 struct SeatEvents {
+  std::uint32_t takes = 0, takes_end = 0;
+  std::uint32_t discards = 0, discards_end = 0;
+};
+
+// Decodes seat s's take and discard lists into events appended to `events`
+// (not yet in the order of play), fills drawn tiles into tsumogiri discards,
+// and sets `out` to their ranges. Fails with invalid_action_item,
+// invalid_tile_text or number_in_take_list, naming the seat, the list and
+// the entry.
+status<Error> decode_seat_into(const Kyoku& kyoku, Seat s, std::vector<Event>& events, SeatEvents& out);
+
+// The same seat's lists on their own, for inspection.
+struct SeatLists {
   std::vector<Event> takes;
   std::vector<Event> discards;
 };
-
-// Decodes seat s's take and discard lists into events, and fills drawn tiles
-// into tsumogiri discards. Fails with invalid_action_item, invalid_tile_text
-// or number_in_take_list, naming the seat, the list and the entry.
-mjai::result<SeatEvents, Error> decode_seat(const Kyoku& kyoku, Seat s);
-
-// Same, reusing the vectors of `out` (cleared first).
-status<Error> decode_seat_into(const Kyoku& kyoku, Seat s, SeatEvents& out);
+mjai::result<SeatLists, Error> decode_seat(const Kyoku& kyoku, Seat s);
 
 // The entry of seat s's discard list that made its `event`-th decoded
 // discard event (the list's length past the end). For error reports only:
 // it decodes the list again.
 std::size_t discard_entry(const Kyoku& kyoku, Seat s, std::size_t event);
 
-// Appends one Hora per win or one Ryukyoku, then EndKyoku.
-void finish_kyoku(std::vector<Event>& events, const Kyoku& kyoku);
+// Adds one Hora per win or one Ryukyoku, then EndKyoku. They point into
+// `kyoku`.
+void finish_kyoku(Block& block, const Kyoku& kyoku);
 
-// Merges the four seats' decoded lists into the order of play, appending to
-// `events` (which already holds the StartKyoku), and closes the kyoku. Kans
-// reveal the kyoku's dora indicators from the second on, in order. Fails
-// with missing_take, call_mismatch, missing_dora_marker or
-// reach_without_discard, naming the seat and the entry.
+// Puts the four seats' decoded lists (ranges of block.events) into the order
+// of play after what `block` already holds in it (the StartKyoku), adding
+// riichi acceptances and kan dora, and closes the kyoku. Kans reveal the
+// kyoku's dora indicators from the second on, in order. Fails with
+// missing_take, call_mismatch, missing_dora_marker or reach_without_discard,
+// naming the seat and the entry.
 status<Error> play_kyoku(const Kyoku& kyoku, const std::array<SeatEvents, 4>& seats, Seat oya,
-                         std::vector<Event>& events);
+                         Block& block);
 
-// The whole game: StartGame, every kyoku, EndGame; nothing on failure. An
-// error names its kyoku.
+// The whole game in the order of play: StartGame, every kyoku, EndGame;
+// nothing on failure. The events point into `log`; an error names its kyoku.
 mjai::result<std::vector<Event>, Error> convert_game(const Log& log);
 
 // Receives the game's events a block at a time, in order: StartGame, each
-// kyoku from StartKyoku to EndKyoku, EndGame. Each block is appended to
-// block() and handed over by done() once it is complete and sound.
+// kyoku from StartKyoku to EndKyoku, EndGame. Each block is built in
+// block(), which is empty at first and after each done(), and handed over by
+// done() once it is complete and sound. The events point into the Log.
 class EventSink {
  public:
-  virtual std::vector<Event>& block() = 0;
+  virtual Block& block() = 0;
   virtual void done() = 0;
 
  protected:

@@ -158,14 +158,14 @@ class decoder {
 
 // Pairs takes with discard slots (a Reach shares its Dahai's slot): a
 // tsumogiri discard gets its draw's tile, and a hand-discarded "?" is dropped.
-void fill_in(const std::vector<Event>& takes, std::vector<Event>& discards) {
-  const std::size_t n = discards.size();
+// Returns the discards' new size.
+std::size_t fill_in(const Event* takes, std::size_t take_count, Event* discards, std::size_t n) {
   std::size_t r = 0, w = 0;  // read and write positions; w < r once something was dropped
   auto keep = [&](std::size_t k) {
-    if (w != k) discards[w] = std::move(discards[k]);
+    if (w != k) discards[w] = discards[k];
     ++w;
   };
-  for (std::size_t i = 0; i < takes.size() && r < n; ++i) {
+  for (std::size_t i = 0; i < take_count && r < n; ++i) {
     std::size_t k = r;
     if (discards[k].index() == variant_index<Reach>) ++k;
     if (k >= n) break;
@@ -180,9 +180,9 @@ void fill_in(const std::vector<Event>& takes, std::vector<Event>& discards) {
     }
     keep(k);
   }
-  if (w == r) return;  // nothing dropped
+  if (w == r) return n;  // nothing dropped
   for (; r < n; ++r) keep(r);
-  discards.resize(w);
+  return w;
 }
 
 [[gnu::cold]] Error at_entry(Error&& e, Seat s, Field field, std::ptrdiff_t entry) {
@@ -194,28 +194,33 @@ void fill_in(const std::vector<Event>& takes, std::vector<Event>& discards) {
 
 }  // namespace
 
-status<Error> decode_seat_into(const Kyoku& kyoku, Seat s, SeatEvents& out) {
+status<Error> decode_seat_into(const Kyoku& kyoku, Seat s, std::vector<Event>& events, SeatEvents& out) {
   const SeatActions& seat = kyoku.seats[s];
-  out.takes.clear();
-  out.discards.clear();
-  out.takes.reserve(seat.takes.size());
-  out.discards.reserve(seat.discards.size() + 1);
   std::optional<Error> err;
   decoder d(s, err);
+  out.takes = static_cast<std::uint32_t>(events.size());
   for (const ActionItem& item : seat.takes)
-    if (!d.take(item, out.takes))
+    if (!d.take(item, events))
       return mjai::failure{at_entry(std::move(*err), s, Field::takes, &item - seat.takes.data())};
+  out.takes_end = out.discards = static_cast<std::uint32_t>(events.size());
   for (const ActionItem& item : seat.discards)
-    if (!d.discard(item, out.discards))
+    if (!d.discard(item, events))
       return mjai::failure{at_entry(std::move(*err), s, Field::discards, &item - seat.discards.data())};
-  if (!out.takes.empty()) fill_in(out.takes, out.discards);
+  std::size_t n = events.size() - out.discards;
+  if (out.takes_end > out.takes)
+    n = fill_in(events.data() + out.takes, out.takes_end - out.takes, events.data() + out.discards, n);
+  events.resize(out.discards + n);
+  out.discards_end = static_cast<std::uint32_t>(events.size());
   return success;
 }
 
-mjai::result<SeatEvents, Error> decode_seat(const Kyoku& kyoku, Seat s) {
-  SeatEvents out;
-  auto r = decode_seat_into(kyoku, s, out);
-  if (!r) return mjai::failure{std::move(r).error()};
+mjai::result<SeatLists, Error> decode_seat(const Kyoku& kyoku, Seat s) {
+  std::vector<Event> events;
+  SeatEvents at;
+  if (auto r = decode_seat_into(kyoku, s, events, at); !r) return mjai::failure{std::move(r).error()};
+  SeatLists out;
+  out.takes.assign(events.begin() + at.takes, events.begin() + at.takes_end);
+  out.discards.assign(events.begin() + at.discards, events.begin() + at.discards_end);
   return out;
 }
 
@@ -227,11 +232,13 @@ std::size_t discard_entry(const Kyoku& kyoku, Seat s, std::size_t event) {
   const SeatActions& seat = kyoku.seats[s];
   Kyoku prefix;
   prefix.seats[s].takes = seat.takes;
+  std::vector<Event> events;
   SeatEvents out;
   for (std::size_t i = 0; i < seat.discards.size(); ++i) {
     prefix.seats[s].discards.push_back(seat.discards[i]);
-    if (!decode_seat_into(prefix, s, out)) break;
-    if (out.discards.size() > event) return i;
+    events.clear();
+    if (!decode_seat_into(prefix, s, events, out)) break;
+    if (out.discards_end - out.discards > event) return i;
   }
   return seat.discards.size();
 }

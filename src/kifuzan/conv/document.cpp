@@ -301,7 +301,7 @@ class reader {
       std::array<element, 13> hand;
       if (!fixed(f[4 + 3 * s], hand, "an array of size 13", "an array of size 13")) return at(4 + 3 * s);
       for (std::size_t i = 0; i < 13; ++i)
-        if (!tile(hand[i], seat.haipai[i])) return at(i) || at(4 + 3 * s);
+        if (!tile(hand[i], k.haipai[s][i])) return at(i) || at(4 + 3 * s);
       auto item = [this](element x, ActionItem& a) { return action_item(x, a); };
       if (!vec(f[5 + 3 * s], seat.takes, item)) return at(5 + 3 * s);
       if (!vec(f[6 + 3 * s], seat.discards, item)) return at(6 + 3 * s);

@@ -54,7 +54,6 @@ struct JsonItem {
 using ResultItem = std::variant<std::string, Deltas, std::vector<JsonItem>>;
 
 struct SeatActions {
-  std::array<Tile, 13> haipai{};
   std::vector<ActionItem> takes;
   std::vector<ActionItem> discards;
 
@@ -67,6 +66,7 @@ struct KyokuEntry {
   std::array<std::int32_t, 4> scores{};
   std::vector<Tile> dora_indicators;
   std::vector<Tile> ura_indicators;
+  mjai::Hands haipai{};  // side by side, as start_kyoku shows them
   std::array<SeatActions, 4> seats;
   std::vector<ResultItem> results;
 

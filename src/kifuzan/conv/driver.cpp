@@ -34,13 +34,20 @@ namespace {
 }  // namespace
 
 status<Error> convert_game_to(const Log& log, EventSink& sink) {
-  sink.block().emplace_back(mjai::StartGame{log.names, log.kyoku_first, log.aka_flag});
+  sink.block().add(mjai::StartGame{&log.names, log.kyoku_first, log.aka_flag});
   sink.done();
 
   std::array<SeatEvents, 4> seats;
   for (const Kyoku& k : log.kyokus) {
+    Block& block = sink.block();
+    std::size_t room = 8 + k.dora_indicators.size();  // start, results, end, dora
+    if (const auto* wins = std::get_if<std::vector<HoraEntry>>(&k.result)) room += wins->size();
+    for (const SeatActions& s : k.seats) room += s.takes.size() + 3 * s.discards.size();
+    block.events.reserve(room);
+    block.order.reserve(room);
     for (Seat s = 0; s < 4; ++s)
-      if (auto r = decode_seat_into(k, s, seats[s]); !r) return mjai::failure{in_kyoku(std::move(r).error(), log, k)};
+      if (auto r = decode_seat_into(k, s, block.events, seats[s]); !r)
+        return mjai::failure{in_kyoku(std::move(r).error(), log, k)};
     if (k.dora_indicators.empty()) {
       Error e;
       e.kind = ErrorKind::missing_dora_marker;
@@ -55,14 +62,13 @@ status<Error> convert_game_to(const Log& log, EventSink& sink) {
     start.honba = k.honba;
     start.kyotaku = k.kyotaku;
     start.oya = oya;
-    start.scores = k.scores;
-    for (std::size_t s = 0; s < 4; ++s) start.tehais[s] = k.seats[s].haipai;
-    std::vector<Event>& events = sink.block();
-    events.emplace_back(std::move(start));
-    if (auto r = play_kyoku(k, seats, oya, events); !r) return mjai::failure{in_kyoku(std::move(r).error(), log, k)};
+    start.scores = &k.scores;
+    start.tehais = &k.haipai;
+    block.add(start);
+    if (auto r = play_kyoku(k, seats, oya, block); !r) return mjai::failure{in_kyoku(std::move(r).error(), log, k)};
     sink.done();
   }
-  sink.block().emplace_back(mjai::EndGame{});
+  sink.block().add(mjai::EndGame{});
   sink.done();
   return success;
 }
@@ -70,9 +76,13 @@ status<Error> convert_game_to(const Log& log, EventSink& sink) {
 mjai::result<std::vector<Event>, Error> convert_game(const Log& log) {
   // Every block goes straight into the game list: a failure discards it all.
   struct game_list final : EventSink {
+    Block current;
     std::vector<Event> events;
-    std::vector<Event>& block() override { return events; }
-    void done() override {}
+    Block& block() override { return current; }
+    void done() override {
+      for (std::size_t i = 0; i < current.size(); ++i) events.push_back(current[i]);
+      current.clear();
+    }
   } game;
   game.events.reserve(estimated_event_count(log));
   if (auto r = convert_game_to(log, game); !r) return mjai::failure{std::move(r).error()};

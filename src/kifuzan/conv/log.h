@@ -25,6 +25,7 @@ struct Kyoku {
   std::array<std::int32_t, 4> scores{};
   std::vector<Tile> dora_indicators;
   std::vector<Tile> ura_indicators;
+  mjai::Hands haipai{};
   std::array<SeatActions, 4> seats;
   RoundResult result;
 };

@@ -85,6 +85,7 @@ mjai::result<Log, Error> normalise(RawLog&& raw) {
     k.scores = e.scores;
     k.dora_indicators = std::move(e.dora_indicators);
     k.ura_indicators = std::move(e.ura_indicators);
+    k.haipai = e.haipai;
     k.seats = std::move(e.seats);
   }
   log.names = std::move(raw.name);

@@ -15,6 +15,52 @@ namespace kifuzan::conv {
 
 namespace {
 
+// A growable text buffer, left uninitialised on purpose: every byte up to
+// size is written before use.
+struct text_buffer {
+  std::unique_ptr<char[]> data;
+  std::size_t size = 0;
+  std::size_t capacity = 0;
+
+  void grow(std::size_t at_least) {
+    const std::size_t capacity_now = std::max(2 * capacity, at_least);
+    std::unique_ptr<char[]> bigger(new char[capacity_now]);
+    if (size) std::memcpy(bigger.get(), data.get(), size);
+    data = std::move(bigger);
+    capacity = capacity_now;
+  }
+};
+
+// Writes the block's events in the order of play, one line each, after what
+// `out` holds, in one pass: room is made per event from its bound. Appends
+// each line's end offset to `end` and returns whether all is ASCII (only the
+// player names of a StartGame can make it not).
+template <class Ends>
+bool write_block(const Block& block, text_buffer& out, Ends& end) {
+  bool ascii = true;
+  char* p = out.data.get() + out.size;
+  for (std::size_t i = 0; i < block.size(); ++i) {
+    const Event& e = block[i];
+    const std::size_t need = mjai::max_event_size(e) + 1;
+    if (out.capacity - out.size < need) {
+      out.grow(out.size + need);
+      p = out.data.get() + out.size;
+    }
+    char* const line = p;
+    p = mjai::write_event(p, e);
+    if (e.index() == mjai::variant_index<mjai::StartGame>)
+      for (const char* c = line; c < p; ++c)
+        if (static_cast<unsigned char>(*c) >= 0x80) {
+          ascii = false;
+          break;
+        }
+    end.push_back(static_cast<std::size_t>(p - out.data.get()));
+    *p++ = '\n';
+    out.size = static_cast<std::size_t>(p - out.data.get());
+  }
+  return ascii;
+}
+
 // Serializes each block of events as soon as it is complete, so that only
 // one kyoku's events exist at a time: they stay in cache, and a long game
 // needs no list of all its events beside its text.
@@ -23,57 +69,30 @@ class line_writer final : public EventSink {
   explicit line_writer(const Log& log) {
     const std::size_t events = estimated_event_count(log);
     // Most lines are 40-60 bytes; a start_kyoku is about 420.
-    grow(events * 56 + log.kyokus.size() * 420 + 256);
+    text_.grow(events * 56 + log.kyokus.size() * 420 + 256);
     lines_.end.reserve(events);
     lines_.ascii.reserve(events);
-    block_.reserve(256);
   }
 
-  std::vector<Event>& block() override { return block_; }
+  Block& block() override { return block_; }
 
+  // A StartGame is a block of its own, so a block's flag is its lines'.
   void done() override {
-    std::size_t bound = 0;
-    for (const Event& e : block_) bound += mjai::max_event_size(e) + 1;
-    if (size_ + bound > capacity_) grow(std::max(2 * capacity_, size_ + bound));
-    char* const begin = lines_.buffer.get();
-    char* p = begin + size_;
-    for (const Event& e : block_) {
-      char* const line = p;
-      p = mjai::write_event(p, e);
-      // Only player names can carry non-ASCII text.
-      bool ascii = true;
-      if (std::holds_alternative<mjai::StartGame>(e))
-        for (const char* c = line; c < p; ++c)
-          if (static_cast<unsigned char>(*c) >= 0x80) {
-            ascii = false;
-            break;
-          }
-      lines_.end.push_back(static_cast<std::size_t>(p - begin));
-      lines_.ascii.push_back(ascii);
-      *p++ = '\n';
-    }
-    size_ = static_cast<std::size_t>(p - begin);
+    const bool ascii = write_block(block_, text_, lines_.end);
+    lines_.ascii.resize(lines_.end.size(), ascii);
     block_.clear();
   }
 
   Lines finish() && {
-    lines_.text = std::string_view(lines_.buffer.get(), size_);
+    lines_.text = std::string_view(text_.data.get(), text_.size);
+    lines_.buffer = std::move(text_.data);
     return std::move(lines_);
   }
 
  private:
-  // Uninitialised on purpose: every byte up to size_ is written before use.
-  void grow(std::size_t capacity) {
-    std::unique_ptr<char[]> bigger(new char[capacity]);
-    if (size_) std::memcpy(bigger.get(), lines_.buffer.get(), size_);
-    lines_.buffer = std::move(bigger);
-    capacity_ = capacity;
-  }
-
   Lines lines_;
-  std::vector<Event> block_;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
+  text_buffer text_;
+  Block block_;
 };
 
 // Finds the byte of a value that normalising or converting refused; the

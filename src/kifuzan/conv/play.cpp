@@ -19,6 +19,7 @@ using mjai::Pon;
 using mjai::Reach;
 using mjai::ReachAccepted;
 using mjai::Tsumo;
+using mjai::variant_index;
 
 // The fields of a Chi, Pon or Daiminkan that the turn order depends on.
 struct CallView {
@@ -43,12 +44,14 @@ bool as_call(const Event& e, CallView& out) {
 class kyoku_player {
  public:
   // `err` is made only on failure.
-  kyoku_player(const Kyoku& k, const std::array<SeatEvents, 4>& seats, std::vector<Event>& out,
-               std::optional<Error>& err)
+  kyoku_player(const Kyoku& k, const std::array<SeatEvents, 4>& seats, Block& out, std::optional<Error>& err)
       : kyoku_(k), seats_(seats), out_(out), err_(err) {
-    for (std::size_t s = 0; s < 4; ++s)
-      for (const Event& e : seats[s].discards)
-        if (const auto* d = std::get_if<Dahai>(&e)) ++remaining_[s][d->pai.id];
+    for (std::size_t s = 0; s < 4; ++s) {
+      take_[s] = seats[s].takes;
+      discard_[s] = seats[s].discards;
+      for (std::uint32_t i = seats[s].discards; i < seats[s].discards_end; ++i)
+        if (const auto* d = std::get_if<Dahai>(&out.events[i])) ++remaining_[s][d->pai.id];
+    }
   }
 
   bool run(Seat oya) {
@@ -80,26 +83,28 @@ class kyoku_player {
     e.entry = entry;
     return e;
   }
+  // The actor's current take (the one just read) within its list.
+  std::size_t current_take() const { return take_[actor_] - 1 - seats_[actor_].takes; }
   // The actor's current take (the one just read) failed.
   [[gnu::cold, gnu::noinline]] bool fail_at_take(ErrorKind kind) {
-    fail(kind, Field::takes, take_[actor_] - 1);
+    fail(kind, Field::takes, current_take());
     return false;
   }
   // The actor's current discard (the one just read) failed.
   [[gnu::cold, gnu::noinline]] bool fail_at_discard(ErrorKind kind) {
-    fail(kind, Field::discards, discard_entry(kyoku_, actor_, discard_[actor_] - 1));
+    fail(kind, Field::discards, discard_entry(kyoku_, actor_, discard_[actor_] - 1 - seats_[actor_].discards));
     return false;
   }
   // The missing one is named: the entry just past the list's end.
   [[gnu::cold, gnu::noinline]] bool missing_take() {
-    fail(ErrorKind::missing_take, Field::takes, seats_[actor_].takes.size());
+    fail(ErrorKind::missing_take, Field::takes, seats_[actor_].takes_end - seats_[actor_].takes);
     return false;
   }
   [[gnu::cold, gnu::noinline]] bool call_mismatch() {
-    Error& e = fail(ErrorKind::call_mismatch, Field::takes, take_[actor_] - 1);
+    Error& e = fail(ErrorKind::call_mismatch, Field::takes, current_take());
     // Decoded lists made by hand have no record behind them.
     const auto& raw = kyoku_.seats[actor_].takes;
-    if (take_[actor_] - 1 < raw.size()) e.text = raw[take_[actor_] - 1].text;
+    if (current_take() < raw.size()) e.text = raw[current_take()].text;
     e.last_tile = last_tile_;
     if (discard_seen_) e.last_discarder = last_discarder_;
     return false;
@@ -107,7 +112,7 @@ class kyoku_player {
 
   bool reveal_dora() {
     if (dora_cursor_ >= kyoku_.dora_indicators.size()) return false;
-    out_.emplace_back(mjai::Dora{kyoku_.dora_indicators[dora_cursor_++]});
+    out_.add(mjai::Dora{kyoku_.dora_indicators[dora_cursor_++]});
     return true;
   }
 
@@ -117,45 +122,47 @@ class kyoku_player {
   }
 
   bool take_step() {
-    const auto& takes = seats_[actor_].takes;
-    if (take_[actor_] >= takes.size()) return missing_take();
-    const Event& t = takes[take_[actor_]++];
+    if (take_[actor_] >= seats_[actor_].takes_end) return missing_take();
+    const std::uint32_t at = take_[actor_]++;
+    // Only its kind is kept: adding events below may move the list.
+    const std::size_t kind = out_.events[at].index();
     CallView call;
-    if (as_call(t, call)) {
+    if (as_call(out_.events[at], call)) {
       if (!(call.pai == last_tile_) ||
           (discard_seen_ && (call.target != last_discarder_ || last_discarder_ == actor_)))
         return call_mismatch();
     }
     if (reach_pending_) {
-      out_.emplace_back(ReachAccepted{reach_declarer_});
+      out_.add(ReachAccepted{reach_declarer_});
       reach_pending_ = false;
     }
-    if (std::holds_alternative<Daiminkan>(t)) {
+    if (kind == variant_index<Daiminkan>) {
       if (dora_pending_ && !reveal_dora()) return fail_at_take(ErrorKind::missing_dora_marker);
-      out_.push_back(t);
+      out_.play(at);
       dora_pending_ = true;
       again_ = true;
       return true;
     }
-    if (dora_at_next_draw_ && std::holds_alternative<Tsumo>(t)) {
+    if (dora_at_next_draw_ && kind == variant_index<Tsumo>) {
       if (!reveal_dora()) return fail_at_take(ErrorKind::missing_dora_marker);
       dora_at_next_draw_ = false;
     }
-    out_.push_back(t);
+    out_.play(at);
     return true;
   }
 
   step discard_step() {
-    const auto& discards = seats_[actor_].discards;
-    std::size_t& cursor = discard_[actor_];
-    if (cursor >= discards.size()) return step::over;
-    const Event& d = discards[cursor++];
-    const bool is_ankan = std::holds_alternative<Ankan>(d);
-    const bool is_kakan = std::holds_alternative<Kakan>(d);
-    const auto* dahai = std::get_if<Dahai>(&d);
-    if (dahai) discarded(*dahai);
+    const std::uint32_t end = seats_[actor_].discards_end;
+    std::uint32_t& cursor = discard_[actor_];
+    if (cursor >= end) return step::over;
+    const std::uint32_t at = cursor++;
+    const std::size_t kind = out_.events[at].index();  // as in take_step
+    const bool is_ankan = kind == variant_index<Ankan>;
+    const bool is_kakan = kind == variant_index<Kakan>;
+    const bool is_dahai = kind == variant_index<Dahai>;
+    if (is_dahai) discarded(*std::get_if<Dahai>(&out_.events[at]));
     if (dora_pending_) {
-      if (dahai || is_ankan) {
+      if (is_dahai || is_ankan) {
         if (!reveal_dora()) {
           fail_at_discard(ErrorKind::missing_dora_marker);
           return step::fail;
@@ -165,15 +172,15 @@ class kyoku_player {
         dora_at_next_draw_ = true;
       }
     }
-    out_.push_back(d);
-    if (std::holds_alternative<Reach>(d)) {
-      if (cursor >= discards.size()) {
+    out_.play(at);
+    if (kind == variant_index<Reach>) {
+      if (cursor >= end) {
         fail_at_discard(ErrorKind::reach_without_discard);
         return step::fail;
       }
-      const Event& d2 = discards[cursor++];
-      if (const auto* x = std::get_if<Dahai>(&d2)) discarded(*x);
-      out_.push_back(d2);
+      const std::uint32_t at2 = cursor++;
+      if (const auto* x = std::get_if<Dahai>(&out_.events[at2])) discarded(*x);
+      out_.play(at2);
       reach_pending_ = true;
       reach_declarer_ = actor_;
     }
@@ -196,7 +203,7 @@ class kyoku_player {
 
   bool no_takes_left() const {
     for (std::size_t s = 0; s < 4; ++s)
-      if (take_[s] < seats_[s].takes.size()) return false;
+      if (take_[s] < seats_[s].takes_end) return false;
     return true;
   }
 
@@ -205,16 +212,16 @@ class kyoku_player {
     const Tile x = last_tile_;
     int winner = -1, best = 0;
     for (Seat s = 0; s < 4; ++s) {
-      if (s == a || take_[s] >= seats_[s].takes.size()) continue;
+      if (s == a || take_[s] >= seats_[s].takes_end) continue;
       CallView call;
-      if (!as_call(seats_[s].takes[take_[s]], call) || call.target != a || !(call.pai == x)) continue;
+      if (!as_call(out_.events[take_[s]], call) || call.target != a || !(call.pai == x)) continue;
       if (winner < 0 || call.rank >= best) winner = s, best = call.rank;
     }
     const Seat next = mjai::next_seat(a);
     if (winner < 0) return next;
     // The call may belong to a later discard of the same tile by the same
     // seat; successive such discards resolve as call, no call, no call, ...
-    if (discard_[a] < seats_[a].discards.size() && remaining_[a][x.id] > 0) {
+    if (discard_[a] < seats_[a].discards_end && remaining_[a][x.id] > 0) {
       mark& m = marks_[x.id];
       switch (m) {
         case mark::none: m = mark::yes; return static_cast<Seat>(winner);
@@ -227,12 +234,13 @@ class kyoku_player {
 
   const Kyoku& kyoku_;
   const std::array<SeatEvents, 4>& seats_;
-  std::vector<Event>& out_;
+  Block& out_;
   std::optional<Error>& err_;
 
   Seat actor_ = 0;
-  std::array<std::size_t, 4> take_{};
-  std::array<std::size_t, 4> discard_{};
+  // Each seat's next take and discard: positions in out_.events.
+  std::array<std::uint32_t, 4> take_{};
+  std::array<std::uint32_t, 4> discard_{};
   Tile last_tile_ = mjai::unknown_tile;
   Seat last_discarder_ = 0;
   bool discard_seen_ = false;
@@ -248,20 +256,20 @@ class kyoku_player {
 
 }  // namespace
 
-void finish_kyoku(std::vector<Event>& events, const Kyoku& kyoku) {
+void finish_kyoku(Block& block, const Kyoku& kyoku) {
   if (const auto* d = std::get_if<Deltas>(&kyoku.result)) {
-    events.emplace_back(mjai::Ryukyoku{*d});
+    block.add(mjai::Ryukyoku{d});
   } else {
     for (const HoraEntry& h : std::get<std::vector<HoraEntry>>(kyoku.result))
-      events.emplace_back(mjai::Hora{h.winner, h.source, h.deltas, kyoku.ura_indicators});
+      block.add(mjai::Hora{h.winner, h.source, &h.deltas, &kyoku.ura_indicators});
   }
-  events.emplace_back(mjai::EndKyoku{});
+  block.add(mjai::EndKyoku{});
 }
 
 status<Error> play_kyoku(const Kyoku& kyoku, const std::array<SeatEvents, 4>& seats, Seat oya,
-                         std::vector<Event>& events) {
+                         Block& block) {
   std::optional<Error> err;
-  if (!kyoku_player(kyoku, seats, events, err).run(oya)) return mjai::failure{std::move(*err)};
+  if (!kyoku_player(kyoku, seats, block, err).run(oya)) return mjai::failure{std::move(*err)};
   return success;
 }
 

@@ -273,8 +273,8 @@ conv::RawLog to_raw_log(Document doc) {
     e.scores = k.scores;
     e.dora_indicators = std::move(k.dora);
     e.ura_indicators = std::move(k.ura);
+    e.haipai = k.hands;
     for (std::size_t s = 0; s < 4; ++s) {
-      e.seats[s].haipai = k.hands[s];
       e.seats[s].takes = std::move(k.takes[s]);
       e.seats[s].discards = std::move(k.discards[s]);
     }
