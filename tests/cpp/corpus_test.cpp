@@ -40,6 +40,53 @@ mjai::result<conv::Lines, conv::Stage> convert(std::string_view text) {
   return conv::tenhou_to_mjai_lines(conv::PaddedText(text));
 }
 
+// Collects what tenhou_to_mjai_blocks hands over, as one text.
+struct collected final : conv::LineSink {
+  std::string text;
+  std::vector<std::size_t> end;
+  std::vector<bool> ascii;
+  std::vector<std::vector<std::string>> blocks;  // each block's lines
+  std::size_t stop_after = SIZE_MAX;
+
+  bool block(const conv::LineBlock& b) override {
+    const std::size_t base = text.size();
+    text += b.text;
+    auto& lines = blocks.emplace_back();
+    for (std::size_t i = 0; i < b.size(); ++i) {
+      end.push_back(base + b.end[i]);
+      ascii.push_back(b.ascii);
+      lines.emplace_back(b.line(i));
+    }
+    return blocks.size() < stop_after;
+  }
+};
+
+// The block path gives the lines path's output, a block per kyoku.
+void expect_blocks_match(std::string_view input) {
+  const auto lines = convert(input);
+  collected got;
+  const auto r = conv::tenhou_to_mjai_blocks(conv::PaddedText(input), got);
+  ASSERT_EQ(r.ok(), lines.ok());
+  if (!r.ok()) {
+    EXPECT_EQ(r.error(), lines.error());
+    return;
+  }
+  const conv::Lines& want = lines.value();
+  EXPECT_EQ(r.value(), want.size());
+  EXPECT_EQ(got.text, want.text);
+  EXPECT_EQ(got.end, want.end);
+  EXPECT_EQ(got.ascii, want.ascii);
+  ASSERT_GE(got.blocks.size(), 2u);
+  EXPECT_EQ(got.blocks.front().size(), 1u);
+  EXPECT_EQ(got.blocks.back(), std::vector<std::string>{R"({"type":"end_game"})"});
+  for (std::size_t i = 1; i + 1 < got.blocks.size(); ++i) {
+    const auto& b = got.blocks[i];
+    ASSERT_GE(b.size(), 2u) << "block " << i;
+    EXPECT_TRUE(b.front().starts_with(R"({"type":"start_kyoku",)")) << "block " << i;
+    EXPECT_EQ(b.back(), R"({"type":"end_kyoku"})") << "block " << i;
+  }
+}
+
 // The digest the variants list gives for a converted copy, by libcrypto.
 std::string sha256_hex(std::string_view data) {
   unsigned char md[SHA256_DIGEST_LENGTH];
@@ -291,7 +338,19 @@ TEST(corpus_test, records_give_consistent_streams) {
       i = j + 1;
     }
     EXPECT_EQ(i + 1, evs.size()) << "events after the last kyoku";
+    expect_blocks_match(text);
   }
+}
+
+TEST(corpus_test, sink_that_stops_gets_no_more_blocks) {
+  const auto records = four_player_records();
+  if (records.empty()) GTEST_SKIP() << "no corpus at " << corpus_dir;
+  collected got;
+  got.stop_after = 2;
+  const auto r = conv::tenhou_to_mjai_blocks(conv::PaddedText(read_file(records.front())), got);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error(), conv::Stage::serialize);
+  EXPECT_EQ(got.blocks.size(), 2u);
 }
 
 TEST(corpus_test, three_player_record_is_refused_by_the_reader) {
@@ -320,6 +379,7 @@ TEST(corpus_test, variants_meet_their_outcome) {
     if (v["change"].get(change)) change = "?";
     SCOPED_TRACE("line " + std::to_string(n) + " (" + std::string(from) + ", " + std::string(change) + ")");
     auto r = convert(input);
+    expect_blocks_match(input);
     if (outcome == "ok") {
       std::uint64_t events = 0;
       ASSERT_FALSE(v["events"].get(events));

@@ -95,6 +95,39 @@ class line_writer final : public EventSink {
   Block block_;
 };
 
+// Hands each block's lines to a LineSink from one buffer, reused.
+class block_writer final : public EventSink {
+ public:
+  explicit block_writer(LineSink& sink) : sink_(sink) {
+    text_.grow(16 << 10);
+    end_.reserve(256);
+  }
+
+  Block& block() override { return block_; }
+
+  void done() override {
+    if (!stopped_) {
+      text_.size = 0;
+      end_.clear();
+      const bool ascii = write_block(block_, text_, end_);
+      lines_ += end_.size();
+      stopped_ = !sink_.block(LineBlock{std::string_view(text_.data.get(), text_.size), end_, ascii});
+    }
+    block_.clear();
+  }
+
+  bool stopped() const noexcept { return stopped_; }
+  std::size_t lines() const noexcept { return lines_; }
+
+ private:
+  LineSink& sink_;
+  text_buffer text_;
+  std::vector<std::size_t> end_;
+  Block block_;
+  std::size_t lines_ = 0;
+  bool stopped_ = false;
+};
+
 // Finds the byte of a value that normalising or converting refused; the
 // reader locates its own.
 [[gnu::cold]] mjai::failure<Error> located(Error&& e, const PaddedText& input) {
@@ -148,6 +181,18 @@ mjai::result<Lines, Stage> tenhou_to_mjai_lines(const PaddedText& input) {
   auto r = convert_text(input);
   if (!r) return mjai::failure{stage_of(r.error().kind)};
   return std::move(r).value();
+}
+
+mjai::result<std::size_t, Stage> tenhou_to_mjai_blocks(const PaddedText& input, LineSink& sink) {
+  auto raw = parse(input);
+  if (!raw) return mjai::failure{Stage::parse};
+  auto log = normalise(std::move(raw).value());
+  if (!log) return mjai::failure{Stage::normalise};
+  block_writer writer(sink);
+  const auto converted = convert_game_to(log.value(), writer);
+  if (writer.stopped()) return mjai::failure{Stage::serialize};
+  if (!converted) return mjai::failure{Stage::convert};
+  return writer.lines();
 }
 
 bool is_valid_utf8(std::string_view bytes) noexcept {

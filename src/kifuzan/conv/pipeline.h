@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +46,47 @@ mjai::result<Lines, Error> convert_raw_log(RawLog&& raw);
 
 // The same, reporting only the stage that failed.
 mjai::result<Lines, Stage> tenhou_to_mjai_lines(const PaddedText& input);
+
+// One block of the output: the start_game line, one kyoku's lines from
+// start_kyoku to end_kyoku, or the end_game line. It lives in a buffer the
+// pipeline reuses for the next block: copy out what you keep before
+// returning from LineSink::block.
+struct LineBlock {
+  std::string_view text;  // the block's lines, each followed by '\n'
+  // end[i] is the offset in `text` of the '\n' that ends line i; line i
+  // starts at end[i-1] + 1 (or 0).
+  std::span<const std::size_t> end;
+  // Whether all of `text` is ASCII. Only player names can be anything else,
+  // so only the start_game block can be false.
+  bool ascii = true;
+
+  std::size_t size() const noexcept { return end.size(); }
+  std::string_view line(std::size_t i) const noexcept {
+    const std::size_t b = i ? end[i - 1] + 1 : 0;
+    return text.substr(b, end[i] - b);
+  }
+};
+
+// Receives the output block by block, in order.
+class LineSink {
+ public:
+  // Called once per block. After it returns false no further block comes,
+  // and the pipeline fails with Stage::serialize.
+  virtual bool block(const LineBlock& lines) = 0;
+
+ protected:
+  ~LineSink() = default;
+};
+
+// The whole pipeline with the output handed to `sink` a block at a time, so
+// that only one kyoku's text exists at once: tenhou_to_mjai_lines's lines,
+// in the same order, byte for byte. The input is read (and the reader's
+// memory given back) before the first block. On success, returns the number
+// of lines. On failure, reports the first stage that failed like
+// tenhou_to_mjai_lines (Stage::serialize when the sink stopped); a
+// conversion failure can come after blocks were handed over, which the
+// caller must then discard.
+mjai::result<std::size_t, Stage> tenhou_to_mjai_blocks(const PaddedText& input, LineSink& sink);
 
 // Whether the bytes are well-formed UTF-8.
 bool is_valid_utf8(std::string_view bytes) noexcept;
