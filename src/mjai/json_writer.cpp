@@ -249,12 +249,12 @@ struct writer {
 
 // Sizes: an int32 is at most 11 characters, a quoted tile 5, a u8 3.
 constexpr std::size_t ints_size = 2 + 4 * 12;
-constexpr std::size_t small_event_size = 128;  // the longest is a daiminkan, about 95
 constexpr std::size_t start_kyoku_size = 192 + ints_size + 4 * (3 + 13 * 6);
+static_assert(detail::max_small_event_size == 128 + slop);
 
 }  // namespace
 
-std::size_t max_event_size(const Event& e) noexcept {
+std::size_t detail::max_large_event_size(const Event& e) noexcept {
   switch (e.index()) {
     case variant_index<StartGame>: {
       std::size_t n = 96;
@@ -266,7 +266,7 @@ std::size_t max_event_size(const Event& e) noexcept {
       const auto* ura = std::get_if<Hora>(&e)->ura_markers;
       return 96 + ints_size + (ura ? 6 * ura->size() : 0) + slop;
     }
-    default: return small_event_size + slop;
+    default: return max_small_event_size;
   }
 }
 

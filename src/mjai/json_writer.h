@@ -9,8 +9,23 @@
 
 namespace mjai {
 
-// An upper bound on the bytes write_event writes for e.
-std::size_t max_event_size(const Event& e) noexcept;
+namespace detail {
+std::size_t max_large_event_size(const Event& e) noexcept;
+// Room enough for any event but a StartGame, StartKyoku or Hora (the longest
+// is a daiminkan, about 95 bytes), with slack for 8-byte copies past the end.
+inline constexpr std::size_t max_small_event_size = 128 + 16;
+}  // namespace detail
+
+// An upper bound on the bytes write_event writes for e. Inline, as it is
+// asked once per event.
+inline std::size_t max_event_size(const Event& e) noexcept {
+  switch (e.index()) {
+    case variant_index<StartGame>:
+    case variant_index<StartKyoku>:
+    case variant_index<Hora>: return detail::max_large_event_size(e);
+    default: return detail::max_small_event_size;
+  }
+}
 
 // Writes the event's JSON object, without a line break, at p, which must
 // have max_event_size(e) bytes of room; returns the end of what was written.
