@@ -61,12 +61,27 @@ bool write_block(const Block& block, text_buffer& out, Ends& end) {
   return ascii;
 }
 
+// Gives back a kyoku's part of the log once its block is written: nothing
+// points into it any more, and convert_game_to never looks back, so the
+// typed log shrinks as the output grows.
+class log_releaser {
+ public:
+  explicit log_releaser(Log& log) : log_(log) {}
+  // After the block-th block (0 is StartGame, 1 the first kyoku).
+  void written(std::size_t block) {
+    if (block >= 1 && block <= log_.kyokus.size()) log_.kyokus[block - 1] = Kyoku{};
+  }
+
+ private:
+  Log& log_;
+};
+
 // Serializes each block of events as soon as it is complete, so that only
 // one kyoku's events exist at a time: they stay in cache, and a long game
 // needs no list of all its events beside its text.
 class line_writer final : public EventSink {
  public:
-  explicit line_writer(const Log& log) {
+  explicit line_writer(Log& log) : release_(log) {
     const std::size_t events = estimated_event_count(log);
     // Most lines are 40-60 bytes; a start_kyoku is about 420.
     text_.grow(events * 56 + log.kyokus.size() * 420 + 256);
@@ -81,6 +96,7 @@ class line_writer final : public EventSink {
     const bool ascii = write_block(block_, text_, lines_.end);
     lines_.ascii.resize(lines_.end.size(), ascii);
     block_.clear();
+    release_.written(blocks_++);
   }
 
   Lines finish() && {
@@ -93,12 +109,14 @@ class line_writer final : public EventSink {
   Lines lines_;
   text_buffer text_;
   Block block_;
+  log_releaser release_;
+  std::size_t blocks_ = 0;
 };
 
 // Hands each block's lines to a LineSink from one buffer, reused.
 class block_writer final : public EventSink {
  public:
-  explicit block_writer(LineSink& sink) : sink_(sink) {
+  block_writer(Log& log, LineSink& sink) : sink_(sink), release_(log) {
     text_.grow(16 << 10);
     end_.reserve(256);
   }
@@ -114,6 +132,7 @@ class block_writer final : public EventSink {
       stopped_ = !sink_.block(LineBlock{std::string_view(text_.data.get(), text_.size), end_, ascii});
     }
     block_.clear();
+    release_.written(blocks_++);
   }
 
   bool stopped() const noexcept { return stopped_; }
@@ -124,6 +143,8 @@ class block_writer final : public EventSink {
   text_buffer text_;
   std::vector<std::size_t> end_;
   Block block_;
+  log_releaser release_;
+  std::size_t blocks_ = 0;
   std::size_t lines_ = 0;
   bool stopped_ = false;
 };
@@ -157,6 +178,13 @@ class block_writer final : public EventSink {
   return mjai::failure{std::move(e)};
 }
 
+// The typed log. The document is consumed here, so that what normalise
+// leaves of it (its shell and the result lists) is gone on return.
+mjai::result<Log, Error> take_log(RawLog&& raw) {
+  RawLog doc = std::move(raw);
+  return normalise(std::move(doc));
+}
+
 }  // namespace
 
 mjai::result<Lines, Error> convert_text(const PaddedText& input) {
@@ -168,7 +196,7 @@ mjai::result<Lines, Error> convert_text(const PaddedText& input) {
 }
 
 mjai::result<Lines, Error> convert_raw_log(RawLog&& raw) {
-  auto log = normalise(std::move(raw));
+  auto log = take_log(std::move(raw));
   if (!log) return mjai::failure{std::move(log).error()};
   // Converting and serializing go kyoku by kyoku; serializing cannot fail,
   // so a conversion failure is still the first and only failure.
@@ -186,9 +214,9 @@ mjai::result<Lines, Stage> tenhou_to_mjai_lines(const PaddedText& input) {
 mjai::result<std::size_t, Stage> tenhou_to_mjai_blocks(const PaddedText& input, LineSink& sink) {
   auto raw = parse(input);
   if (!raw) return mjai::failure{Stage::parse};
-  auto log = normalise(std::move(raw).value());
-  if (!log) return mjai::failure{Stage::normalise};
-  block_writer writer(sink);
+  auto log = take_log(std::move(raw).value());
+  if (!log) return mjai::failure{stage_of(log.error().kind)};
+  block_writer writer(log.value(), sink);
   const auto converted = convert_game_to(log.value(), writer);
   if (writer.stopped()) return mjai::failure{Stage::serialize};
   if (!converted) return mjai::failure{Stage::convert};
