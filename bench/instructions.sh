@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Instructions per input byte for the whole C++ pipeline (parse to serialized
-# lines) on the given records, counted by callgrind: repeatable where timing
-# is noisy. Usage: bench/instructions.sh BUILD_DIR FILE...
+# Instructions per input byte and per event for the whole C++ pipeline (parse
+# to serialized lines) on the given records, counted by callgrind: repeatable
+# where timing is noisy. Usage: bench/instructions.sh BUILD_DIR FILE...
 set -euo pipefail
 build=$1
 shift
@@ -12,9 +12,10 @@ count() {  # instructions of `pipeline_loop REPS files...`
     sed -n 's/.*Collected : *\([0-9]*\).*/\1/p; s/.*I *refs: *\([0-9,]*\).*/\1/p' | tr -d , | tail -1
 }
 # The difference of two runs cancels start-up and file reading.
-bytes=$("$loop" 1 "$@" | cut -d' ' -f1)
+read -r bytes events < <("$loop" 1 "$@")
 one=$(count 1 "$@")
 six=$(count 6 "$@")
-awk -v a="$one" -v b="$six" -v n="$bytes" 'BEGIN {
-  printf "pipeline: %.1f instructions per input byte (%d bytes a pass, %d instructions a pass)\n", (b - a) / 5 / n, n, (b - a) / 5
+awk -v a="$one" -v b="$six" -v n="$bytes" -v e="$events" 'BEGIN {
+  printf "pipeline: %.1f instructions per input byte, %.0f per event (%d bytes, %d events, %d instructions a pass)\n",
+    (b - a) / 5 / n, (b - a) / 5 / e, n, e, (b - a) / 5
 }'
