@@ -2,6 +2,7 @@
 // Usage: stage_bench [--benchmark_filter=...]; the records come from
 // KIFUZAN_CORPUS (a folder of *.json) or the shared corpus beside the project.
 #include <benchmark/benchmark.h>
+#include <simdjson.h>
 
 #include <cstdlib>
 #include <string>
@@ -39,6 +40,89 @@ void report(benchmark::State& state) {
 void parse_stage(benchmark::State& state) {
   for (auto _ : state)
     for (const auto& r : records()) benchmark::DoNotOptimize(parse(r.text));
+  report(state);
+}
+
+// What the reader's two halves cost: simdjson building its tree alone (the
+// typed walk is the rest of parse_stage), and, for comparison, simdjson's
+// On-Demand front end visiting every value once (numbers parsed, strings
+// unescaped): about the least an On-Demand reader would do. Unlike the tree,
+// On-Demand picks its kernel when compiled, not at run time: in a build for
+// plain x86-64 that is simdjson's scalar fallback.
+void simdjson_tree_only(benchmark::State& state) {
+  simdjson::dom::parser p;
+  for (auto _ : state)
+    for (const auto& r : records()) {
+      simdjson::dom::element root;
+      if (p.parse(r.text.data(), r.text.size(), false).get(root)) state.SkipWithError("parse");
+      benchmark::DoNotOptimize(root);
+    }
+  report(state);
+}
+
+bool visit(simdjson::ondemand::value v, std::uint64_t& acc) {
+  using simdjson::ondemand::json_type;
+  json_type t;
+  if (v.type().get(t)) return false;
+  switch (t) {
+    case json_type::array: {
+      simdjson::ondemand::array a;
+      if (v.get_array().get(a)) return false;
+      for (auto x : a) {
+        simdjson::ondemand::value y;
+        if (x.get(y) || !visit(y, acc)) return false;
+      }
+      return true;
+    }
+    case json_type::object: {
+      simdjson::ondemand::object o;
+      if (v.get_object().get(o)) return false;
+      for (auto f : o) {
+        std::string_view k;
+        simdjson::ondemand::value y;
+        if (f.unescaped_key().get(k) || f.value().get(y) || !visit(y, acc)) return false;
+        acc += k.size();
+      }
+      return true;
+    }
+    case json_type::number: {
+      simdjson::ondemand::number n;
+      if (v.get_number().get(n)) return false;
+      acc += n.is_int64() ? static_cast<std::uint64_t>(n.get_int64()) : 1;
+      return true;
+    }
+    case json_type::string: {
+      std::string_view s;
+      if (v.get_string().get(s)) return false;
+      acc += s.size();
+      return true;
+    }
+    case json_type::boolean: {
+      bool b;
+      if (v.get_bool().get(b)) return false;
+      acc += b;
+      return true;
+    }
+    case json_type::null: {
+      bool null = false;
+      return !v.is_null().get(null) && null;
+    }
+  }
+  return false;
+}
+
+void simdjson_ondemand_visit(benchmark::State& state) {
+  simdjson::ondemand::parser p;
+  for (auto _ : state)
+    for (const auto& r : records()) {
+      simdjson::ondemand::document doc;
+      simdjson::ondemand::value root;
+      std::uint64_t acc = 0;
+      if (p.iterate(r.text.data(), r.text.size(), r.text.size() + PaddedText::padding).get(doc) ||
+          doc.get_value().get(root) || !visit(root, acc))
+        state.SkipWithError("ondemand");
+      benchmark::DoNotOptimize(acc);
+    }
   report(state);
 }
 
@@ -103,6 +187,8 @@ void each_record(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(parse_stage);
+BENCHMARK(simdjson_tree_only);
+BENCHMARK(simdjson_ondemand_visit);
 BENCHMARK(normalise_stage);
 BENCHMARK(convert_stage);
 BENCHMARK(serialize_stage);
