@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the benchmarks: the Python-level table, the
-# per-stage C++ benchmarks and the instruction count per input byte.
+# per-stage C++ benchmarks, the heap per stage and the instruction counts.
 # Extra arguments go to bench/run.py (e.g. --quick, --records DIR).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -24,7 +24,11 @@ KIFUZAN_CORPUS=$(dirname "${records[0]}") "$ROOT/build/bench/bench/write_bench" 
 log "C++: mjlog XML records, to the document and to mjai lines against their tenhou.net/6 text"
 "$ROOT/build/bench/bench/mjlog_bench" --benchmark_min_time=0.5
 
-log "C++: instructions per input byte (callgrind)"
+log "C++: heap per stage against the output, the 1,000-kyoku game"
+biggest=$(ls -S "${records[@]}" | head -1)
+"$ROOT/build/bench/bench/memory_bench" "$biggest" 1000
+
+log "C++: instructions per input byte and per event (callgrind)"
 if command -v valgrind >/dev/null; then
   "$ROOT/bench/instructions.sh" "$ROOT/build/bench" "${records[@]}"
 else
