@@ -1,10 +1,13 @@
-// Checks shared by both harnesses: run the pipeline twice on one input and
-// trap on any property every successful conversion must have.
+// Checks shared by both harnesses: run the pipeline twice on one input, once
+// whole and once block by block, and trap on any property every successful
+// conversion must have.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "kifuzan/conv/diagnose.h"
 #include "kifuzan/conv/input.h"
@@ -56,13 +59,30 @@ inline void check_lines(const conv::Lines& lines, bool input_utf8) {
   if (input_utf8) require(conv::is_valid_utf8(lines.text));
 }
 
+// The block path's output joined, with each block's first line number.
+struct joined_blocks final : conv::LineSink {
+  std::string text;
+  std::vector<std::size_t> end, first_line;
+  std::vector<bool> ascii;
+  bool block(const conv::LineBlock& b) override {
+    require(b.size() > 0 && b.text.size() == b.end[b.size() - 1] + 1);
+    first_line.push_back(end.size());
+    const std::size_t base = text.size();
+    text += b.text;
+    for (std::size_t e : b.end) end.push_back(base + e);
+    ascii.insert(ascii.end(), b.size(), b.ascii);
+    return true;
+  }
+};
+
 inline void run_pipeline_checks(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const conv::PaddedText input(bytes);
   auto first = conv::tenhou_to_mjai_lines(input);
   // A fresh copy, so that nothing the first run left in the buffer matters.
   const conv::PaddedText again(bytes);
-  auto second = conv::tenhou_to_mjai_lines(again);
+  joined_blocks b;
+  auto second = conv::tenhou_to_mjai_blocks(again, b);
   require(static_cast<bool>(first) == static_cast<bool>(second));
   // The explanation reads the text again on its own paths; it must reach
   // the same verdict and stay inside the text.
@@ -75,11 +95,15 @@ inline void run_pipeline_checks(const std::uint8_t* data, std::size_t size) {
     return;
   }
   const conv::Lines& a = first.value();
-  const conv::Lines& b = second.value();
+  require(second.value() == a.size());
   require(a.text == b.text);
   require(a.end == b.end);
   require(a.ascii == b.ascii);
   check_lines(a, conv::is_valid_utf8(bytes));
+  // Blocks: start_game alone, then each kyoku from its start_kyoku, then end_game alone.
+  require(b.first_line.size() >= 2 && b.first_line[1] == 1 && b.first_line.back() == a.size() - 1);
+  for (std::size_t i = 1; i + 1 < b.first_line.size(); ++i)
+    require(starts_with(a.line(b.first_line[i]), "{\"type\":\"start_kyoku\""));
 }
 
 }  // namespace kifuzan::fuzz
