@@ -67,10 +67,25 @@ struct LineBlock {
   }
 };
 
-// Receives the output block by block, in order.
+// Receives the output block by block, in order. For example, one Python
+// str per line, made as the blocks come:
+//
+//   struct to_list final : LineSink {
+//     PyObject* list;  // a new list
+//     bool block(const LineBlock& b) override {
+//       for (std::size_t i = 0; i < b.size(); ++i) {
+//         const std::string_view l = b.line(i);
+//         PyObject* s = b.ascii ? PyUnicode_New(l.size(), 127) : PyUnicode_DecodeUTF8(l.data(), l.size(), nullptr);
+//         ...  // copy an ASCII line in with memcpy(PyUnicode_DATA(s), ...)
+//         if (!s || PyList_Append(list, s) < 0) return false;  // the error stays set
+//       }
+//       return true;
+//     }
+//   };
 class LineSink {
  public:
-  // Called once per block. After it returns false no further block comes,
+  // Called once per block. It must not throw: return false instead (after a
+  // failed allocation, say). After it returns false no further block comes,
   // and the pipeline fails with Stage::serialize.
   virtual bool block(const LineBlock& lines) = 0;
 
@@ -80,12 +95,14 @@ class LineSink {
 
 // The whole pipeline with the output handed to `sink` a block at a time, so
 // that only one kyoku's text exists at once: tenhou_to_mjai_lines's lines,
-// in the same order, byte for byte. The input is read (and the reader's
-// memory given back) before the first block. On success, returns the number
-// of lines. On failure, reports the first stage that failed like
-// tenhou_to_mjai_lines (Stage::serialize when the sink stopped); a
-// conversion failure can come after blocks were handed over, which the
-// caller must then discard.
+// in the same order, byte for byte. The whole input is read before the first
+// block and the reader's tree is gone by then (a thread keeps a small one
+// for reuse); each kyoku's part of the typed log is given back once its
+// block is handed over. On success, returns the number of lines. On
+// failure, reports the first stage that failed like tenhou_to_mjai_lines
+// (Stage::serialize when the sink stopped); a conversion failure can come
+// after blocks were handed over, which the caller must then discard. Safe
+// to call from several threads at once, each with its own sink.
 mjai::result<std::size_t, Stage> tenhou_to_mjai_blocks(const PaddedText& input, LineSink& sink);
 
 // Whether the bytes are well-formed UTF-8.
