@@ -74,7 +74,8 @@ status<Error> convert_game_to(const Log& log, EventSink& sink) {
 }
 
 mjai::result<std::vector<Event>, Error> convert_game(const Log& log) {
-  // Every block goes straight into the game list: a failure discards it all.
+  // Each block is copied into the game list in the order of play; a failure
+  // discards it all.
   struct game_list final : EventSink {
     Block current;
     std::vector<Event> events;
