@@ -137,6 +137,19 @@ const char* bind_str_argument(const Signature& sig, PyObject* const* args, Py_ss
   return utf8;
 }
 
+PyObject* line_to_str(std::string_view line, bool ascii) {
+  const auto len = static_cast<Py_ssize_t>(line.size());
+  if (!ascii) {
+    return PyUnicode_DecodeUTF8(line.data(), len, "strict");
+  }
+  // Known ASCII: skip the decoder and copy the bytes straight in.
+  PyObject* item = PyUnicode_New(len, 127);
+  if (item != nullptr) {
+    std::memcpy(PyUnicode_1BYTE_DATA(item), line.data(), line.size());
+  }
+  return item;
+}
+
 PyObject* lines_to_list(const conv::Lines& lines) {
   const std::size_t n = lines.size();
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
@@ -144,23 +157,66 @@ PyObject* lines_to_list(const conv::Lines& lines) {
     return nullptr;
   }
   for (std::size_t i = 0; i < n; ++i) {
-    const std::string_view line = lines.line(i);
-    const auto len = static_cast<Py_ssize_t>(line.size());
-    PyObject* item;
-    if (i < lines.ascii.size() && lines.ascii[i]) {
-      // Known ASCII: skip the decoder and copy the bytes straight in.
-      item = PyUnicode_New(len, 127);
-      if (item != nullptr) {
-        std::memcpy(PyUnicode_1BYTE_DATA(item), line.data(), line.size());
-      }
-    } else {
-      item = PyUnicode_DecodeUTF8(line.data(), len, "strict");
-    }
+    PyObject* item = line_to_str(lines.line(i), i < lines.ascii.size() && lines.ascii[i]);
     if (item == nullptr) {
       Py_DECREF(list);
       return nullptr;
     }
     PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list;
+}
+
+namespace {
+
+// Appends each line of each block to a list; stops at the first failure,
+// leaving its Python exception set.
+class ListSink final : public conv::LineSink {
+ public:
+  explicit ListSink(PyObject* list) : list_(list) {}
+
+  bool block(const conv::LineBlock& lines) override {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      PyObject* item = line_to_str(lines.line(i), lines.ascii);
+      if (item == nullptr) {
+        return false;
+      }
+      const int rc = PyList_Append(list_, item);
+      Py_DECREF(item);
+      if (rc < 0) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  PyObject* list_;
+};
+
+}  // namespace
+
+PyObject* convert_to_list(const conv::PaddedText& input, void (*raise_stage)(conv::Stage)) {
+  PyObject* list = PyList_New(0);
+  if (list == nullptr) {
+    return nullptr;
+  }
+  ListSink sink(list);
+  mjai::result<std::size_t, conv::Stage> done = mjai::failure(conv::Stage::serialize);
+  try {
+    done = conv::tenhou_to_mjai_blocks(input, sink);
+  } catch (...) {
+    Py_DECREF(list);
+    throw;
+  }
+  if (!done) {
+    // The sink stops only on a Python error, which then stands; otherwise a
+    // stage refused the record, perhaps after some kyoku were made.
+    if (!PyErr_Occurred()) {
+      raise_stage(done.error());
+    }
+    Py_DECREF(list);
+    return nullptr;
   }
   return list;
 }

@@ -46,8 +46,18 @@ const char* str_argument(const char* argument, PyObject* obj, Py_ssize_t* size);
 const char* bind_str_argument(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                               std::string_view& text);
 
+// One line as a new str (copied straight in when known to be ASCII), or
+// nullptr with an exception set.
+PyObject* line_to_str(std::string_view line, bool ascii);
+
 // New list with one str per line, or nullptr with an exception set.
 PyObject* lines_to_list(const conv::Lines& lines);
+
+// Runs the pipeline on `input`, making the list's str objects block by block
+// as the output comes, so the whole text never exists beside the list. A new
+// list, or nullptr with an exception set: the pipeline's failure is passed
+// to `raise_stage` (with no Python error pending).
+PyObject* convert_to_list(const conv::PaddedText& input, void (*raise_stage)(conv::Stage));
 
 // Called from a catch block: turns the in-flight C++ exception into a Python
 // one, replacing whatever Python error might already be set. Anything but

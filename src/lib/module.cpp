@@ -79,13 +79,7 @@ PyObject* py_tenhou_to_mjai(PyObject* /*module*/, PyObject* const* args, Py_ssiz
     if (bind_str_argument(k_text_signature, args, nargs, kwnames, data) == nullptr) {
       return nullptr;
     }
-    const PaddedText input(data);
-    auto lines = kifuzan::conv::tenhou_to_mjai_lines(input);
-    if (!lines) {
-      raise_stage_error(lines.error());
-      return nullptr;
-    }
-    return lines_to_list(lines.value());
+    return convert_to_list(PaddedText(data), raise_stage_error);
   } catch (...) {
     raise_from_cpp_exception(internal_error_type);
     return nullptr;
