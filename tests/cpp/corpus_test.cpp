@@ -19,6 +19,7 @@
 #include "kifuzan/conv/input.h"
 #include "kifuzan/conv/pipeline.h"
 #include "mjai/tile.h"
+#include "shared_files.h"
 
 namespace kifuzan::test {
 namespace {
@@ -27,14 +28,7 @@ namespace fs = std::filesystem;
 using simdjson::dom::element;
 using simdjson::dom::element_type;
 
-const fs::path corpus_dir = fs::path(KIFUZAN_SHARED_DIR) / "corpus";
-
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+const fs::path corpus_dir = shared_dir / "corpus";
 
 mjai::result<conv::Lines, conv::Stage> convert(std::string_view text) {
   return conv::tenhou_to_mjai_lines(conv::PaddedText(text));

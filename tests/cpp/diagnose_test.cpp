@@ -15,6 +15,7 @@
 
 #include "kifuzan/conv/pipeline.h"
 #include "kyoku_builder.h"
+#include "shared_files.h"
 
 namespace kifuzan::test {
 namespace {
@@ -22,14 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using conv::Stage;
 
-const fs::path corpus_dir = fs::path(KIFUZAN_SHARED_DIR) / "corpus";
-
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+const fs::path corpus_dir = shared_dir / "corpus";
 
 // The number of kyoku in a text that is JSON with a "log" list, or -1.
 int kyoku_count(simdjson::dom::parser& parser, std::string_view text) {

@@ -16,6 +16,7 @@
 #include "kifuzan/conv/pipeline.h"
 #include "kifuzan/mjlog/document.h"
 #include "kifuzan/mjlog/pipeline.h"
+#include "shared_files.h"
 
 namespace kifuzan::test {
 namespace {
@@ -24,14 +25,7 @@ namespace fs = std::filesystem;
 using simdjson::dom::element;
 using simdjson::dom::element_type;
 
-const fs::path mjlog_dir = fs::path(KIFUZAN_SHARED_DIR) / "corpus" / "mjlog";
-
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+const fs::path mjlog_dir = shared_dir / "corpus" / "mjlog";
 
 bool is_integer(element_type t) { return t == element_type::INT64 || t == element_type::UINT64; }
 
