@@ -9,8 +9,9 @@ from __future__ import annotations
 
 import sys
 
-# Exit status after Ctrl-C, as a shell reports a process stopped by SIGINT.
+# Exit status after Ctrl-C and SIGTERM, as a shell reports a process stopped by them.
 EXIT_INTERRUPTED = 130
+EXIT_TERMINATED = 143
 INTERRUPTED = "kifuzan: interrupted"
 
 try:
@@ -18,10 +19,13 @@ try:
     import os
     from collections.abc import Sequence
 
+    import signal
+    import threading
+
     from _kifuzan import __version__, tenhou_file_to_mjai
     from kifuzan.batch import convert_many, print_line
-    from kifuzan.jobs import UsageError
-    from kifuzan.records import MJAI, TARGETS, TENHOU6, Target, convert_bytes, convert_path, encode_output, record_endings
+    from kifuzan.jobs import UsageError, record_endings, record_stem
+    from kifuzan.records import MJAI, TARGETS, TENHOU6, Target, convert_bytes, decompress, encode_output, record_format
     from kifuzan.results import failure_line, failure_of, report_row, summary_line
 except KeyboardInterrupt:
     # Ctrl-C while the command loads ends it as it would a moment later.
@@ -31,6 +35,18 @@ except KeyboardInterrupt:
 # Exit status after stdout was closed early (as a shell reports SIGPIPE).
 EXIT_BROKEN_PIPE = 141
 INTERRUPTED_CONVERT = "kifuzan: interrupted; outputs written so far are whole, a rerun converts the rest"
+TERMINATED = "kifuzan: terminated"
+TERMINATED_CONVERT = "kifuzan: terminated; outputs written so far are whole, a rerun converts the rest"
+
+
+class Terminated(BaseException):
+    """SIGTERM, raised in the main thread so that a run stops as on Ctrl-C."""
+
+
+def _on_sigterm(signum: int, frame: object) -> None:
+    # Once: a second SIGTERM while stopping ends the process at once.
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    raise Terminated
 
 
 def _add_target_options(parser: argparse.ArgumentParser) -> None:
@@ -104,10 +120,13 @@ def _convert_one(name: str, output: str | None, target: Target, stdin: bytes | N
     """The bytes for standard output, or None when the module wrote OUT itself."""
     if stdin is not None:
         return convert_bytes(stdin, target)
-    if output is not None and target == Target() and name.endswith(".json"):
+    with open(name, "rb") as f:
+        raw = f.read()
+    if output is not None and target == Target() and record_format(raw) == TENHOU6 and decompress(raw) is raw:
+        # A plain document: the module writes it exactly as it is specified to.
         tenhou_file_to_mjai(name, output)
         return None
-    return convert_path(name, target)
+    return convert_bytes(raw, target, record_stem(os.path.basename(name)))
 
 
 def file_main(argv: Sequence[str]) -> int:
@@ -144,15 +163,18 @@ def file_main(argv: Sequence[str]) -> int:
 def _convert_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="kifuzan convert",
-        description="Convert every record in SRC (files, or folders searched recursively for tenhou.net/6 "
-        "*.json, mjlog *.mjlog and *.xml, with --to tenhou6 also mjai *.mjson; each also .gz) into one "
-        "mjai line file (or tenhou.net/6 document) each under OUTDIR, mirroring the folders. "
-        "Records whose output is newer than the input are skipped. Exit status: 0 nothing failed, "
-        "1 some record failed, 2 usage error, 130 interrupted.",
+        description="Convert every record in SRC (files; zip files; the SQLite databases of the Houou "
+        "downloaders phoenix-logs and houou-logs, a record a row; or folders searched recursively for "
+        "tenhou.net/6 *.json, mjlog *.mjlog and *.xml, with --to tenhou6 also mjai *.mjson, each also "
+        ".gz or .bz2, and for *.zip, *.db, *.sqlite and *.sqlite3) into one mjai line file (or "
+        "tenhou.net/6 document) each under OUTDIR, mirroring the folders; a database row goes to "
+        "OUTDIR/YYYY/MM/<log id>.mjson. Records whose output is newer than the input are skipped "
+        "(a database row's: once made). Exit status: 0 nothing failed, 1 some record failed, "
+        "2 usage error, 130 interrupted, 143 terminated.",
     )
     parser.add_argument("sources", metavar="SRC", nargs="+", help="record file or folder; '-' alone: standard input to standard output")
     parser.add_argument("-o", "--output", metavar="OUTDIR", help="folder for the mjai files (required unless SRC is '-')")
-    parser.add_argument("-j", "--jobs", metavar="N", type=int, help="worker processes (default: number of CPUs)")
+    parser.add_argument("-j", "--jobs", metavar="N", type=int, help="threads converting at once (default: number of CPUs)")
     parser.add_argument("--compress", choices=["gzip", "none"], default="none", help="write gzip files (default: none)")
     parser.add_argument(
         "--suffix",
@@ -161,6 +183,11 @@ def _convert_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--force", action="store_true", help="convert again records whose output is up to date")
     parser.add_argument("--errors", metavar="FILE", help="JSON-lines report of failed records (default: OUTDIR/errors.jsonl)")
+    rows = parser.add_argument_group("database rows (phoenix-logs and houou-logs databases)")
+    rows.add_argument("--players", type=int, choices=[3, 4], help="only three- or four-player games (default: both)")
+    length = rows.add_mutually_exclusive_group()
+    length.add_argument("--east-only", dest="east_only", action="store_true", default=None, help="only east-only games (東風戦)")
+    length.add_argument("--east-south", dest="east_only", action="store_false", help="only east-south games (東南戦)")
     shown = parser.add_mutually_exclusive_group()
     shown.add_argument("--progress", action="store_true", default=None, help="show the progress bar even if standard error is not a terminal")
     shown.add_argument("--quiet", action="store_true", help="print nothing but errors")
@@ -207,6 +234,8 @@ def convert_main(argv: Sequence[str]) -> int:
             on_failure=lambda f: print_line(failure_line(f)),
             to=args.to,
             options=_target(args).options,
+            players=args.players,
+            east_only=args.east_only,
         )
     except (UsageError, OSError) as e:
         # A missing SRC, an OUTDIR or report that cannot be made: nothing was converted.
@@ -214,9 +243,15 @@ def convert_main(argv: Sequence[str]) -> int:
     except KeyboardInterrupt:
         print(INTERRUPTED_CONVERT, file=sys.stderr)
         return EXIT_INTERRUPTED
-    if summary.converted + summary.skipped + summary.failed == 0:
-        endings = ", ".join("*" + e for e in record_endings(args.to) if not e.endswith(".gz"))
-        print(f"kifuzan: no records ({endings}, each also .gz) found in {' '.join(args.sources)}", file=sys.stderr)
+    except Terminated:
+        print(TERMINATED_CONVERT, file=sys.stderr)
+        return EXIT_TERMINATED
+    if summary.converted + summary.skipped + summary.failed + summary.without_record == 0:
+        endings = ", ".join("*" + e for e in record_endings(args.to) if not e.endswith((".gz", ".bz2")))
+        print(
+            f"kifuzan: no records ({endings}, each also .gz or .bz2, zip files, databases) found in {' '.join(args.sources)}",
+            file=sys.stderr,
+        )
     elif not args.quiet:
         print(summary_line(summary), file=sys.stderr)
     return 1 if summary.failed else 0
@@ -230,6 +265,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     usage errors exit with 2 through SystemExit.
     """
     argv = sys.argv[1:] if argv is None else list(argv)
+    # Only the main thread may set handlers; a caller on another thread keeps its own.
+    old = signal.signal(signal.SIGTERM, _on_sigterm) if threading.current_thread() is threading.main_thread() else None
     try:
         if argv[:1] == ["convert"]:
             return convert_main(argv[1:])
@@ -237,6 +274,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print(INTERRUPTED, file=sys.stderr)
         return EXIT_INTERRUPTED
+    except Terminated:
+        print(TERMINATED, file=sys.stderr)
+        return EXIT_TERMINATED
+    finally:
+        if old is not None:
+            signal.signal(signal.SIGTERM, old)
 
 
 if __name__ == "__main__":

@@ -1,101 +1,169 @@
 """Converts many records at once: ``convert_many``, the engine of ``kifuzan convert``.
 
-Each record becomes one mjai line file under an output folder that mirrors the
+Each record becomes one output file under an output folder that mirrors the
 layout of the sources (``jobs``), written whole or not at all (``outputs``),
-by worker processes (``pool``); a rerun skips records whose output is newer
-than their input.
+on threads (``pool``); a rerun skips records whose output is up to date.
+Every record goes the same way: its bytes are read (a file, a zip member, a
+database row), unpacked, converted (``records``) and written.
 """
 
 from __future__ import annotations
 
 import os
+import sqlite3
 import sys
+import threading
 import time
+import zipfile
 from collections.abc import Callable, Iterable, Sequence
 from typing import IO, TYPE_CHECKING
 
-from kifuzan.jobs import Job, StrPath, UsageError, as_list, find_jobs, output_suffix
-from kifuzan.outputs import is_up_to_date, make_folders, remove_stale_temporaries, write_atomic
-from kifuzan.records import MJAI, Target, convert_path, encode_output
-from kifuzan._native import convert_files
-from kifuzan.results import CONVERTED, FAILED, SKIPPED, Failure, Result, Summary, Tally, failure_of, report_row
+from kifuzan import databases
+from kifuzan.jobs import DATABASE, ZIP, Found, Job, StrPath, UsageError, as_list, find_jobs, output_suffix
+from kifuzan.outputs import exists, is_up_to_date, make_folders, remove_stale_temporaries, write_atomic
+from kifuzan.records import MAX_RECORD_BYTES, TENHOU6, Compression, Target, TooLarge, convert, decompress, encode_output, mjai_to_document
+from kifuzan.results import CONVERTED, SKIPPED, Failure, Result, Summary, Tally, failure_of, report_row
 
 if TYPE_CHECKING:
+    from kifuzan.pool import Processes
     from kifuzan.reverse import Tenhou6Options
 
 ERRORS_NAME = "errors.jsonl"
-DEFERRED = "deferred"
-# Records a task when converting in the calling process: results reach the
-# report and the progress bar often enough.
-LOCAL_CHUNK = 16
 
 
-def _native_ready(src: str, target: Target) -> bool:
-    """A plain tenhou.net/6 or mjlog record to plain mjai: the native converter's case."""
-    return target.to == MJAI and target.compress is None and src.endswith((".json", ".mjlog", ".xml"))
+class _Reader:
+    """The stored bytes of a chunk's records; zip files and databases are
+    opened once a chunk, and a chunk's rows come in one query."""
+
+    def __init__(self) -> None:
+        self.zips: dict[str, zipfile.ZipFile] = {}
+        self.dbs: dict[str, sqlite3.Connection] = {}
+        self.rows: dict[tuple[str, str], bytes] = {}
+
+    def prefetch(self, jobs: Sequence[Job]) -> None:
+        ids: dict[str, list[str]] = {}
+        for job in jobs:
+            if job.kind == DATABASE and job.member is not None:
+                ids.setdefault(job.src, []).append(job.member)
+        for src, wanted in ids.items():
+            try:
+                db = self.dbs[src] = databases.connect(src)
+                for log_id, content in databases.read_rows(db, sorted(wanted)):
+                    self.rows[src, log_id] = content
+            except (databases.DatabaseError, sqlite3.Error):
+                pass  # each of its jobs reads its row alone and fails with the reason
+
+    def read(self, job: Job) -> bytes:
+        if job.kind == DATABASE and job.member is not None:
+            data = self.rows.pop((job.src, job.member), None)
+            if data is None:
+                db = self.dbs.get(job.src) or databases.connect(job.src)
+                self.dbs[job.src] = db
+                try:
+                    found = list(databases.read_rows(db, [job.member]))
+                except sqlite3.Error as e:
+                    raise databases.DatabaseError(f"cannot read the database: {e}") from None
+                if not found:
+                    raise LookupError("the row is gone from the database")
+                data = found[0][1]
+            return data
+        if job.kind == ZIP and job.member is not None:
+            z = self.zips.get(job.src)
+            if z is None:
+                z = self.zips[job.src] = zipfile.ZipFile(job.src)
+            info = z.getinfo(job.member)
+            # A bomb is refused by its stated size, and cut off if it lies.
+            if info.file_size > MAX_RECORD_BYTES:
+                raise TooLarge("the member")
+            with z.open(info) as f:
+                data = f.read(MAX_RECORD_BYTES + 1)
+            if len(data) > MAX_RECORD_BYTES:
+                raise TooLarge("the member")
+            return data
+        with open(job.src, "rb") as f:
+            return f.read()
+
+    def close(self) -> None:
+        for z in self.zips.values():
+            z.close()
+        for db in self.dbs.values():
+            db.close()
 
 
-def _convert_in_python(src: str, out: str, target: Target, force: bool) -> Result:
-    if not force and is_up_to_date(src, out):
-        return SKIPPED
+def _up_to_date(job: Job) -> bool:
+    return exists(job.out) if job.kind == DATABASE else is_up_to_date(job.src, job.out)
+
+
+def _stem(job: Job) -> str:
+    """The record's name without its ending: the ref of documents made from it."""
+    name = os.path.basename(job.out)
+    return name.split(".", 1)[0] if job.member is None or job.kind == ZIP else job.member
+
+
+def convert_job(job: Job, target: Target, reader: _Reader, processes: Processes | None = None) -> Result:
+    """One record, from its stored bytes to its output file."""
     try:
-        write_atomic(out, encode_output(convert_path(src, target), target.compress))
+        data = decompress(reader.read(job))
+        stem = _stem(job)
+        out = convert(data, target, stem)
+        if out is None:  # an mjai record to a document: scored in Python
+            options = target.options
+            out = mjai_to_document(data, options, stem) if processes is None else processes.call(mjai_to_document, data, options, stem)
+        write_atomic(job.out, encode_output(out, target.compress))
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as e:
-        # The module reports an unexpected internal failure as a direct
-        # BaseException subclass; it is still one bad record, not a reason to stop.
-        return failure_of(src, e)
+        # The module reports an unexpected internal failure (bad_alloc
+        # included) as a direct BaseException subclass: still one bad record.
+        return failure_of(job.src, e, member=job.member)
     return CONVERTED
 
 
-def _native_result(src: str, status: str, error: str, message: str, why: tuple | None) -> Result:
-    if status != FAILED:
-        return status
-    if why is None:
-        return Failure(src, error, message, message)
-    _, _, reason, kyoku, seat, offset = why
-    return Failure(src, error, message, reason, kyoku, seat, offset)
+def convert_chunk(
+    jobs: Sequence[Job],
+    target: Target,
+    force: bool,
+    stop: threading.Event | None = None,
+    processes: Processes | None = None,
+) -> list[Result]:
+    """The unit of work of a thread, a Dask partition or a worker: the
+    results of the jobs converted before ``stop`` was set."""
+    results: list[Result] = []
+    reader = _Reader()
+    try:
+        due = [force or not _up_to_date(job) for job in jobs]
+        reader.prefetch([job for job, d in zip(jobs, due) if d])
+        for job, d in zip(jobs, due):
+            if stop is not None and stop.is_set():
+                break
+            results.append(convert_job(job, target, reader, processes) if d else SKIPPED)
+    finally:
+        reader.close()
+    return results
 
 
-def convert_chunk(jobs: Sequence[Job], target: Target, force: bool) -> list[Result]:
-    """The unit of work of a worker: many records per task keeps overhead small.
-
-    Plain records to plain mjai go file to file in native code, with no
-    Python object per event and the GIL released; the rest through Python
-    (gzip, documents, mjai records).
-    """
-    results: list[Result | None] = [None] * len(jobs)
-    native = [i for i, (src, _) in enumerate(jobs) if _native_ready(src, target)]
-    if native:
-        for i, done in zip(native, convert_files([jobs[i] for i in native], force=force)):
-            if done[0] != DEFERRED:  # gzip under a plain name: Python's zlib below
-                results[i] = _native_result(jobs[i][0], *done)
-    for i, (src, out) in enumerate(jobs):
-        if results[i] is None:
-            results[i] = _convert_in_python(src, out, target, force)
-    return results  # type: ignore[return-value]  # every slot is filled
-
-
-def convert_one(src: str, out: str, target: Target, force: bool) -> Result:
-    """One record, as a chunk of its own."""
-    return convert_chunk([(src, out)], target, force)[0]
-
-
-def prepare(sources: Iterable[StrPath] | StrPath, out_dir: StrPath, target: Target, suffix: str | None) -> tuple[str, list[Job], list[Failure]]:
+def prepare(
+    sources: Iterable[StrPath] | StrPath,
+    out_dir: StrPath,
+    target: Target,
+    suffix: str | None,
+    filters: databases.Filters = databases.Filters(),
+) -> tuple[str, Found]:
     """Checks the options, finds the jobs, then makes the output folders.
 
-    Returns the output folder, the jobs and the records refused for an
-    output name already taken. Nothing is written before the checks pass.
+    Returns the output folder and what was found. Nothing is written before
+    the checks pass.
     """
     suffix = output_suffix(target, suffix)
+    if filters.players not in (None, 3, 4):
+        raise UsageError(f"players must be 3 or 4, not {filters.players!r}")
     out_dir = os.fspath(out_dir)
-    jobs, clashes = find_jobs(as_list(sources), out_dir, suffix, target.to)
+    found = find_jobs(as_list(sources), out_dir, suffix, target.to, filters)
     os.makedirs(out_dir, exist_ok=True)
     # Made again by every run: the tree may have been deleted since the last.
-    make_folders(out for _, out in jobs)
+    make_folders(job.out for job in found.jobs)
     remove_stale_temporaries(out_dir)
-    return out_dir, jobs, clashes
+    return out_dir, found
 
 
 class _Progress:
@@ -139,7 +207,7 @@ def convert_many(
     out_dir: StrPath,
     *,
     workers: int | None = None,
-    compress: str | None = None,
+    compress: Compression = None,
     force: bool = False,
     progress: bool | None = None,
     suffix: str | None = None,
@@ -147,32 +215,46 @@ def convert_many(
     on_failure: Callable[[Failure], None] | None = None,
     to: str = "mjai",
     options: Tenhou6Options | None = None,
+    players: int | None = None,
+    east_only: bool | None = None,
 ) -> Summary:
     """Converts every record under sources into an mjai line file (or, with
     ``to="tenhou6"``, a tenhou.net/6 document) under out_dir.
 
-    sources are record files and folders, searched recursively for
-    tenhou.net/6 (``*.json``) and mjlog (``*.mjlog``, ``*.xml``) records, and
-    with ``to="tenhou6"`` mjai records (``*.mjson``), each also gzipped
-    (``.gz``); the format is told by the content. A record ``SRC/a/b.json``
-    becomes ``out_dir/a/b.mjson`` (``b.json`` for tenhou6; ``.gz`` added with
-    ``compress="gzip"``; or ``suffix``, which starts with ``"."`` and ends in
-    ``.gz`` only with gzip); a file named directly goes to
-    ``out_dir/<stem><suffix>``. ``options`` (a ``Tenhou6Options``) gives the
-    header of documents made from mjai; their ``ref`` is the record's stem
-    unless it sets one, as for mjlog records. Outputs newer than their input are kept unless
-    ``force``. Failed records are listed, one JSON object a line, in ``errors``
-    (default ``out_dir/errors.jsonl``) and in the summary, and passed to
-    ``on_failure`` as they happen. ``workers`` processes share the work
-    (default: one per CPU); ``progress`` shows a bar on standard error
-    (default: when it is a terminal).
+    sources are record files, folders, zip files and the SQLite databases of
+    the Houou downloaders (phoenix-logs, houou-logs). Folders are searched
+    recursively for tenhou.net/6 (``*.json``) and mjlog (``*.mjlog``,
+    ``*.xml``) records, with ``to="tenhou6"`` also mjai records
+    (``*.mjson``), each also compressed (``.gz``, ``.bz2``), and for zip
+    files (``*.zip``, searched like a folder of that name) and databases
+    (``*.db``, ``*.sqlite``, ``*.sqlite3``); a file named directly is told
+    by its content, and every record's compression and format by its
+    content. A record ``SRC/a/b.json`` becomes ``out_dir/a/b.mjson``
+    (``b.json`` for tenhou6; ``.gz`` added with ``compress="gzip"``; or
+    ``suffix``, which starts with ``"."`` and ends in ``.gz`` only with
+    gzip); a file named directly goes to ``out_dir/<stem><suffix>``, a
+    member ``m/c.xml`` of a zip ``SRC/a.zip`` to ``out_dir/a/m/c.mjson``,
+    and a database row to ``out_dir/YYYY/MM/<log id>.mjson`` (the year and
+    month of its log id; below the database's folder when found in one).
+    ``players`` (3 or 4) and ``east_only`` (True: east-only games; False:
+    east-south games) select database rows; rows without a record are
+    counted in the summary's ``without_record``. ``options`` (a
+    ``Tenhou6Options``) gives the header of documents made from mjai; their
+    ``ref`` is the record's stem (a row's log id) unless it sets one.
+    Outputs newer than their input (for a database row: any output) are kept
+    unless ``force``. Failed records are listed, one JSON object a line, in
+    ``errors`` (default ``out_dir/errors.jsonl``) and in the summary, and
+    passed to ``on_failure`` as they happen. ``workers`` threads share the
+    work (default: one per CPU; mjai records becoming documents go to as many
+    processes); ``progress`` shows a bar on standard error (default: when it
+    is a terminal).
 
     Returns a ``Summary``. Raises FileNotFoundError for a source that does not
     exist and ValueError for invalid options, before anything is written.
-    KeyboardInterrupt stops the run after the records being converted: every
-    output written is whole.
+    KeyboardInterrupt (or any exception raised by a signal handler) stops the
+    run after the records being converted: every output written is whole.
     """
-    from kifuzan import pool  # concurrent.futures and multiprocessing: only for a run
+    from kifuzan import pool
 
     start = time.perf_counter()
     if workers is None:
@@ -180,11 +262,11 @@ def convert_many(
     if workers < 1:
         raise UsageError(f"workers must be at least 1, not {workers}")
     target = Target(to, compress, options)
-    out_dir, jobs, clashes = prepare(sources, out_dir, target, suffix)
+    out_dir, found = prepare(sources, out_dir, target, suffix, databases.Filters(players, east_only))
     report = _open_report(os.fspath(errors) if errors is not None else os.path.join(out_dir, ERRORS_NAME))
 
-    tally = Tally()
-    bar = _Progress(len(jobs) + len(clashes), sys.stderr.isatty() if progress is None else progress)
+    tally = Tally(found.without_record)
+    bar = _Progress(len(found.jobs) + len(found.failures), sys.stderr.isatty() if progress is None else progress)
 
     def emit(results: list[Result]) -> None:
         for result in results:
@@ -196,16 +278,15 @@ def convert_many(
                     on_failure(result)
         bar.update(len(results), len(tally.failures))
 
+    processes = pool.Processes(workers) if to == TENHOU6 and workers > 1 else None
     try:
-        emit(list(clashes))
-        n = pool.workers_for(len(jobs), workers)
-        if n <= 1:
-            # One worker gains nothing from a process of its own.
-            for chunk in pool.chunks(jobs, LOCAL_CHUNK):
-                emit(convert_chunk(chunk, target, force))
-        else:
-            pool.run_pool(jobs, n, target, force, emit, convert_chunk)
+        emit(list(found.failures))
+        n = pool.workers_for(len(found.jobs), workers)
+        if n:
+            pool.run_threads(found.jobs, n, lambda chunk, stop: convert_chunk(chunk, target, force, stop, processes), emit)
     finally:
+        if processes is not None:
+            processes.close()
         bar.close()
         report.close()
     return tally.summary(time.perf_counter() - start)

@@ -4,6 +4,8 @@
 over a Dask bag, on whatever scheduler is current (a ``distributed.Client``
 if one was made). Workers read the sources and write the outputs themselves,
 so every worker must see both under the same paths (a shared file system).
+A database's rows are split into partitions of consecutive log ids: the
+client lists the ids only, and each worker reads its own range of rows.
 Dask is imported only when called: ``kifuzan`` itself does not need it.
 """
 
@@ -15,8 +17,9 @@ from collections.abc import Iterable
 from typing import Any
 
 from kifuzan.batch import convert_chunk, prepare
-from kifuzan.jobs import StrPath, output_suffix
-from kifuzan.records import Target
+from kifuzan.databases import Filters
+from kifuzan.jobs import Job, StrPath, output_suffix
+from kifuzan.records import Compression, Target
 from kifuzan.results import Result, Summary, Tally
 
 __all__ = ["convert_bag"]
@@ -33,34 +36,40 @@ def _bag_module() -> Any:
         raise ImportError("kifuzan.dask needs Dask: pip install 'kifuzan[dask]'") from e
 
 
-def _convert_partition(jobs: Iterable[tuple[str, str]], target: Target, force: bool) -> list[Result]:
-    return convert_chunk([(src, out) for src, out in jobs], target, force)
+def _convert_partition(jobs: Iterable[Job], target: Target, force: bool) -> list[Result]:
+    return convert_chunk([Job(*job) for job in jobs], target, force)
 
 
 def convert_bag(
     paths: Iterable[StrPath] | StrPath,
     out_dir: StrPath,
     *,
-    compress: str | None = None,
+    compress: Compression = None,
     force: bool = False,
     to: str = "mjai",
+    players: int | None = None,
+    east_only: bool | None = None,
 ) -> Summary:
-    """Converts every record under paths (files or folders) into out_dir on Dask.
+    """Converts every record under paths (files, folders, zip files, the
+    downloaders' databases) into out_dir on Dask.
 
-    The records are found on the client and converted in partitions of a
-    Dask bag on the current scheduler. Outputs and their names are those of
-    ``convert_many`` with the same arguments (``to`` "mjai" or "tenhou6"); failures are returned in the
-    ``Summary`` (no report file is written). Raises ImportError without Dask,
-    and FileNotFoundError or ValueError as ``convert_many`` does.
+    The records are found on the client (for a database: its log ids, not
+    its records) and converted in partitions of a Dask bag on the current
+    scheduler. Outputs and their names are those of ``convert_many`` with
+    the same arguments (``to`` "mjai" or "tenhou6", ``players``,
+    ``east_only``); failures are returned in the ``Summary`` (no report file
+    is written). Raises ImportError without Dask, and FileNotFoundError or
+    ValueError as ``convert_many`` does.
     """
     start = time.perf_counter()
     target = Target(to, compress)
     output_suffix(target, None)  # the options are checked before Dask is needed
     bag = _bag_module()
-    _, jobs, clashes = prepare(paths, out_dir, target, None)
-    tally = Tally()
-    for clash in clashes:
-        tally.add(clash)
+    _, found = prepare(paths, out_dir, target, None, Filters(players, east_only))
+    jobs = found.jobs
+    tally = Tally(found.without_record)
+    for failure in found.failures:
+        tally.add(failure)
     if jobs:
         # A few partitions at least, so a small archive still spreads over workers.
         npartitions = max(-(-len(jobs) // PARTITION_SIZE), min(len(jobs), MIN_PARTITIONS))

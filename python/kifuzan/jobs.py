@@ -1,20 +1,50 @@
-"""Finding the records of a run and naming their outputs."""
+"""Finding the records of a run and naming their outputs.
+
+A source is a record file, a folder (searched recursively), a zip file of
+records (searched like a folder) or a downloader's SQLite database (one
+record a row). Given directly, a file is told by its content; in a folder,
+by its name (records, ``*.zip``, and ``*.db``, ``*.sqlite``, ``*.sqlite3``
+that are SQLite files).
+"""
 
 from __future__ import annotations
 
 import os
+import posixpath
+import zipfile
 from collections.abc import Iterable
+from typing import NamedTuple
 
-from kifuzan.records import MJAI, TARGETS, TENHOU6, Target, is_record, record_stem
+from kifuzan import databases
+from kifuzan.records import MJAI, SQLITE_MAGIC, TARGETS, TENHOU6, ZIP_MAGIC, Target
 from kifuzan.results import Failure, failure_of
 
 StrPath = str | os.PathLike[str]
-# (source path, output path)
-Job = tuple[str, str]
 
+FILE, ZIP, DATABASE = "file", "zip", "database"
 COMPRESSIONS = (None, "gzip")
 # The ending of outputs, by what records become.
 DEFAULT_SUFFIXES = {MJAI: ".mjson", TENHOU6: ".json"}
+_RECORD_ENDINGS = (".json", ".mjlog", ".xml")
+_MJAI_ENDING = ".mjson"
+_COMPRESSED = (".gz", ".bz2")
+_DATABASE_ENDINGS = (".db", ".sqlite", ".sqlite3")
+
+
+class Job(NamedTuple):
+    """One record to convert: ``src`` the file that holds it, ``out`` its
+    output; ``member`` the zip member or the database row's log id."""
+
+    src: str
+    out: str
+    member: str | None = None
+    kind: str = FILE
+
+
+class Found(NamedTuple):
+    jobs: list[Job]
+    failures: list[Failure]  # sources that cannot be read, names that clash
+    without_record: int  # database rows with no record (not downloaded)
 
 
 class UsageError(ValueError):
@@ -44,41 +74,132 @@ def as_list(sources: Iterable[StrPath] | StrPath) -> list[str]:
     return [os.fspath(s) for s in sources]
 
 
-def find_jobs(sources: Iterable[str], out_dir: str, suffix: str, to: str = MJAI) -> tuple[list[Job], list[Failure]]:
-    """Pairs every record under sources with its output path.
+def record_endings(to: str) -> tuple[str, ...]:
+    """The record names searched in folders: mjai records only when they can
+    be converted to something else."""
+    endings = _RECORD_ENDINGS + ((_MJAI_ENDING,) if to == TENHOU6 else ())
+    return tuple(e + c for c in _COMPRESSED for e in endings) + endings
 
-    Returns the jobs in a stable order and, as failures, the records whose
-    output path another record already claimed.
-    """
-    out_real = os.path.realpath(out_dir)
-    claimed: dict[str, str] = {}  # output -> source
-    jobs: list[Job] = []
-    clashes: list[Failure] = []
 
-    def add(src: str, out: str) -> None:
-        first = claimed.get(out)
+def is_record(name: str, to: str = MJAI) -> bool:
+    return name.endswith(record_endings(to))
+
+
+def record_stem(name: str) -> str:
+    """The name without its record ending: ``a.json.gz`` -> ``a``."""
+    for ending in record_endings(TENHOU6) + _COMPRESSED:
+        if name.endswith(ending) and len(name) > len(ending):
+            return name[: -len(ending)]
+    return name
+
+
+def _head(path: str) -> bytes:
+    try:
+        with open(path, "rb") as f:
+            return f.read(16)
+    except OSError:
+        return b""
+
+
+def _safe_member(name: str) -> bool:
+    """A member name that stays inside its folder once written out."""
+    parts = name.split("/")
+    return not (name.startswith("/") or "\\" in name or ":" in parts[0] or any(p in ("", ".", "..") for p in parts))
+
+
+class _Finder:
+    def __init__(self, out_dir: str, suffix: str, to: str, filters: databases.Filters) -> None:
+        self.out_dir, self.suffix, self.to, self.filters = out_dir, suffix, to, filters
+        self.out_real = os.path.realpath(out_dir)
+        self.claimed: dict[str, Job] = {}
+        self.jobs: list[Job] = []
+        self.failures: list[Failure] = []
+        self.without_record = 0
+
+    def add(self, job: Job) -> None:
+        first = self.claimed.get(job.out)
         if first is None:
-            claimed[out] = src
-            jobs.append((src, out))
+            self.claimed[job.out] = job
+            self.jobs.append(job)
         # A record named twice (a file and its folder, or two spellings) is one
         # job. Resolved only on a clash: realpath costs a system call per part.
-        elif os.path.realpath(first) != os.path.realpath(src):
-            clashes.append(failure_of(src, FileExistsError(f"output {out!r} is already made from {first!r}")))
+        elif (os.path.realpath(first.src), first.member) != (os.path.realpath(job.src), job.member):
+            named = first.src if first.member is None else f"{first.src}:{first.member}"
+            self.fail(job.src, FileExistsError(f"output {job.out!r} is already made from {named!r}"), job.member)
 
+    def fail(self, src: str, e: BaseException, member: str | None = None) -> None:
+        self.failures.append(failure_of(src, e, member=member))
+
+    def output(self, folder: str, stem: str) -> str:
+        return os.path.normpath(os.path.join(self.out_dir, folder, stem + self.suffix))
+
+    def source(self, path: str, folder: str, direct: bool) -> None:
+        """One file: a record, a zip or a database, found in ``folder`` (the
+        output folder it maps to) or named directly."""
+        name = os.path.basename(path)
+        head = _head(path) if direct or name.endswith((".zip",) + _DATABASE_ENDINGS) else b""
+        if head[:4] == ZIP_MAGIC:
+            self.zip(path, folder if direct else os.path.join(folder, record_stem(name[: -len(".zip")] or name)))
+        elif head[:16] == SQLITE_MAGIC:
+            self.database(path, folder)
+        elif direct or is_record(name, self.to):
+            self.add(Job(path, self.output(folder, record_stem(name))))
+
+    def zip(self, path: str, folder: str) -> None:
+        try:
+            with zipfile.ZipFile(path) as z:
+                members = [i.filename for i in z.infolist() if not i.is_dir() and is_record(i.filename, self.to)]
+        except (OSError, zipfile.BadZipFile) as e:
+            self.fail(path, e)
+            return
+        if not members:
+            self.fail(path, ValueError("the zip file holds no records"))
+        for member in sorted(members):
+            if not _safe_member(member):
+                self.fail(path, ValueError(f"the member name {member!r} leaves the zip file's folder"), member)
+                continue
+            where, name = posixpath.split(member)
+            self.add(Job(path, self.output(os.path.join(folder, where), record_stem(name)), member, ZIP))
+
+    def database(self, path: str, folder: str) -> None:
+        try:
+            ids, without = databases.list_rows(path, self.filters)
+        except databases.DatabaseError as e:
+            self.fail(path, e)
+            return
+        self.without_record += without
+        for log_id in ids:
+            where = databases.output_folder(log_id)
+            if where is None:
+                self.fail(path, ValueError(f"the row's id {log_id!r} is not a tenhou log id"), log_id)
+            else:
+                self.add(Job(path, self.output(os.path.join(folder, where), log_id), log_id, DATABASE))
+
+    def walk(self, root: str) -> None:
+        for folder, dirs, files in os.walk(root):
+            # An output folder inside a source folder is not searched: with
+            # --suffix .json.gz the outputs would look like records.
+            dirs[:] = sorted(d for d in dirs if os.path.realpath(os.path.join(folder, d)) != self.out_real)
+            rel = os.path.relpath(folder, root)
+            for name in sorted(files):
+                self.source(os.path.join(folder, name), rel, direct=False)
+
+
+def find_jobs(
+    sources: Iterable[str], out_dir: str, suffix: str, to: str = MJAI, filters: databases.Filters = databases.Filters()
+) -> Found:
+    """Pairs every record under sources with its output path, in a stable order.
+
+    Sources that cannot be read and records whose output path another record
+    already claimed come back as failures; raises FileNotFoundError for a
+    source that does not exist.
+    """
+    finder = _Finder(out_dir, suffix, to, filters)
     for source in sources:
         if os.path.isdir(source):
-            for folder, dirs, files in os.walk(source):
-                # An output folder inside a source folder is not searched: with
-                # --suffix .json.gz the outputs would look like records.
-                dirs[:] = sorted(d for d in dirs if os.path.realpath(os.path.join(folder, d)) != out_real)
-                rel = os.path.relpath(folder, source)
-                for name in sorted(files):
-                    if is_record(name, to):
-                        out = os.path.normpath(os.path.join(out_dir, rel, record_stem(name) + suffix))
-                        add(os.path.join(folder, name), out)
+            finder.walk(source)
         elif os.path.exists(source):
-            name = os.path.basename(source)
-            add(source, os.path.join(out_dir, record_stem(name) + suffix))
+            finder.source(source, "", direct=True)
         else:
             raise FileNotFoundError(f"no such file or folder: {source!r}")
-    return jobs, clashes
+    return Found(finder.jobs, finder.failures, finder.without_record)

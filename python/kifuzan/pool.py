@@ -1,27 +1,36 @@
-"""Spreading chunks of jobs over worker processes.
+"""Spreading chunks of jobs over threads, and GIL-bound work over processes.
 
-The extension holds the interpreter lock for a whole call, so threads would
-not run in parallel. A worker that dies costs only the record that killed it:
-the chunks it took down are retried one record at a time in a fresh worker.
+The native converter and Python's decompressors and file calls release the
+GIL, so threads convert records in parallel with no copy between processes.
+Only mjai records becoming documents hold the GIL throughout (they are
+scored in Python): those go to worker processes, started when the first
+one comes. A stop (Ctrl-C, SIGTERM) is seen between records: every thread
+finishes the record it is writing and stops.
 """
 
 from __future__ import annotations
 
-import contextlib
-import multiprocessing
 import os
+import queue
 import signal
+import threading
+import time
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
+from concurrent.futures import Future, ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
-from typing import Any
+from typing import Any, TypeVar
 
 from kifuzan.jobs import Job
-from kifuzan.records import Target
-from kifuzan.results import Result, failure_of
+from kifuzan.results import Result
 
-ChunkFn = Callable[[Sequence[Job], Target, bool], list[Result]]
+T = TypeVar("T")
+# Converts a chunk until stop is set; returns the results of the jobs it did.
+ChunkFn = Callable[[Sequence[Job], threading.Event], list[Result]]
 Emit = Callable[[list[Result]], None]
+# How long a stop waits for the threads to finish their records.
+STOP_SECONDS = 5.0
+# A worker process whose parent is gone ends itself within this.
+PARENT_POLL_SECONDS = 0.25
 
 
 def default_workers() -> int:
@@ -31,129 +40,171 @@ def default_workers() -> int:
         return os.cpu_count() or 1
 
 
-def chunks(jobs: Sequence[Job], size: int) -> Iterator[list[Job]]:
+def chunks(jobs: Sequence[T], size: int) -> Iterator[list[T]]:
     for i in range(0, len(jobs), size):
         yield list(jobs[i : i + size])
 
 
 def chunk_size(total: int, workers: int) -> int:
-    # About 16 tasks a worker balances the load at the end; 64 records a task
-    # makes the cost of shipping a task negligible next to converting it.
-    return max(1, min(64, total // (workers * 16)))
+    # About 16 tasks a thread balances the load at the end; 32 records a task
+    # keeps a database's reads to one query each.
+    return max(1, min(32, total // (workers * 16)))
 
 
 def workers_for(total: int, workers: int) -> int:
-    """How many processes a run of total jobs can keep busy."""
+    """How many threads a run of total jobs can keep busy."""
     return min(workers, -(-total // chunk_size(total, workers))) if total else 0
 
 
-@contextlib.contextmanager
-def _sigint_held() -> Iterator[None]:
-    """Ctrl-C waits while workers may be starting.
+_DONE = object()
 
-    Ctrl-C reaches the whole process group. A worker spawned meanwhile
-    inherits the blocked signal, so it cannot die half-started with a
-    traceback; the parent gets its KeyboardInterrupt when the block ends.
-    """
-    old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+
+def run_threads(jobs: Sequence[Job], workers: int, fn: ChunkFn, emit: Emit) -> None:
+    """Converts jobs in chunks on ``workers`` threads, passing each chunk's
+    results to emit in this thread. When this thread is interrupted (Ctrl-C,
+    or a signal handler's exception), the threads stop after their current
+    record, what they finished is emitted, and the exception goes on."""
+    todo = chunks(jobs, chunk_size(len(jobs), workers))
+    lock = threading.Lock()
+    stop = threading.Event()
+    results: queue.SimpleQueue[Any] = queue.SimpleQueue()
+    busy = [0]  # threads inside work(): what a stop waits for
+
+    def work() -> None:
+        with lock:
+            busy[0] += 1
+        try:
+            while not stop.is_set():
+                with lock:
+                    chunk = next(todo, None)
+                if chunk is None:
+                    break
+                results.put(fn(chunk, stop))
+        except BaseException as e:  # a fault of ours, not of a record: raised in the caller
+            stop.set()
+            results.put(e)
+        finally:
+            with lock:
+                busy[0] -= 1
+            results.put(_DONE)
+
+    running = 0
     try:
-        yield
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, old)
-
-
-def _worker_init() -> None:
-    # The parent decides how to stop; a worker finishes its task.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-
-
-def _new_pool(workers: int) -> ProcessPoolExecutor:
-    # spawn: no fork of a parent that may run threads (tqdm's monitor, the
-    # executor's own), and workers start with a clean interpreter.
-    ctx = multiprocessing.get_context("spawn")
-    return ProcessPoolExecutor(workers, mp_context=ctx, initializer=_worker_init)
-
-
-def _submit(pool: ProcessPoolExecutor, fn: ChunkFn, chunk: list[Job], target: Target, force: bool) -> Future:
-    # The executor starts workers inside submit.
-    with _sigint_held():
-        return pool.submit(fn, chunk, target, force)
-
-
-def run_pool(jobs: list[Job], workers: int, target: Target, force: bool, emit: Emit, fn: ChunkFn) -> None:
-    """Converts jobs in chunks on workers processes, passing each chunk's results to emit."""
-    todo = list(chunks(jobs, chunk_size(len(jobs), workers)))
-    todo.reverse()  # popped from the end, so in order
-    window = workers * 4  # bounded, so memory stays flat and Ctrl-C is quick
-
-    while todo:
-        suspects: list[Job] = []
-        with _new_pool(workers) as pool:
-            running: dict[Future, list[Job]] = {}
+        for i in range(workers):
+            # Counted first: the thread may be converting before start() returns.
+            running += 1
+            threading.Thread(target=work, name=f"kifuzan-{i}", daemon=True).start()
+        while running:
+            # A timeout keeps this thread's signal handlers running.
             try:
-                _drain(pool, todo, running, suspects, window, target, force, emit, fn)
-            except BaseException:
-                # Ctrl-C: finish the tasks in flight (their outputs are whole), drop the rest.
-                pool.shutdown(wait=True, cancel_futures=True)
-                raise
-        if suspects:
-            _isolate(suspects, target, force, emit, fn)
+                item = results.get(timeout=0.2)
+            except queue.Empty:
+                continue
+            if item is _DONE:
+                running -= 1
+            elif isinstance(item, BaseException):
+                raise item
+            else:
+                emit(item)
+    except BaseException:
+        stop.set()
+        _finish(results, lambda: busy[0] > 0, emit)
+        raise
 
 
-def _drain(
-    pool: ProcessPoolExecutor,
-    todo: list[list[Job]],
-    running: dict[Future, list[Job]],
-    suspects: list[Job],
-    window: int,
-    target: Target,
-    force: bool,
-    emit: Emit,
-    fn: ChunkFn,
-) -> None:
-    """Feeds chunks to the pool until all are done or the pool breaks."""
-    while todo or running:
-        while todo and len(running) < window:
-            chunk = todo.pop()
-            try:
-                running[_submit(pool, fn, chunk, target, force)] = chunk
-            except BrokenProcessPool:
-                # A worker died since the last wait: this chunk never ran;
-                # tasks that finished before it keep their results.
-                suspects.extend(chunk)
-                for fut, chunk in running.items():
-                    if fut.done() and fut.exception() is None:
-                        emit(fut.result())
-                    else:
-                        suspects.extend(chunk)
-                return
-        done, _ = wait(running, return_when=FIRST_COMPLETED)
-        broken = False
-        for fut in done:
-            chunk = running.pop(fut)
-            try:
-                emit(fut.result())
-            except BrokenProcessPool:
-                suspects.extend(chunk)
-                broken = True
-        if broken:
-            # Every task in flight fails with the pool; outputs those
-            # tasks already wrote are whole, the rest is retried alone.
-            for chunk in running.values():
-                suspects.extend(chunk)
+def _finish(results: queue.SimpleQueue[Any], working: Callable[[], bool], emit: Emit) -> None:
+    """After a stop: emits what the threads still finish, waiting at most
+    STOP_SECONDS for those inside a record (a thread not yet started sees
+    the stop and does nothing)."""
+    deadline = time.monotonic() + STOP_SECONDS
+    while time.monotonic() < deadline:
+        try:
+            item = results.get(timeout=0.05)
+        except queue.Empty:
+            if working():
+                continue
+            # The last results may have come since the queue was looked at.
+            while not results.empty():
+                _emit_results(results.get(), emit)
             return
+        _emit_results(item, emit)
 
 
-def _isolate(jobs: list[Job], target: Target, force: bool, emit: Emit, fn: ChunkFn) -> None:
-    """Retries records one at a time in one worker, to find the one that kills it."""
-    pool: Any = _new_pool(1)
-    try:
-        for job in jobs:
+def _emit_results(item: Any, emit: Emit) -> None:
+    if item is not _DONE and not isinstance(item, BaseException):
+        emit(item)
+
+
+def _watch_parent(parent: int) -> None:
+    while os.getppid() == parent:
+        time.sleep(PARENT_POLL_SECONDS)
+    # The parent died however it died: nothing of ours outlives it.
+    os._exit(1)
+
+
+def _worker_init(parent: int) -> None:
+    # The parent decides how to stop: a worker finishes its task, and it
+    # writes no file, so stopping it never leaves a partial output.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    threading.Thread(target=_watch_parent, args=(parent,), daemon=True).start()
+
+
+class Processes:
+    """Worker processes for work that holds the GIL, started on first use.
+
+    ``call`` runs one function in a worker and returns its result; a worker
+    that dies fails only the call it was running (it is tried once more in a
+    fresh pool, since a dying worker takes every call in flight with it).
+    """
+
+    def __init__(self, workers: int) -> None:
+        self.workers = workers
+        self._pool: ProcessPoolExecutor | None = None
+        self._lock = threading.Lock()
+
+    def _get(self) -> ProcessPoolExecutor:
+        with self._lock:
+            if self._pool is None:
+                import multiprocessing
+
+                # spawn: no fork of a parent that runs threads.
+                ctx = multiprocessing.get_context("spawn")
+                self._pool = ProcessPoolExecutor(
+                    self.workers, mp_context=ctx, initializer=_worker_init, initargs=(os.getpid(),)
+                )
+            return self._pool
+
+    def _renew(self, broken: ProcessPoolExecutor) -> None:
+        with self._lock:
+            if self._pool is broken:
+                self._pool = None
+                broken.shutdown(wait=False, cancel_futures=True)
+
+    def call(self, fn: Callable[..., T], *args: Any) -> T:
+        for attempt in (1, 2):
+            pool = self._get()
             try:
-                emit(_submit(pool, fn, [job], target, force).result())
+                future: Future[T] = pool.submit(fn, *args)
+                return future.result()
             except BrokenProcessPool:
-                emit([failure_of(job[0], BrokenProcessPool("the worker process converting this record died"))])
-                pool.shutdown(wait=True)
-                pool = _new_pool(1)
-    finally:
-        pool.shutdown(wait=True)
+                self._renew(pool)
+                if attempt == 2:
+                    raise BrokenProcessPool("the worker process converting this record died") from None
+        raise AssertionError("unreachable")
+
+    def close(self) -> None:
+        """Stops the workers within a bounded time: a task in flight may
+        finish for STOP_SECONDS, then its worker is killed."""
+        with self._lock:
+            pool, self._pool = self._pool, None
+        if pool is None:
+            return
+        processes = list(getattr(pool, "_processes", {}).values())
+        pool.shutdown(wait=False, cancel_futures=True)
+        deadline = time.monotonic() + STOP_SECONDS
+        for p in processes:
+            p.join(max(0.0, deadline - time.monotonic()))
+            if p.is_alive():
+                p.kill()
+                p.join()

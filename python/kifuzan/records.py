@@ -1,24 +1,22 @@
-"""One record to the bytes written for it, whatever its format.
+"""One record's bytes to the bytes written for it, whatever its format.
 
-Records are recognised by their content: an mjlog XML record (tenhou's own
-download: an optional byte order mark and XML comments, then ``<mjloggm``),
-an mjai record (a first line that is a ``start_game`` event), or else a
-tenhou.net/6 JSON document; gzip by its magic bytes. A record becomes mjai
-lines (each followed by a line feed, exactly what ``tenhou_file_to_mjai``
-writes) or a tenhou.net/6 document. The command line, ``convert`` and the
-Dask recipe all make their bytes here.
+Everything is told by content, never by name: gzip and bz2 by their magic
+bytes, then the record's format by the native detector (an mjlog XML record,
+an mjai record, or else a tenhou.net/6 document). A record becomes mjai lines
+(each followed by a line feed, exactly what ``tenhou_file_to_mjai`` writes) or
+a tenhou.net/6 document. The command line, ``convert_many`` and the Dask
+recipe all make their bytes here. The native converter releases the GIL, and
+so do Python's gzip and bz2 decompressors, so threads convert in parallel.
 """
 
 from __future__ import annotations
 
+import bz2
 import dataclasses
-import gzip
-import re
-from typing import TYPE_CHECKING
+import zlib
+from typing import TYPE_CHECKING, Literal
 
-from _kifuzan import tenhou_file_to_mjai
-
-from kifuzan._native import mjlog_to_tenhou6, record_bytes_to_mjai
+from kifuzan import _native
 
 if TYPE_CHECKING:
     from kifuzan.reverse import Tenhou6Options
@@ -26,15 +24,19 @@ if TYPE_CHECKING:
 TENHOU6, MJLOG, MJAI = "tenhou6", "mjlog", "mjai"
 # What a record can become.
 TARGETS = (MJAI, TENHOU6)
+Compression = Literal["gzip"] | None
 # zlib's default: close to level 9 in size at a fraction of its time.
 GZIP_LEVEL = 6
 GZIP_MAGIC = b"\x1f\x8b"
+# "BZh", the block size, then a block's or the end of stream's magic.
+_BZ2_START = (b"1AY&SY", b"\x17rE8P\x90")
+ZIP_MAGIC = b"PK\x03\x04"
+SQLITE_MAGIC = b"SQLite format 3\x00"
+# No game record comes near this: a larger one is refused before it is
+# inflated whole (a zip or compression bomb).
+MAX_RECORD_BYTES = 64 << 20
 # The module's own wording for a file that is not UTF-8.
 UTF8_MESSAGE = "stream did not contain valid UTF-8"
-
-_SOURCE_ENDINGS = (".json", ".mjlog", ".xml")
-_MJAI_ENDING = ".mjson"
-_MJLOG_START = re.compile(rb"(?:\xef\xbb\xbf)?(?:\s|<\?xml[^>]*\?>|<!--(?:[^-]|-(?!->))*-->)*<mjloggm\b")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -43,39 +45,66 @@ class Target:
     None or "gzip"; ``options`` the header of documents made from mjai."""
 
     to: str = MJAI
-    compress: str | None = None
+    compress: Compression = None
     options: Tenhou6Options | None = None
 
 
-def record_endings(to: str) -> tuple[str, ...]:
-    """The names searched in folders: mjai records only when they can be
-    converted to something else."""
-    endings = _SOURCE_ENDINGS + ((_MJAI_ENDING,) if to == TENHOU6 else ())
-    return tuple(e + ".gz" for e in endings) + endings
+class Refused(ValueError):
+    """A record the converter refused: ``error`` and ``message`` are the class
+    name and text of the exception the public functions raise for it, ``why``
+    what ``diagnose`` says (a tuple, or None)."""
+
+    def __init__(self, error: str, message: str, why: tuple | None = None) -> None:
+        super().__init__(message)
+        self.error, self.message, self.why = error, message, why
 
 
-def is_record(name: str, to: str = MJAI) -> bool:
-    return name.endswith(record_endings(to))
+class TooLarge(ValueError):
+    """A record that inflates beyond ``MAX_RECORD_BYTES``."""
+
+    def __init__(self, what: str = "the record") -> None:
+        super().__init__(f"{what} is larger than {MAX_RECORD_BYTES >> 20} MiB unpacked: not a game record")
 
 
-def record_stem(name: str) -> str:
-    """The name without its record ending: ``a.json.gz`` -> ``a``."""
-    for ending in record_endings(TENHOU6):
-        if name.endswith(ending) and len(name) > len(ending):
-            return name[: -len(ending)]
-    return name
+def is_bz2(raw: bytes) -> bool:
+    return raw[:3] == b"BZh" and raw[3:4] in b"123456789" and raw[4:10] in _BZ2_START
+
+
+def decompress(raw: bytes) -> bytes:
+    """The bytes inside gzip or bz2 (told by their magic), else raw, bounded by
+    ``MAX_RECORD_BYTES``. Raises OSError, EOFError or zlib.error for damaged
+    data, TooLarge for a bomb."""
+    if raw[:2] == GZIP_MAGIC:
+        d = zlib.decompressobj(wbits=31)
+        data = d.decompress(raw, MAX_RECORD_BYTES + 1)
+        if len(data) > MAX_RECORD_BYTES:
+            raise TooLarge
+        if not d.eof:
+            raise EOFError("Compressed file ended before the end-of-stream marker was reached")
+        return data
+    if is_bz2(raw):
+        b = bz2.BZ2Decompressor()
+        data = b.decompress(raw, MAX_RECORD_BYTES + 1)
+        if len(data) > MAX_RECORD_BYTES:
+            raise TooLarge
+        if not b.eof:
+            raise EOFError("Compressed file ended before the end-of-stream marker was reached")
+        return data
+    return raw
+
+
+def container_kind(raw: bytes) -> str | None:
+    """"zip" or "database" for a file that holds many records, else None."""
+    if raw[:4] == ZIP_MAGIC:
+        return "zip"
+    if raw[:16] == SQLITE_MAGIC:
+        return "database"
+    return None
 
 
 def record_format(raw: bytes) -> str:
     """TENHOU6, MJLOG or MJAI, from the first bytes of an uncompressed record."""
-    if _MJLOG_START.match(raw, 0, 1 << 16):
-        return MJLOG
-    from kifuzan.reverse import is_mjai_record
-
-    head = raw[: raw.find(b"\n", 0, 1 << 16) + 1 or 1 << 16]
-    if b'"start_game"' in head and is_mjai_record(head.decode("utf-8", "replace")):
-        return MJAI
-    return TENHOU6
+    return _native.record_format(raw)
 
 
 def _text(raw: bytes) -> str:
@@ -85,42 +114,59 @@ def _text(raw: bytes) -> str:
         raise OSError(UTF8_MESSAGE) from None
 
 
-def convert_bytes(raw: bytes, target: Target = Target(), stem: str = "") -> bytes:
-    """Converts one record given as bytes (gzip-compressed or not; not yet
-    compressed for the output). ``stem`` is the record's name without its
-    ending: the ``ref`` of documents made from mjlog and mjai."""
-    if raw[:2] == GZIP_MAGIC:
-        raw = gzip.decompress(raw)
-    kind = record_format(raw)
-    if kind == TENHOU6:
-        # A document to a document: as it is, once it is known to convert.
-        mjai = record_bytes_to_mjai(raw)
-        return mjai if target.to == MJAI else raw
-    if kind == MJLOG:
-        if target.to == MJAI:
-            return record_bytes_to_mjai(raw)
-        return mjlog_to_tenhou6(_text(raw), stem).encode()
-    if target.to == MJAI:
-        return raw
+def mjai_to_document(raw: bytes, options: Tenhou6Options | None, stem: str) -> bytes:
+    """An mjai record's tenhou.net/6 document. Scored in Python, holding the GIL."""
     from kifuzan.reverse import Tenhou6Options, mjai_to_tenhou6
 
-    options = target.options or Tenhou6Options()
+    options = options or Tenhou6Options()
     if not options.ref:
         options = dataclasses.replace(options, ref=stem)
-    return mjai_to_tenhou6(_text(raw), **{f.name: getattr(options, f.name) for f in dataclasses.fields(options)}).encode()
+    fields = {f.name: getattr(options, f.name) for f in dataclasses.fields(options)}
+    return mjai_to_tenhou6(_text(raw), **fields).encode()
 
 
-def convert_path(path: str, target: Target = Target()) -> bytes:
-    """Converts the record file at path."""
-    name = path.rsplit("/", 1)[-1]
-    if target.to == MJAI and name.endswith(".json"):
-        return "".join(line + "\n" for line in tenhou_file_to_mjai(path)).encode()
-    with open(path, "rb") as f:
-        return convert_bytes(f.read(), target, record_stem(name))
+class AlreadyMjai(ValueError):
+    """An mjai record asked to become mjai."""
+
+    def __init__(self) -> None:
+        super().__init__("the record is mjai already; --to tenhou6 (to='tenhou6') makes a tenhou.net/6 document of it")
+
+
+def convert(raw: bytes, target: Target = Target(), stem: str = "") -> bytes | None:
+    """Converts one uncompressed record. ``stem`` is the record's name
+    without its ending: the ``ref`` of documents made from mjlog and mjai.
+
+    Returns the bytes, or None for an mjai record to become a document: that
+    is ``mjai_to_document``'s work (it holds the GIL, so a caller with
+    threads hands it to a process). Raises Refused for a record the
+    converter refuses, AlreadyMjai, and OSError for a text that is not UTF-8.
+    """
+    out = _native.convert_record(raw, target.to, stem)
+    if isinstance(out, tuple):
+        error, message, why = out
+        if error == "OSError":
+            raise OSError(message)
+        raise Refused(error, message, why)
+    if out is None and target.to == MJAI:
+        raise AlreadyMjai
+    return out
+
+
+def convert_bytes(raw: bytes, target: Target = Target(), stem: str = "") -> bytes:
+    """Converts one record given as bytes, compressed or not (not yet
+    compressed for the output), all in this thread."""
+    raw = decompress(raw)
+    what = container_kind(raw)
+    if what is not None:
+        raise ValueError(f"a {what} of records, not one record: kifuzan convert FILE -o OUTDIR converts it")
+    out = convert(raw, target, stem)
+    return out if out is not None else mjai_to_document(raw, target.options, stem)
 
 
 def encode_output(data: bytes, compress: str | None) -> bytes:
     if compress == "gzip":
         # mtime=0 and no file name in the header: equal input gives equal bytes.
+        import gzip
+
         return gzip.compress(data, compresslevel=GZIP_LEVEL, mtime=0)
     return data

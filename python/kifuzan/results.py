@@ -25,6 +25,8 @@ class Failure:
     ``reason`` says in one sentence why (``diagnose``'s reason for a record the
     converter refused, else the message); ``kyoku`` and ``seat`` (0-based)
     and ``offset`` (a byte of the record's text) say where, when known.
+    ``record`` names the record inside ``path`` when that is a zip file (the
+    member) or a database (the row's log id), else None.
     """
 
     path: str
@@ -34,19 +36,23 @@ class Failure:
     kyoku: int | None = None
     seat: int | None = None
     offset: int | None = None
+    record: str | None = None
 
 
 @dataclasses.dataclass(frozen=True)
 class Summary:
     """What a run did: ``converted``, ``skipped`` (output already up to date)
-    and ``failed`` records, the wall time in ``seconds``, and every ``Failure``
-    in the order they happened."""
+    and ``failed`` records, the wall time in ``seconds``, every ``Failure``
+    in the order they happened, and ``without_record``: database rows that
+    hold no record (not downloaded yet, or a failed download), neither
+    converted nor failed."""
 
     converted: int
     skipped: int
     failed: int
     seconds: float
     failures: list[Failure] = dataclasses.field(default_factory=list)
+    without_record: int = 0
 
 
 # What converting one record gave: CONVERTED, SKIPPED or its Failure.
@@ -57,16 +63,23 @@ Result = str | Failure
 _DIAGNOSED = frozenset(("JsonParsingError", "TenhouLogParsingError", "TenhouToMjaiError", "JsonSerializationError", "MjlogError"))
 
 
-def failure_of(path: str, exc: BaseException, data: bytes | None = None) -> Failure:
+def failure_of(path: str, exc: BaseException, data: bytes | None = None, member: str | None = None) -> Failure:
     """The Failure of the record at path (its bytes, when at hand) whose
     conversion raised exc, with diagnose's reason and location for a
     refused record."""
+    from kifuzan.records import Refused
+
+    if isinstance(exc, Refused):
+        if exc.why is None:
+            return Failure(path, exc.error, exc.message, exc.message, record=member)
+        _, _, reason, kyoku, seat, offset = exc.why
+        return Failure(path, exc.error, exc.message, reason, kyoku, seat, offset, member)
     error, message = type(exc).__name__, str(exc)
-    if error in _DIAGNOSED:
+    if error in _DIAGNOSED and member is None:
         why = _diagnosis(path, data)
         if why is not None and why.error == error:
             return Failure(path, error, message, why.reason, why.kyoku, why.seat, why.offset)
-    return Failure(path, error, message, message)
+    return Failure(path, error, message, message, record=member)
 
 
 def _diagnosis(path: str, data: bytes | None):  # -> Diagnosis | None
@@ -89,16 +102,19 @@ def report_row(failure: Failure) -> str:
 
 
 def failure_line(failure: Failure) -> str:
-    """The error line for standard error, ``kifuzan: PATH: ERROR: REASON``."""
-    return f"kifuzan: {failure.path}: {failure.error}: {failure.reason or failure.message}"
+    """The error line for standard error, ``kifuzan: PATH: ERROR: REASON``
+    (``PATH:RECORD`` for a zip member or a database row)."""
+    where = failure.path if failure.record is None else f"{failure.path}:{failure.record}"
+    return f"kifuzan: {where}: {failure.error}: {failure.reason or failure.message}"
 
 
 class Tally:
     """Counts results as they come in."""
 
-    def __init__(self) -> None:
+    def __init__(self, without_record: int = 0) -> None:
         self.counts = {CONVERTED: 0, SKIPPED: 0}
         self.failures: list[Failure] = []
+        self.without_record = without_record
 
     def add(self, result: Result) -> None:
         if isinstance(result, Failure):
@@ -107,8 +123,11 @@ class Tally:
             self.counts[result] += 1
 
     def summary(self, seconds: float) -> Summary:
-        return Summary(self.counts[CONVERTED], self.counts[SKIPPED], len(self.failures), seconds, list(self.failures))
+        return Summary(
+            self.counts[CONVERTED], self.counts[SKIPPED], len(self.failures), seconds, list(self.failures), self.without_record
+        )
 
 
 def summary_line(s: Summary) -> str:
-    return f"kifuzan: {s.converted} converted, {s.skipped} skipped, {s.failed} failed in {s.seconds:.1f} s"
+    rows = f", {s.without_record} database rows without a record" if s.without_record else ""
+    return f"kifuzan: {s.converted} converted, {s.skipped} skipped, {s.failed} failed{rows} in {s.seconds:.1f} s"

@@ -17,7 +17,7 @@ import pytest
 import kifuzan
 from _kifuzan import tenhou_file_to_mjai
 from conftest import CORPUS, call_first_text, dump, three_player_text, tiny_log
-from kifuzan import batch, records
+from kifuzan import batch, jobs, records
 
 SAMPLE = Path(__file__).resolve().parents[2] / "examples" / "sample_game.json"
 KIFUZAN = [sys.executable, "-m", "kifuzan"]
@@ -46,7 +46,7 @@ IGNORED = {"a/notes.txt": b"x", "a/b/data.jsonl": b"{}"}
 
 
 def out_name(rel: str, suffix: str = ".mjson") -> str:
-    return records.record_stem(rel) + suffix
+    return jobs.record_stem(rel) + suffix
 
 
 def expected_bytes(src: Path, tmp: Path) -> bytes:
@@ -300,7 +300,7 @@ def test_no_records_found_says_so(tmp_path):
     (src / "notes.txt").write_text("x")
     r = cli("convert", str(src), "-o", str(tmp_path / "out"))
     assert r.returncode == 0
-    assert r.stderr.decode() == f"kifuzan: no records (*.json, *.mjlog, *.xml, each also .gz) found in {src}\n"
+    assert r.stderr.decode() == f"kifuzan: no records (*.json, *.mjlog, *.xml, each also .gz or .bz2, zip files, databases) found in {src}\n"
 
 
 def test_convert_many_checks_before_writing(tmp_path):
@@ -336,37 +336,48 @@ def test_stale_temporaries_of_dead_runs_are_removed(tree, tmp_path):
     (out / "a").mkdir(parents=True)
     dead = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True).stdout.strip()
     stale = out / "a" / f".sample.mjson.{dead}.0123abcd.tmp"
-    live = out / "a" / f".sample.mjson.{os.getpid()}.89abcdef.tmp"
+    own = out / "a" / f".sample.mjson.{os.getpid()}.89abcdef.tmp"  # of an earlier run in this process
     foreign = out / f".notes.{dead}.tmp"  # not our pattern
-    for p in (stale, live, foreign):
-        p.write_bytes(b"part")
-    kifuzan.convert_many(src, out, workers=1)
-    assert not stale.exists()
+    other = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
+    try:
+        live = out / "a" / f".sample.mjson.{other.pid}.01234567.tmp"  # a run going on beside
+        for p in (stale, own, live, foreign):
+            p.write_bytes(b"part")
+        kifuzan.convert_many(src, out, workers=1)
+    finally:
+        other.kill()
+        other.wait()
+    assert not stale.exists() and not own.exists()
     assert live.exists() and foreign.exists()
 
 
-def crash_on_marked(jobs, target, force):
-    """A chunk function whose worker dies on records named *crash*."""
-    for src, _ in jobs:
-        if "crash" in src:
-            os._exit(3)
-    return [batch.convert_one(src, out, target, force) for src, out in jobs]
-
-
-def test_dead_worker_fails_only_its_record(tmp_path, monkeypatch):
+def test_a_failure_of_any_kind_costs_its_record_only(tmp_path, monkeypatch):
     src = tmp_path / "src"
     src.mkdir()
-    names = [f"{i:02d}.json" for i in range(40)] + ["07crash.json"]
+    names = [f"{i:02d}.json" for i in range(40)] + ["07crash.json", "08nomem.json"]
     for name in names:
         (src / name).write_text(dump(tiny_log()))
-    monkeypatch.setattr(batch, "convert_chunk", crash_on_marked)
+    convert = records.convert
+
+    def failing(raw, target, stem=""):
+        # What the native module raises for a C++ exception: a bare BaseException
+        # subclass (bad_alloc: MemoryError).
+        if "crash" in stem:
+            raise type("InternalError", (BaseException,), {})("broken")
+        if "nomem" in stem:
+            raise MemoryError
+        return convert(raw, target, stem)
+
+    monkeypatch.setattr(batch, "convert", failing)
     summary = kifuzan.convert_many([src], tmp_path / "out", workers=2)
-    # Records the dead pool took down are retried; one whose output the
-    # other worker had written already is then up to date, so skipped.
-    assert (summary.converted + summary.skipped, summary.failed) == (40, 1)
-    assert summary.failures[0].path == str(src / "07crash.json")
-    assert summary.failures[0].error == "BrokenProcessPool"
-    assert sorted(p.name for p in (tmp_path / "out").glob("*.mjson")) == sorted(n.replace(".json", ".mjson") for n in names if "crash" not in n)
+    assert (summary.converted, summary.failed) == (40, 2)
+    assert sorted((f.path, f.error) for f in summary.failures) == [
+        (str(src / "07crash.json"), "InternalError"),
+        (str(src / "08nomem.json"), "MemoryError"),
+    ]
+    assert sorted(p.name for p in (tmp_path / "out").glob("*")) == sorted(
+        [n.replace(".json", ".mjson") for n in names[:40]] + ["errors.jsonl"]
+    )
 
 
 def test_killed_run_leaves_only_whole_files(tmp_path):

@@ -60,7 +60,7 @@ def test_writes_to_output_file(kifuzan, tiny_file, tmp_path, flag):
     "content, error",
     [
         ("not json", "JsonParsingError: JSON syntax error at byte 0: problem while parsing an atom starting with the letter 'n'"),
-        (None, 'FileNotFoundError: failed to open tenhou.net/6 log file "{path}"'),
+        (None, "FileNotFoundError: [Errno 2] No such file or directory: '{path}'"),
     ],
 )
 def test_failure_is_one_line_and_exit_1(kifuzan, tmp_path, content, error):
@@ -92,7 +92,7 @@ def test_several_files_stdin_and_gzip(kifuzan, tmp_path):
     assert r.stdout == mjai(tiny_log()) + mjai(third) + mjai(other)
     assert r.stderr.decode().splitlines() == [
         "kifuzan: bad.json: JsonParsingError: JSON syntax error at byte 0: problem while parsing an atom starting with the letter 'n'",
-        'kifuzan: missing.json: FileNotFoundError: failed to open tenhou.net/6 log file "missing.json"',
+        "kifuzan: missing.json: FileNotFoundError: [Errno 2] No such file or directory: 'missing.json'",
     ]
 
 
@@ -159,17 +159,28 @@ def proc_text(pid, name, default):
 
 @pytest.fixture(scope="module")
 def many_records(tmp_path_factory):
+    """1500 copies of the sample as tenhou.net/6 documents, and 300 as mjai
+    records (which become documents in worker processes)."""
     src = tmp_path_factory.mktemp("many")
     for i in range(1500):
         (src / f"d{i // 100}").mkdir(exist_ok=True)
         shutil.copyfile(SAMPLE, src / f"d{i // 100}" / f"{i:04d}.json")
-    return src
+    mjai = tmp_path_factory.mktemp("many-mjai")
+    for i in range(300):
+        shutil.copyfile(SAMPLE.with_suffix(".mjson"), mjai / f"{i:04d}.mjson")
+    return src, mjai
+
+
+def has_children(out, pid):
+    return proc_text(pid, f"task/{pid}/children", "?").split() or any(
+        proc_text(pid, f"task/{t}/children", "").split() for t in os.listdir(f"/proc/{pid}/task")
+    )
 
 
 # (arguments, the moment to press Ctrl-C, what the command prints)
 MOMENTS = [
     (["convert", "{src}", "-o", "{out}", "-j", "2"], lambda out, pid: (out / "errors.jsonl").exists(), CONVERT_INTERRUPTED),
-    (["convert", "{src}", "-o", "{out}", "-j", "2"], lambda out, pid: proc_text(pid, f"task/{pid}/children", "?").split(), CONVERT_INTERRUPTED),
+    (["convert", "{mjai}", "-o", "{out}", "-j", "2", "--to", "tenhou6"], has_children, CONVERT_INTERRUPTED),
     (["convert", "{src}", "-o", "{out}", "-j", "2"], lambda out, pid: len(list(out.rglob("*.mjson"))) >= 20, CONVERT_INTERRUPTED),
     (["-"], lambda out, pid: "pipe" in proc_text(pid, "wchan", "pipe"), "kifuzan: interrupted\n"),
 ]
@@ -178,7 +189,8 @@ MOMENTS = [
 @pytest.mark.parametrize("args, ready, printed", MOMENTS, ids=["run-start", "workers-start", "mid-run", "reading-stdin"])
 def test_ctrl_c_prints_one_line_and_exits_130(many_records, tmp_path, args, ready, printed):
     out = tmp_path / "out"
-    command = [sys.executable, "-m", "kifuzan", *[a.format(src=many_records, out=out) for a in args]]
+    src, mjai = many_records
+    command = [sys.executable, "-m", "kifuzan", *[a.format(src=src, mjai=mjai, out=out) for a in args]]
     proc = subprocess.Popen(command, stdin=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
     try:
         deadline = time.monotonic() + 60

@@ -1,5 +1,5 @@
-"""kifuzan._native: file-to-file conversion with the GIL released, bytes in and
-out, and Ctrl-C during blocked reads in either module."""
+"""kifuzan._native's record kernel: bytes in, bytes out, told by content, and
+Ctrl-C during a blocked read of the file entry."""
 
 from __future__ import annotations
 
@@ -11,133 +11,92 @@ import time
 
 import pytest
 
-from _kifuzan import tenhou_file_to_mjai, tenhou_to_mjai
+from _kifuzan import tenhou_file_to_mjai
 from conftest import CORPUS, STAGE_IDS, STAGE_TEXTS, TINY_LINES
 from kifuzan import _native
 
 GAMES = sorted(CORPUS.glob("*.json")) if CORPUS.is_dir() else []
-
-
-def raised_by_file_entry(src, tmp_path):
-    """(class name, message) that tenhou_file_to_mjai raises for src, or None."""
-    try:
-        tenhou_file_to_mjai(src, tmp_path / "reference.out")
-    except BaseException as e:  # noqa: BLE001 - the module's internal error is one too
-        return type(e).__name__, str(e)
-    return None
+MJLOGS = sorted(p for p in (CORPUS.parent / "mjlog").glob("[0-9]*.xml")) if CORPUS.is_dir() else []
 
 
 def test_outputs_equal_the_file_entry(tmp_path, tiny_file):
-    srcs = [tiny_file, *GAMES]
-    jobs = [(str(src), str(tmp_path / "out" / f"{i}" / "x.mjson")) for i, src in enumerate(srcs)]
-    assert _native.convert_files(jobs) == [("converted", "", "", None)] * len(jobs)
-    for src, (_, out) in zip(srcs, jobs):
+    for src in [tiny_file, *GAMES]:
         tenhou_file_to_mjai(src, tmp_path / "ref")
-        assert open(out, "rb").read() == (tmp_path / "ref").read_bytes()
-    assert not [n for n in os.listdir(tmp_path / "out" / "0") if n.endswith(".tmp")]
+        assert _native.convert_record(src.read_bytes()) == (tmp_path / "ref").read_bytes()
+    assert _native.convert_record(bytearray(tiny_file.read_bytes())) == "".join(l + "\n" for l in TINY_LINES).encode()
+    for xml in MJLOGS:
+        text = xml.read_text(encoding="utf-8")
+        assert _native.convert_record(xml.read_bytes()).decode().splitlines() == _native.mjlog_to_mjai(text)
+        assert _native.convert_record(xml.read_bytes(), "tenhou6", "r").decode() == _native.mjlog_to_tenhou6(text, "r")
 
 
 @pytest.mark.parametrize("text, exc_name, message", STAGE_TEXTS, ids=STAGE_IDS)
-def test_stage_failures_are_reported_like_the_file_entry(tmp_path, text, exc_name, message):
-    src = tmp_path / "bad.json"
-    src.write_text(text, encoding="utf-8")
-    out = tmp_path / "bad.mjson"
-    [(status, error, got, why)] = _native.convert_files([(src, out)])
-    assert (status, error, got) == ("failed", exc_name, message)
-    # Why, as diagnose says it of the same text.
-    assert why == _native.diagnose(text) and why[0] == exc_name and why[2] != message
-    assert os.listdir(tmp_path) == ["bad.json"]
+def test_refusals_name_the_exception_and_why(text, exc_name, message):
+    for to in ("mjai", "tenhou6"):
+        # Why, as diagnose says it of the same text.
+        assert _native.convert_record(text.encode(), to) == (exc_name, message, _native.diagnose(text))
+
+
+def test_documents_stay_as_they_are_and_mjai_is_left_to_the_caller(tiny_text):
+    assert _native.convert_record(tiny_text.encode(), to="tenhou6") == tiny_text.encode()
+    assert _native.convert_record(b'{"type":"start_game","names":["a","b","c","d"]}\n', "tenhou6") is None
+    assert _native.convert_record(b"\xff") == ("OSError", "stream did not contain valid UTF-8", None)
+    assert _native.convert_record(b"<mjloggm ver", "tenhou6")[0] == "MjlogError"
+
+
+def test_arguments_and_buffers(tiny_text):
+    data = bytearray(tiny_text.encode())
+    _native.convert_record(data)
+    data.extend(b" ")  # not left locked by the call
+    with pytest.raises(ValueError, match="argument 'to'"):
+        _native.convert_record(b"{}", "json")
+    with pytest.raises(TypeError):
+        _native.convert_record("text")
+    with pytest.raises(TypeError, match="'ref'"):
+        _native.convert_record(b"{}", "mjai", 5)
 
 
 @pytest.mark.parametrize(
-    "make",
+    "head, expected",
     [
-        pytest.param(lambda d: d / "missing.json", id="missing"),
-        pytest.param(lambda d: (d / "dir.json").mkdir() or d / "dir.json", id="directory"),
-        pytest.param(lambda d: (d / "latin1.json").write_bytes(b'{"name": "\xe9"}') and d / "latin1.json", id="not-utf8"),
+        (b"<mjloggm ver='2.3'>", "mjlog"),
+        (b"\xef\xbb\xbf  <?xml version='1.0'?><!-- c --><mjloggm>", "mjlog"),
+        (b'<!DOCTYPE x [<!ENTITY a "b">]><mjloggm/>', "mjlog"),  # its reader refuses it, with the reason
+        (b'{"type":"start_game","names":[]}\n{"type":"end_game"}', "mjai"),
+        (b' [ {"type": "start_game"}, {"type": "end_game"} ]', "mjai"),  # an array of events
+        (b'{"id": 0, "meta": {"log": []}, "type": "start_game"}', "mjai"),
+        (b'{"title": ["", ""], "type": 1, "log": []}', "tenhou6"),  # a document's key tells first
+        (b'{"log": [], "name": ["a"]}', "tenhou6"),
+        (b'[[[0, 0, 0], [25000]], ["a", "b", "c", "d"], {"disp": "x"}]', "tenhou6"),
+        (b'\xef\xbb\xbf{"log": []}', "tenhou6"),
+        (b"", "tenhou6"),
+        (b"null", "tenhou6"),
+        (b'{"a": "}\\"{", "type": "dahai"}', "mjai"),  # strings with brackets and quotes skipped
+        (b'{"a": [1, {"type": 2}], "b": 3}', "tenhou6"),  # a nested "type" is not the event's
     ],
 )
-def test_input_failures_match_the_file_entry(tmp_path, make):
-    src = make(tmp_path)
-    expected = raised_by_file_entry(src, tmp_path)
-    assert _native.convert_files([(src, tmp_path / "o.mjson")]) == [("failed", *expected, None)]
-    assert not (tmp_path / "o.mjson").exists()
-
-
-def test_output_folder_blocked_by_a_file(tmp_path, tiny_file):
-    (tmp_path / "taken").write_text("")
-    [(status, error, message, _)] = _native.convert_files([(tiny_file, tmp_path / "taken" / "x.mjson")])
-    assert (status, error) == ("failed", "OSError")
-    assert message.startswith("failed to create mjai out file " + str(tmp_path / "taken" / ".x.mjson."))
-
-
-def test_reruns_skip_up_to_date_outputs_unless_forced(tmp_path, tiny_file):
-    out = tmp_path / "x.mjson"
-    assert _native.convert_files([(tiny_file, out)]) == [("converted", "", "", None)]
-    assert _native.convert_files([(tiny_file, out)]) == [("skipped", "", "", None)]
-    assert _native.convert_files([(tiny_file, out)], force=True) == [("converted", "", "", None)]
-    os.utime(tiny_file, ns=(time.time_ns() + 10**9,) * 2)
-    assert _native.convert_files([(tiny_file, out)]) == [("converted", "", "", None)]
-
-
-def test_folders_are_made_again_after_the_tree_is_deleted(tmp_path, tiny_file):
-    out = tmp_path / "tree" / "a" / "b.mjson"
-    for _ in range(2):
-        assert _native.convert_files([(tiny_file, out)]) == [("converted", "", "", None)]
-        (out).unlink()
-        os.removedirs(out.parent)
-
-
-def test_bad_jobs_argument():
-    with pytest.raises(TypeError, match="jobs"):
-        _native.convert_files([("only-one",)])
-    with pytest.raises(TypeError, match="jobs"):
-        _native.convert_files(5)
-
-
-def test_bytes_entry(tiny_text):
-    assert _native.record_bytes_to_mjai(tiny_text.encode()) == "".join(l + "\n" for l in TINY_LINES).encode()
-    for game in GAMES:
-        data = game.read_bytes()
-        assert _native.record_bytes_to_mjai(data).decode().splitlines() == tenhou_to_mjai(data.decode())
-    with pytest.raises(OSError, match="valid UTF-8"):
-        _native.record_bytes_to_mjai(b"\xff")
-
-
-@pytest.mark.parametrize("text, exc_name, message", STAGE_TEXTS, ids=STAGE_IDS)
-def test_bytes_entry_raises_the_module_exceptions(text, exc_name, message):
-    import _kifuzan
-
-    with pytest.raises(getattr(_kifuzan, exc_name)) as info:
-        _native.record_bytes_to_mjai(text.encode())
-    assert info.value.args == (message,)
+def test_record_format_is_told_by_content(head, expected):
+    assert _native.record_format(head) == expected
 
 
 # A writer that never writes: the read end opens at once and then blocks.
 _BLOCKED_READ = r"""
 import os, sys, _kifuzan
-from kifuzan import _native
-fifo, entry = sys.argv[1:]
+fifo = sys.argv[1]
 os.open(fifo, os.O_RDWR)
 try:
     print("ready", flush=True)
-    if entry == "file":
-        _kifuzan.tenhou_file_to_mjai(fifo)
-    else:
-        _native.convert_files([(fifo, fifo + ".mjson")])
+    _kifuzan.tenhou_file_to_mjai(fifo)
 except KeyboardInterrupt:
     print("KeyboardInterrupt", flush=True)
 """
 
 
 @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs")
-@pytest.mark.parametrize("entry", ["file", "native"])
-def test_ctrl_c_interrupts_a_read_blocked_on_a_fifo(tmp_path, entry):
+def test_ctrl_c_interrupts_a_read_blocked_on_a_fifo(tmp_path):
     fifo = tmp_path / "log.json"
     os.mkfifo(fifo)
-    child = subprocess.Popen(
-        [sys.executable, "-c", _BLOCKED_READ, str(fifo), entry], stdout=subprocess.PIPE, text=True
-    )
+    child = subprocess.Popen([sys.executable, "-c", _BLOCKED_READ, str(fifo)], stdout=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline() == "ready\n"
         time.sleep(0.5)  # into the read
@@ -154,12 +113,3 @@ def test_ctrl_c_interrupts_a_read_blocked_on_a_fifo(tmp_path, entry):
         child.kill()
         child.wait()
     assert out == "KeyboardInterrupt\n"
-
-
-def test_gzip_content_is_left_to_the_caller(tmp_path, tiny_text):
-    import gzip
-
-    src = tmp_path / "zipped.json"
-    src.write_bytes(gzip.compress(tiny_text.encode()))
-    assert _native.convert_files([(src, tmp_path / "z.mjson")]) == [("deferred", "", "", None)]
-    assert not (tmp_path / "z.mjson").exists()
