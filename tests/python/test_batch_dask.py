@@ -37,3 +37,22 @@ def test_bag_matches_single_process(client, tmp_path, compress):
     assert (again.converted, again.skipped) == (0, local.converted)
     forced = convert_bag(src, tmp_path / "dask", compress=compress, force=True)
     assert (forced.converted, forced.skipped) == (local.converted, 0)
+
+
+def test_bag_reads_a_database_on_the_workers(client, tmp_path, monkeypatch):
+    from test_archives import XMLS, make_phoenix
+
+    if not XMLS:
+        pytest.skip("shared mjlog records not available")
+    db = tmp_path / "p.db"
+    make_phoenix(db)
+    local = kifuzan.convert_many(db, tmp_path / "local", workers=1)
+
+    # The client lists ids only: reading a record there would fail the run.
+    def no_records(*args, **kwargs):
+        raise AssertionError("the client read records")
+
+    monkeypatch.setattr("kifuzan.databases.read_rows", no_records)
+    summary = convert_bag(db, tmp_path / "dask")
+    assert (summary.converted, summary.failed, summary.without_record) == (local.converted, local.failed, local.without_record)
+    assert outputs(tmp_path / "dask") == outputs(tmp_path / "local")
