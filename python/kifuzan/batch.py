@@ -16,19 +16,32 @@ import threading
 import time
 import zipfile
 from collections.abc import Callable, Iterable, Sequence
-from typing import IO, TYPE_CHECKING
+from typing import IO, TYPE_CHECKING, TypeVar
 
 from kifuzan import databases
-from kifuzan.jobs import DATABASE, ZIP, Found, Job, StrPath, UsageError, as_list, find_jobs, output_suffix
-from kifuzan.outputs import exists, is_up_to_date, make_folders, remove_stale_temporaries, write_atomic
-from kifuzan.records import MAX_RECORD_BYTES, TENHOU6, Compression, Target, TooLarge, convert, decompress, encode_output, mjai_to_document
-from kifuzan.results import CONVERTED, SKIPPED, Failure, Result, Summary, Tally, failure_of, report_row
+from kifuzan._native import convert_files
+from kifuzan.jobs import DATABASE, FILE, ZIP, Found, Job, StrPath, UsageError, as_list, find_jobs, output_suffix
+from kifuzan.outputs import exists, is_up_to_date, remove_stale_temporaries, write_atomic
+from kifuzan.records import (
+    MAX_RECORD_BYTES,
+    TENHOU6,
+    Compression,
+    Refused,
+    Target,
+    TooLarge,
+    convert,
+    decompress,
+    encode_output,
+    mjai_to_document,
+)
+from kifuzan.results import CONVERTED, DEFERRED, FAILED, SKIPPED, Failure, Result, Summary, Tally, failure_of, report_row
 
 if TYPE_CHECKING:
     from kifuzan.pool import Processes
     from kifuzan.reverse import Tenhou6Options
 
 ERRORS_NAME = "errors.jsonl"
+T = TypeVar("T")
 
 
 class _Reader:
@@ -96,27 +109,49 @@ def _up_to_date(job: Job) -> bool:
 
 def _stem(job: Job) -> str:
     """The record's name without its ending: the ref of documents made from it."""
-    name = os.path.basename(job.out)
-    return name.split(".", 1)[0] if job.member is None or job.kind == ZIP else job.member
+    return job.member if job.kind == DATABASE and job.member is not None else os.path.basename(job.out).split(".", 1)[0]
 
 
-def convert_job(job: Job, target: Target, reader: _Reader, processes: Processes | None = None) -> Result:
-    """One record, from its stored bytes to its output file."""
+def _finish(job: Job, data: bytes, target: Target, processes: Processes | None) -> Result:
+    """The rest of a record that the native side left: unpacking, scoring
+    in Python, compressing the output."""
+    data = decompress(data)
+    stem = _stem(job)
+    out = convert(data, target, stem)
+    if out is None:  # an mjai record to a document: scored in Python, holding the GIL
+        options = target.options
+        out = mjai_to_document(data, options, stem) if processes is None else processes.call(mjai_to_document, data, options, stem)
+    write_atomic(job.out, encode_output(out, target.compress))
+    return CONVERTED
+
+
+def _contained(job: Job, work: Callable[[], T]) -> T | Failure:
+    """What work() gives, or the failure of job: any exception costs only its record."""
     try:
-        data = decompress(reader.read(job))
-        stem = _stem(job)
-        out = convert(data, target, stem)
-        if out is None:  # an mjai record to a document: scored in Python
-            options = target.options
-            out = mjai_to_document(data, options, stem) if processes is None else processes.call(mjai_to_document, data, options, stem)
-        write_atomic(job.out, encode_output(out, target.compress))
+        return work()
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as e:
         # The module reports an unexpected internal failure (bad_alloc
         # included) as a direct BaseException subclass: still one bad record.
         return failure_of(job.src, e, member=job.member)
-    return CONVERTED
+
+
+def _convert_items(items: list[tuple[str | bytes, str, str]], slots: list[int], jobs: Sequence[Job], to: str, force: bool) -> list[tuple]:
+    """convert_files over items; should it fail as a whole (memory, a fault
+    of ours), each item again alone, so a failure costs only its record."""
+    if not items:
+        return []
+    try:
+        return convert_files(items, to, force)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException:
+        done = []
+        for item, i in zip(items, slots):
+            one = _contained(jobs[i], lambda item=item: convert_files([item], to, force)[0])  # type: ignore[misc]
+            done.append((FAILED, one) if isinstance(one, Failure) else one)
+        return done
 
 
 def convert_chunk(
@@ -127,19 +162,59 @@ def convert_chunk(
     processes: Processes | None = None,
 ) -> list[Result]:
     """The unit of work of a thread, a Dask partition or a worker: the
-    results of the jobs converted before ``stop`` was set."""
-    results: list[Result] = []
+    results of the jobs converted before ``stop`` was set.
+
+    Record files go to the native side by path, zip members and database rows
+    as bytes read here; it converts and writes them with the GIL released and
+    hands back only what needs Python (compressed records, mjai records to
+    score, and everything when the outputs are compressed).
+    """
+    results: list[Result | None] = [None] * len(jobs)
     reader = _Reader()
     try:
-        due = [force or not _up_to_date(job) for job in jobs]
+        # Database rows and zip members are skipped here, files natively.
+        due = [force or job.kind == FILE or not _up_to_date(job) for job in jobs]
         reader.prefetch([job for job, d in zip(jobs, due) if d])
-        for job, d in zip(jobs, due):
+        items: list[tuple[str | bytes, str, str]] = []
+        slots: list[int] = []
+        for i, (job, d) in enumerate(zip(jobs, due)):
+            if not d:
+                results[i] = SKIPPED
+            elif target.compress is not None:
+                continue  # all in Python, below
+            elif job.kind == FILE:
+                items.append((job.src, job.out, _stem(job)))
+                slots.append(i)
+            else:
+                data = _contained(job, lambda job=job: decompress(reader.read(job)))  # type: ignore[misc]
+                if isinstance(data, bytes):
+                    items.append((data, job.out, _stem(job)))
+                    slots.append(i)
+                else:
+                    results[i] = data
+        for i, (status, detail) in zip(slots, _convert_items(items, slots, jobs, target.to, force)):
+            job = jobs[i]
+            if status == FAILED:
+                if isinstance(detail, Failure):
+                    results[i] = detail
+                else:
+                    error, message, why = detail
+                    results[i] = failure_of(job.src, Refused(error, message, why), member=job.member)
+            elif status == DEFERRED:
+                results[i] = _contained(job, lambda job=job, data=detail: _finish(job, data, target, processes))  # type: ignore[misc]
+            else:
+                results[i] = status
+        for i, job in enumerate(jobs):
             if stop is not None and stop.is_set():
                 break
-            results.append(convert_job(job, target, reader, processes) if d else SKIPPED)
+            if results[i] is None:
+                if job.kind == FILE and not force and is_up_to_date(job.src, job.out):
+                    results[i] = SKIPPED
+                else:
+                    results[i] = _contained(job, lambda job=job: _finish(job, reader.read(job), target, processes))  # type: ignore[misc]
     finally:
         reader.close()
-    return results
+    return [r for r in results if r is not None]
 
 
 def prepare(
@@ -160,8 +235,6 @@ def prepare(
     out_dir = os.fspath(out_dir)
     found = find_jobs(as_list(sources), out_dir, suffix, target.to, filters)
     os.makedirs(out_dir, exist_ok=True)
-    # Made again by every run: the tree may have been deleted since the last.
-    make_folders(job.out for job in found.jobs)
     remove_stale_temporaries(out_dir)
     return out_dir, found
 

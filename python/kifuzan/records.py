@@ -27,9 +27,6 @@ TARGETS = (MJAI, TENHOU6)
 Compression = Literal["gzip"] | None
 # zlib's default: close to level 9 in size at a fraction of its time.
 GZIP_LEVEL = 6
-GZIP_MAGIC = b"\x1f\x8b"
-# "BZh", the block size, then a block's or the end of stream's magic.
-_BZ2_START = (b"1AY&SY", b"\x17rE8P\x90")
 ZIP_MAGIC = b"PK\x03\x04"
 SQLITE_MAGIC = b"SQLite format 3\x00"
 # No game record comes near this: a larger one is refused before it is
@@ -66,15 +63,12 @@ class TooLarge(ValueError):
         super().__init__(f"{what} is larger than {MAX_RECORD_BYTES >> 20} MiB unpacked: not a game record")
 
 
-def is_bz2(raw: bytes) -> bool:
-    return raw[:3] == b"BZh" and raw[3:4] in b"123456789" and raw[4:10] in _BZ2_START
-
-
 def decompress(raw: bytes) -> bytes:
     """The bytes inside gzip or bz2 (told by their magic), else raw, bounded by
     ``MAX_RECORD_BYTES``. Raises OSError, EOFError or zlib.error for damaged
     data, TooLarge for a bomb."""
-    if raw[:2] == GZIP_MAGIC:
+    kind = _native.compression(raw)
+    if kind == "gzip":
         d = zlib.decompressobj(wbits=31)
         data = d.decompress(raw, MAX_RECORD_BYTES + 1)
         if len(data) > MAX_RECORD_BYTES:
@@ -82,7 +76,7 @@ def decompress(raw: bytes) -> bytes:
         if not d.eof:
             raise EOFError("Compressed file ended before the end-of-stream marker was reached")
         return data
-    if is_bz2(raw):
+    if kind == "bz2":
         b = bz2.BZ2Decompressor()
         data = b.decompress(raw, MAX_RECORD_BYTES + 1)
         if len(data) > MAX_RECORD_BYTES:

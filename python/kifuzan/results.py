@@ -11,7 +11,7 @@ import dataclasses
 import gzip
 import json
 
-CONVERTED, SKIPPED, FAILED = "converted", "skipped", "failed"
+from kifuzan._native import CONVERTED, DEFERRED, FAILED, SKIPPED
 
 
 @dataclasses.dataclass(frozen=True)

@@ -357,18 +357,19 @@ def test_a_failure_of_any_kind_costs_its_record_only(tmp_path, monkeypatch):
     names = [f"{i:02d}.json" for i in range(40)] + ["07crash.json", "08nomem.json"]
     for name in names:
         (src / name).write_text(dump(tiny_log()))
-    convert = records.convert
+    convert_files = batch.convert_files
 
-    def failing(raw, target, stem=""):
+    def failing(items, to, force):
         # What the native module raises for a C++ exception: a bare BaseException
-        # subclass (bad_alloc: MemoryError).
-        if "crash" in stem:
-            raise type("InternalError", (BaseException,), {})("broken")
-        if "nomem" in stem:
-            raise MemoryError
-        return convert(raw, target, stem)
+        # subclass (bad_alloc: MemoryError). It takes the whole call down.
+        for _, _, stem in items:
+            if "crash" in stem:
+                raise type("InternalError", (BaseException,), {})("broken")
+            if "nomem" in stem:
+                raise MemoryError
+        return convert_files(items, to, force)
 
-    monkeypatch.setattr(batch, "convert", failing)
+    monkeypatch.setattr(batch, "convert_files", failing)
     summary = kifuzan.convert_many([src], tmp_path / "out", workers=2)
     assert (summary.converted, summary.failed) == (40, 2)
     assert sorted((f.path, f.error) for f in summary.failures) == [

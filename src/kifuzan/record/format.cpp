@@ -117,6 +117,29 @@ Format detect_format(std::string_view t) noexcept {
   return i < t.size() && t[i] == '{' && is_event_object(t, i) ? Format::mjai : Format::tenhou6;
 }
 
+Compression detect_compression(std::string_view d) noexcept {
+  if (d.starts_with("\x1f\x8b")) {
+    return Compression::gzip;
+  }
+  if (d.size() >= 10 && d.starts_with("BZh") && d[3] >= '1' && d[3] <= '9' &&
+      (d.substr(4, 6) == "1AY&SY" || d.substr(4, 6) == "\x17rE8P\x90")) {
+    return Compression::bz2;
+  }
+  return Compression::none;
+}
+
+const char* compression_name(Compression c) noexcept {
+  switch (c) {
+    case Compression::gzip:
+      return "gzip";
+    case Compression::bz2:
+      return "bz2";
+    case Compression::none:
+      break;
+  }
+  return nullptr;
+}
+
 const char* format_name(Format f) noexcept {
   switch (f) {
     case Format::mjlog:

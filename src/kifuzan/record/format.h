@@ -8,6 +8,12 @@
 namespace kifuzan::record {
 
 enum class Format : std::uint8_t { tenhou6, mjlog, mjai };
+enum class Compression : std::uint8_t { none, gzip, bz2 };
+
+// gzip by its magic bytes; bz2 by "BZh", a block size and a block's (or the
+// end of stream's) magic.
+Compression detect_compression(std::string_view data) noexcept;
+const char* compression_name(Compression c) noexcept;  // nullptr for none
 
 // Decides from the first bytes only (after a byte order mark and white space):
 // markup is mjlog (the mjlog reader says why when it is not a game record, a
