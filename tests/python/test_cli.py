@@ -212,3 +212,43 @@ def test_ctrl_c_prints_one_line_and_exits_130(many_records, tmp_path, args, read
         pytest.fail("a worker outlived the command")
     assert not list(out.rglob("*.tmp"))  # the records in flight were finished, none cut off
     assert {p.read_bytes() for p in out.rglob("*.mjson")} <= {SAMPLE.with_suffix(".mjson").read_bytes()}
+
+
+MJLOG_XML = Path(__file__).resolve().parents[3] / "shared" / "corpus" / "mjlog" / "050.xml"
+
+
+@pytest.mark.parametrize(
+    "make, expect",
+    [
+        pytest.param(lambda: gzip.compress(dump(tiny_log()).encode()), "tiny", id="gzip-as-json"),
+        pytest.param(lambda: MJLOG_XML.read_bytes(), "mjlog", id="mjlog-as-json"),
+        # The root after 64 KiB of comments: told by content all the same.
+        pytest.param(lambda: b"<!--" + b"x" * (70 << 10) + b"-->" + MJLOG_XML.read_bytes(), "mjlog", id="late-root"),
+        pytest.param(lambda: b'<!DOCTYPE mjloggm [<!ENTITY a "b">]><mjloggm ver="2.3"/>', "DOCTYPE", id="doctype"),
+        pytest.param(lambda: "\n".join(tenhou_to_mjai(dump(tiny_log()))).encode(), "--to tenhou6", id="mjai"),
+    ],
+)
+def test_records_are_told_by_content_under_any_name(tmp_path, make, expect):
+    if expect == "mjlog" and not MJLOG_XML.exists():
+        pytest.skip("shared mjlog records not available")
+    data = make()
+    src = tmp_path / "x.json"
+    src.write_bytes(data)
+    single = run([sys.executable, "-m", "kifuzan"], str(src))
+    piped = run([sys.executable, "-m", "kifuzan", "convert", "-"], input=data)
+    many = run([sys.executable, "-m", "kifuzan", "convert", str(src), "-o", str(tmp_path / "out")])
+    if expect in ("tiny", "mjlog"):
+        lines = TINY_LINES if expect == "tiny" else [l for l in tenhou_to_mjai(kifuzan_doc(MJLOG_XML))]
+        wanted = "".join(l + "\n" for l in lines).encode()
+        assert single.stdout == piped.stdout == (tmp_path / "out" / "x.mjson").read_bytes() == wanted
+        assert single.returncode == piped.returncode == many.returncode == 0
+    else:
+        for r in (single, piped, many):
+            assert r.returncode == 1 and expect in r.stderr.decode(), r.stderr.decode()
+        assert not (tmp_path / "out" / "x.mjson").exists()
+
+
+def kifuzan_doc(xml: Path) -> str:
+    from kifuzan import mjlog_to_tenhou6
+
+    return mjlog_to_tenhou6(xml.read_text(encoding="utf-8"))
