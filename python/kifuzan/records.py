@@ -64,27 +64,25 @@ class TooLarge(ValueError):
 
 
 def decompress(raw: bytes) -> bytes:
-    """The bytes inside gzip or bz2 (told by their magic), else raw, bounded by
-    ``MAX_RECORD_BYTES``. Raises OSError, EOFError or zlib.error for damaged
-    data, TooLarge for a bomb."""
+    """The bytes inside gzip or bz2 (told by their magic; every stream of a
+    multi-stream file), else raw, bounded by ``MAX_RECORD_BYTES``. Raises
+    OSError, EOFError or zlib.error for damaged data, TooLarge for a bomb."""
     kind = _native.compression(raw)
-    if kind == "gzip":
-        d = zlib.decompressobj(wbits=31)
-        data = d.decompress(raw, MAX_RECORD_BYTES + 1)
-        if len(data) > MAX_RECORD_BYTES:
+    if kind is None:
+        return raw
+    parts: list[bytes] = []
+    size = 0
+    while raw:
+        d = zlib.decompressobj(wbits=31) if kind == "gzip" else bz2.BZ2Decompressor()
+        part = d.decompress(raw, MAX_RECORD_BYTES + 1 - size)
+        size += len(part)
+        if size > MAX_RECORD_BYTES:
             raise TooLarge
         if not d.eof:
             raise EOFError("Compressed file ended before the end-of-stream marker was reached")
-        return data
-    if kind == "bz2":
-        b = bz2.BZ2Decompressor()
-        data = b.decompress(raw, MAX_RECORD_BYTES + 1)
-        if len(data) > MAX_RECORD_BYTES:
-            raise TooLarge
-        if not b.eof:
-            raise EOFError("Compressed file ended before the end-of-stream marker was reached")
-        return data
-    return raw
+        parts.append(part)
+        raw = d.unused_data.lstrip(b"\0") if kind == "gzip" else d.unused_data  # gzip may be padded
+    return b"".join(parts)
 
 
 def container_kind(raw: bytes) -> str | None:

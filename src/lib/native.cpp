@@ -271,6 +271,9 @@ class GilReleased {
   GilReleased(const GilReleased&) = delete;
   GilReleased& operator=(const GilReleased&) = delete;
 
+  // For taking the lock back a moment (signal handlers): see CheckSignalsReleased.
+  PyThreadState** state() noexcept { return &saved_; }
+
  private:
   PyThreadState* saved_;
 };
@@ -676,15 +679,12 @@ PyObject* py_convert_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     std::unordered_set<std::string> made;
     bool interrupted = false;
     {
-      PyThreadState* saved = PyEval_SaveThread();
-      struct Restore {
-        PyThreadState*& saved;
-        ~Restore() noexcept(false) { PyEval_RestoreThread(saved); }
-      } restore{saved};
+      GilReleased released;
+      const CheckSignalsReleased on_eintr{released.state()};
       for (Item& item : items) {
         // A C++ exception costs its record only; the next may well convert.
         try {
-          outcomes.push_back(convert_item(item, to_tenhou6 != 0, force != 0, CheckSignalsReleased{&saved}, made));
+          outcomes.push_back(convert_item(item, to_tenhou6 != 0, force != 0, on_eintr, made));
         } catch (abi::__forced_unwind&) {
           throw;
         } catch (const std::exception& e) {
@@ -752,18 +752,14 @@ PyObject* py_write_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     int folder_error = 0;
     std::string folder;
     {
-      PyThreadState* saved = PyEval_SaveThread();
-      struct Restore {
-        PyThreadState*& saved;
-        ~Restore() noexcept(false) { PyEval_RestoreThread(saved); }
-      } restore{saved};
+      GilReleased released;
       std::unordered_set<std::string> made;
       if (const std::size_t slash = out.find_last_of('/'); slash != std::string::npos && slash > 0) {
         folder = out.substr(0, slash);
         folder_error = io::make_folders(folder, made);
       }
       if (folder_error == 0) {
-        const CheckSignalsReleased on_eintr{&saved};
+        const CheckSignalsReleased on_eintr{released.state()};
         failed = io::write_atomic(
             out, [&](int fd, int& error) { return io::write_all(fd, data.data(), data.size(), on_eintr, error); },
             on_eintr);

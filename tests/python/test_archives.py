@@ -230,8 +230,12 @@ def test_bz2_records_convert_like_their_plain_twins(tmp_path):
     (src / "a.json.bz2").write_bytes(bz2.compress(dump(tiny_log()).encode()))
     (src / "b.xml.bz2").write_bytes(bz2.compress(XMLS[0].read_bytes()))
     (src / "c.json").write_bytes(bz2.compress(XMLS[1].read_bytes()))  # bz2 and mjlog under a plain name
+    xml = XMLS[2].read_bytes()  # in two streams, as parallel compressors write
+    (src / "d.xml.bz2").write_bytes(bz2.compress(xml[:999]) + bz2.compress(xml[999:]))
+    (src / "e.xml.gz").write_bytes(gzip.compress(xml[:999]) + gzip.compress(xml[999:]))
     s = kifuzan.convert_many(src, tmp_path / "out", workers=1)
-    assert s.converted == 3
+    assert s.converted == 5
+    assert (tmp_path / "out" / "d.mjson").read_bytes() == (tmp_path / "out" / "e.mjson").read_bytes() == expected(XMLS[2])
     assert (tmp_path / "out" / "b.mjson").read_bytes() == expected(XMLS[0])
     assert (tmp_path / "out" / "c.mjson").read_bytes() == expected(XMLS[1])
     r = subprocess.run([*KIFUZAN, str(src / "a.json.bz2")], capture_output=True)
