@@ -12,7 +12,7 @@ from __future__ import annotations
 import importlib
 import time
 from collections.abc import Iterable
-from typing import Any
+from typing import Any, Literal
 
 from kifuzan.batch import convert_chunk, prepare
 from kifuzan.jobs import StrPath, output_suffix
@@ -41,7 +41,7 @@ def convert_bag(
     paths: Iterable[StrPath] | StrPath,
     out_dir: StrPath,
     *,
-    compress: str | None = None,
+    compress: Literal["gzip"] | None = None,
     force: bool = False,
     to: str = "mjai",
 ) -> Summary:

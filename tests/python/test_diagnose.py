@@ -101,5 +101,5 @@ def test_diagnosis_is_a_frozen_value():
     why = kifuzan.diagnose("[")
     with pytest.raises(AttributeError):
         why.reason = "x"  # type: ignore[misc]
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match=r"^diagnose\(\) takes the record's text as a str, not bytes$"):
         kifuzan.diagnose(b"[")  # type: ignore[arg-type]

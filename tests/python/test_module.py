@@ -154,3 +154,8 @@ def test_stub_matches_the_module():
     }
     typed = Path(kifuzan.__file__).with_name("py.typed")
     assert typed.exists()
+
+
+def test_the_package_shows_its_public_names_and_no_others():
+    r = run_python("import kifuzan; print(' '.join(n for n in dir(kifuzan) if not n.startswith('_')))")
+    assert set(r.stdout.decode().split()) == set(kifuzan.__all__) - {"__version__"}
