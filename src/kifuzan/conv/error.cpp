@@ -96,8 +96,7 @@ std::string json_message(std::uint8_t code) {
   return m;
 }
 
-// What a value is, in the words of the record: the reader's `found` types,
-// and the scalar types it `expected`.
+// The JSON type the reader found, as a record's reader would say it.
 std::string_view json_type_words(std::string_view found) {
   if (found == "sequence") return "a list";
   if (found == "map") return "an object";
@@ -112,7 +111,7 @@ std::string_view json_type_words(std::string_view found) {
 bool is_tile_field(Field f) { return f == Field::dora || f == Field::ura || f == Field::haipai; }
 
 // One entry of `e.field`'s list ("a score"), or the place itself where the
-// error is not about an entry ("the scores", "the kyoku", "\"rule\"").
+// error is not about an entry ("the score list", "the kyoku", "\"rule\"").
 struct Subject {
   std::string_view entry, whole;
 };
