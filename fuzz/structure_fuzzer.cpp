@@ -3,6 +3,7 @@
 // most runs get past the reader and into decoding and turn reconstruction.
 // Anything that does not parse falls back to libFuzzer's byte mutations.
 #include <algorithm>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -371,12 +372,16 @@ bool is_take_list(const Json& kyoku, const Json* list) {
   return false;
 }
 
+// `old` is what strtol read, which saturates at LONG_MIN and LONG_MAX for
+// the huge numbers that byte mutations leave behind: a step goes away from
+// the end it is at, so the sum never overflows.
 long new_number(Rng& r, long old) {
   switch (r.below(8)) {
     case 0:
     case 1: {
       const long d = static_cast<long>(r.below(3)) + 1;
-      return r.chance(2) ? old + d : old - d;
+      const bool up = r.chance(2) ? old <= LONG_MAX - d : old < LONG_MIN + d;
+      return up ? old + d : old - d;
     }
     case 2:
     case 3: return random_tile(r);

@@ -6,8 +6,9 @@ on a Dask cluster) and holds the command line (``kifuzan``, or
 ``python -m kifuzan``; ``kifuzan.__main__.main``).
 """
 
-import importlib
-from typing import TYPE_CHECKING
+# Private names only: every public name of the package is in __all__.
+import importlib as _importlib
+from typing import TYPE_CHECKING as _TYPE_CHECKING
 
 from kifuzan._native import MjlogError, mjlog_to_mjai, mjlog_to_tenhou6
 from _kifuzan import (
@@ -44,7 +45,7 @@ __all__ = [
     "mjlog_to_tenhou6",
 ]
 
-if TYPE_CHECKING:  # the lazy names below, with their types, for type checkers
+if _TYPE_CHECKING:  # the lazy names below, with their types, for type checkers
     from kifuzan.batch import convert_many as convert_many
     from kifuzan.diagnosis import Diagnosis as Diagnosis, diagnose as diagnose
     from kifuzan.results import Failure as Failure, Summary as Summary
@@ -66,10 +67,11 @@ def __getattr__(name: str) -> object:
     module = _LAZY.get(name)
     if module is None:
         raise AttributeError(f"module 'kifuzan' has no attribute {name!r}")
-    value = getattr(importlib.import_module(module), name)
+    value = getattr(_importlib.import_module(module), name)
     globals()[name] = value
     return value
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(_LAZY))
+    # The public names, the module's own dunders, and the submodules loaded so far.
+    return sorted(set(__all__) | {n for n, v in globals().items() if not n.startswith("_") or n.startswith("__")})

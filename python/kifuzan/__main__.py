@@ -16,17 +16,21 @@ INTERRUPTED = "kifuzan: interrupted"
 
 try:
     import argparse
+    import contextlib
     import os
+    import stat
     from collections.abc import Sequence
+    from typing import IO
 
     import signal
     import threading
 
-    from _kifuzan import __version__, tenhou_file_to_mjai
-    from kifuzan.batch import convert_many, print_line
+    from _kifuzan import __version__
+    from kifuzan.batch import ERRORS_NAME, convert_many, print_line
     from kifuzan.jobs import UsageError, record_endings, record_stem
-    from kifuzan.records import MJAI, TARGETS, TENHOU6, Target, convert_bytes, decompress, encode_output, record_format
-    from kifuzan.results import failure_line, failure_of, report_row, summary_line
+    from kifuzan.outputs import write_atomic
+    from kifuzan.records import MJAI, TARGETS, TENHOU6, Target, convert_bytes, encode_output
+    from kifuzan.results import Failure, failure_line, failure_of, report_row, summary_line
 except KeyboardInterrupt:
     # Ctrl-C while the command loads ends it as it would a moment later.
     print(INTERRUPTED, file=sys.stderr)
@@ -49,29 +53,40 @@ def _on_sigterm(signum: int, frame: object) -> None:
     raise Terminated
 
 
+# The header options: None when not given, so that one given with mjai output
+# is refused rather than silently ignored.
+_HEADER_OPTIONS = {"level": "--level", "lobby": "--lobby", "fast": "--fast", "kuitan": "--no-kuitan", "score": "--no-score"}
+
+
 def _add_target_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--to", choices=TARGETS, default=MJAI, help="what records become: mjai lines (default) or tenhou.net/6 documents"
     )
-    header = parser.add_argument_group("documents made from mjai records (--to tenhou6)")
-    header.add_argument("--level", choices=["般", "上", "特", "鳳"], default="般", help="the lobby level in the rule text")
+    header = parser.add_argument_group("documents made from mjai records (--to tenhou6 only)")
+    header.add_argument("--level", choices=["般", "上", "特", "鳳"], help="the lobby level in the rule text (default 般)")
     header.add_argument("--lobby", type=int, help="the lobby number")
-    header.add_argument("--fast", action="store_true", help="a fast game (速 in the rule text)")
-    header.add_argument("--no-kuitan", dest="kuitan", action="store_false", help="open tanyao not allowed")
+    header.add_argument("--fast", action="store_const", const=True, help="a fast game (速 in the rule text)")
+    header.add_argument("--no-kuitan", dest="kuitan", action="store_const", const=False, help="open tanyao not allowed")
     header.add_argument(
-        "--no-score", dest="score", action="store_false", help="write wins without yaku and points texts, unscored"
+        "--no-score", dest="score", action="store_const", const=False, help="write wins without yaku and points texts, unscored"
     )
 
 
-def _target(args: argparse.Namespace, compress: str | None = None, ref: str = "") -> Target:
+def _check_target_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    given = [flag for dest, flag in _HEADER_OPTIONS.items() if getattr(args, dest) is not None]
+    if getattr(args, "ref", None) is not None:
+        given.append("--ref")
+    if given and args.to != TENHOU6:
+        parser.error(f"{', '.join(given)}: only with --to tenhou6, for the header of tenhou.net/6 documents")
+
+
+def _target(args: argparse.Namespace, compress: str | None = None) -> Target:
     if args.to != TENHOU6:
         return Target(args.to, compress)
     from kifuzan.reverse import Tenhou6Options
 
-    options = Tenhou6Options(
-        ref=ref, level=args.level, kuitan=args.kuitan, fast=args.fast, lobby=args.lobby, score=args.score
-    )
-    return Target(args.to, compress, options)
+    given = {dest: getattr(args, dest) for dest in _HEADER_OPTIONS if getattr(args, dest) is not None}
+    return Target(args.to, compress, Tenhou6Options(**given))
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -94,9 +109,17 @@ def _parser() -> argparse.ArgumentParser:
         help="write the output of one FILE to OUT instead of standard output ('-' is standard output)",
     )
     _add_target_options(parser)
-    parser.add_argument("--ref", default=None, help="the document's ref with --to tenhou6 (default: the FILE's stem)")
+    parser.add_argument("--ref", help="the document's ref with --to tenhou6 (default: the FILE's stem; '' for none)")
     parser.add_argument("--version", action="version", version=f"kifuzan {__version__}")
     return parser
+
+
+def _detach_stdout() -> None:
+    """Points stdout at /dev/null, so that the interpreter's final flush of
+    what could not be written cannot fail again at exit."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
 
 
 def _write_stdout(data: bytes) -> int:
@@ -107,26 +130,50 @@ def _write_stdout(data: bytes) -> int:
         sys.stdout.buffer.write(data)
         sys.stdout.flush()
     except BrokenPipeError:
-        # The reader went away (`kifuzan f | head`). Point stdout at /dev/null
-        # so the interpreter's final flush cannot fail again at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
+        # The reader went away (`kifuzan f | head`).
+        _detach_stdout()
         return EXIT_BROKEN_PIPE
+    except OSError as e:  # a full disk, a file over the size limit, /dev/full
+        _detach_stdout()
+        print(f"kifuzan: cannot write to standard output: {e.strerror or e}", file=sys.stderr)
+        return 1
     return 0
 
 
-def _convert_one(name: str, output: str | None, target: Target, stdin: bytes | None) -> bytes | None:
-    """The bytes for standard output, or None when the module wrote OUT itself."""
+def _write_output(path: str, data: bytes) -> None:
+    """Writes OUT whole or not at all, as tenhou_file_to_mjai does: a regular
+    file (or a new name) through a temporary file beside it, renamed into
+    place (through a link, the file it names, keeping its permissions); a
+    FIFO, a device or a name under /dev or /proc as it is."""
+    target = os.path.realpath(path)
+    try:
+        st = os.stat(target)
+        mode = stat.S_IMODE(st.st_mode) if stat.S_ISREG(st.st_mode) else None
+    except FileNotFoundError:
+        mode = -1
+    if mode is None or os.path.abspath(path).startswith(("/dev/", "/proc/")):
+        with open(path, "wb") as out:
+            out.write(data)
+        return
+    write_atomic(target, data)
+    if mode >= 0:
+        os.chmod(target, mode)
+
+
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def _convert_one(name: str, target: Target, ref: str | None, stdin: bytes | None) -> bytes:
     if stdin is not None:
-        return convert_bytes(stdin, target)
+        return convert_bytes(stdin, target, ref or "")
     with open(name, "rb") as f:
         raw = f.read()
-    if output is not None and target == Target() and record_format(raw) == TENHOU6 and decompress(raw) is raw:
-        # A plain document: the module writes it exactly as it is specified to.
-        tenhou_file_to_mjai(name, output)
-        return None
-    return convert_bytes(raw, target, record_stem(os.path.basename(name)))
+    # An explicit ref, even an empty one, instead of the FILE's stem.
+    return convert_bytes(raw, target, record_stem(os.path.basename(name)) if ref is None else ref)
 
 
 def file_main(argv: Sequence[str]) -> int:
@@ -139,24 +186,30 @@ def file_main(argv: Sequence[str]) -> int:
             parser.error(f"{name} is a folder; to convert a folder: kifuzan convert {name} -o OUTDIR")
     if args.ref is not None and len(args.files) > 1:
         parser.error("--ref names the document of one FILE")
+    _check_target_options(parser, args)
+    to_file = args.output not in (None, "-")
+    if to_file and args.files[0] != "-" and _same_file(args.files[0], args.output):
+        parser.error(f"the output {args.output} is the input FILE: it would be overwritten")
     status = 0
     for name in args.files:
         stdin = None
         try:
             if name == "-":
                 stdin = sys.stdin.buffer.read()
-            data = _convert_one(name, args.output, _target(args, ref=args.ref or ""), stdin)
-            if data is not None and args.output not in (None, "-"):
-                # Opened only once the record has converted, as the module does.
-                with open(args.output, "wb") as out:
-                    out.write(data)
-                data = None
+            data = _convert_one(name, _target(args), args.ref, stdin)
         except Exception as e:  # the module's errors, OSError, and gzip's EOFError and zlib.error
             print_line(failure_line(failure_of(name, e, stdin)))
             status = 1
             continue
-        if data is not None and _write_stdout(data):
-            return EXIT_BROKEN_PIPE
+        if to_file:
+            # Written only once the record has converted: a failure leaves OUT as it was.
+            try:
+                _write_output(args.output, data)
+            except OSError as e:
+                print_line(f"kifuzan: {args.output}: cannot write: {e.strerror or e}")
+                return 1
+        elif written := _write_stdout(data):
+            return written
     return status
 
 
@@ -188,11 +241,45 @@ def _convert_parser() -> argparse.ArgumentParser:
     length = rows.add_mutually_exclusive_group()
     length.add_argument("--east-only", dest="east_only", action="store_true", default=None, help="only east-only games (東風戦)")
     length.add_argument("--east-south", dest="east_only", action="store_false", help="only east-south games (東南戦)")
+    parser.add_argument("--version", action="version", version=f"kifuzan {__version__}")
     shown = parser.add_mutually_exclusive_group()
     shown.add_argument("--progress", action="store_true", default=None, help="show the progress bar even if standard error is not a terminal")
     shown.add_argument("--quiet", action="store_true", help="print nothing but errors")
     _add_target_options(parser)
     return parser
+
+
+class _Report:
+    """The --errors file, written row by row as records fail. A report that
+    cannot be written is said once, in one line, and the run goes on."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self.file: IO[str] | None = None
+        self.failed = False
+
+    def _write(self, text: str) -> None:
+        if self.failed:
+            return
+        try:
+            if self.file is None:
+                if folder := os.path.dirname(self.path):
+                    os.makedirs(folder, exist_ok=True)
+                self.file = open(self.path, "w", encoding="utf-8")
+            self.file.write(text)
+            self.file.flush()  # an interrupted run still reports what failed so far
+        except OSError as e:
+            self.failed = True
+            print_line(f"kifuzan: cannot write the report {self.path}: {e.strerror or e}")
+
+    def add(self, failure: Failure) -> None:
+        self._write(report_row(failure))
+
+    def close(self) -> None:
+        self._write("")  # rewritten by each run, also when nothing failed
+        if self.file is not None:
+            with contextlib.suppress(OSError):  # each row was flushed; a failure is already said
+                self.file.close()
 
 
 def _convert_stdin(args: argparse.Namespace, compress: str | None) -> int:
@@ -203,8 +290,9 @@ def _convert_stdin(args: argparse.Namespace, compress: str | None) -> int:
         failure = failure_of("-", e, raw)
         print_line(failure_line(failure))
         if args.errors is not None:
-            with open(args.errors, "w", encoding="utf-8") as report:
-                report.write(report_row(failure))
+            report = _Report(args.errors)
+            report.add(failure)
+            report.close()
         return 1
     return _write_stdout(data)
 
@@ -212,6 +300,7 @@ def _convert_stdin(args: argparse.Namespace, compress: str | None) -> int:
 def convert_main(argv: Sequence[str]) -> int:
     parser = _convert_parser()
     args = parser.parse_args(argv)
+    _check_target_options(parser, args)
     compress = None if args.compress == "none" else args.compress
     if "-" in args.sources:
         if len(args.sources) > 1:
@@ -221,6 +310,12 @@ def convert_main(argv: Sequence[str]) -> int:
         return _convert_stdin(args, compress)
     if args.output is None:
         parser.error("the following arguments are required: -o/--output")
+    report = _Report(args.errors if args.errors is not None else os.path.join(args.output, ERRORS_NAME))
+
+    def on_failure(failure: Failure) -> None:
+        print_line(failure_line(failure))
+        report.add(failure)
+
     try:
         summary = convert_many(
             args.sources,
@@ -230,22 +325,27 @@ def convert_main(argv: Sequence[str]) -> int:
             force=args.force,
             progress=False if args.quiet else args.progress,
             suffix=args.suffix,
-            errors=args.errors,
-            on_failure=lambda f: print_line(failure_line(f)),
+            # The report is written here, so that a report that cannot be
+            # written does not end the run.
+            errors=os.devnull,
+            on_failure=on_failure,
             to=args.to,
             options=_target(args).options,
             players=args.players,
             east_only=args.east_only,
         )
     except (UsageError, OSError) as e:
-        # A missing SRC, an OUTDIR or report that cannot be made: nothing was converted.
+        # A missing SRC, an OUTDIR that cannot be made: nothing was converted.
         parser.error(str(e))
     except KeyboardInterrupt:
+        report.close()
         print(INTERRUPTED_CONVERT, file=sys.stderr)
         return EXIT_INTERRUPTED
     except Terminated:
+        report.close()
         print(TERMINATED_CONVERT, file=sys.stderr)
         return EXIT_TERMINATED
+    report.close()
     if summary.converted + summary.skipped + summary.failed + summary.without_record == 0:
         endings = ", ".join("*" + e for e in record_endings(args.to) if not e.endswith((".gz", ".bz2")))
         print(
@@ -254,7 +354,7 @@ def convert_main(argv: Sequence[str]) -> int:
         )
     elif not args.quiet:
         print(summary_line(summary), file=sys.stderr)
-    return 1 if summary.failed else 0
+    return 1 if summary.failed or report.failed else 0
 
 
 def main(argv: Sequence[str] | None = None) -> int:

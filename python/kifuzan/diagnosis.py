@@ -7,8 +7,11 @@ knows what was refused and where, and ``diagnose`` says it.
 from __future__ import annotations
 
 import dataclasses
+from typing import Literal, cast
 
 from kifuzan import _native
+
+Stage = Literal["parse", "normalise", "convert", "serialize"]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -24,7 +27,7 @@ class Diagnosis:
     """
 
     error: str
-    stage: str
+    stage: Stage
     reason: str
     kyoku: int | None
     seat: int | None
@@ -34,5 +37,10 @@ class Diagnosis:
 def diagnose(data: str) -> Diagnosis | None:
     """None exactly when ``data`` (a tenhou.net/6 or mjlog record) converts;
     otherwise why it does not, as a ``Diagnosis``."""
+    if not isinstance(data, str):
+        raise TypeError(f"diagnose() takes the record's text as a str, not {type(data).__name__}")
     why = _native.diagnose(data)
-    return None if why is None else Diagnosis(*why)
+    if why is None:
+        return None
+    error, stage, reason, kyoku, seat, offset = why
+    return Diagnosis(error, cast(Stage, stage), reason, kyoku, seat, offset)

@@ -39,9 +39,6 @@ const char* error_text(int err, char* buf, std::size_t size);
 PyObject* os_error_message(int err);
 
 // Raises the OSError subclass for errno `err` with the sole argument
-// The system's text for errno `err`, in `buf` or a static string.
-const char* error_text(int err, char* buf, std::size_t size);
-
 // "<system text> (os error N)".
 void raise_os_error(int err);
 
@@ -51,9 +48,13 @@ void raise_os_error(int err);
 // or whatever a signal handler raised.
 int read_file(std::string_view path, const char* open_failed, conv::PaddedText& out);
 
-// Writes the lines to the file named `path` (created or truncated; "-" is
-// fd 1, bypassing sys.stdout). Returns -1 with an exception set: OSError
-// (create_failed + name) or OSError(write_failed), or a signal handler's.
+// Writes the lines to the file named `path` ("-" is fd 1, bypassing
+// sys.stdout). A regular file, or a new one, is written beside it and renamed
+// into place (through a link, the file it names), so that a failure leaves
+// the old file or none; a FIFO, a device, a name under /dev or /proc, or a
+// folder where no file can be added is written in place. Returns -1 with an
+// exception set: OSError (create_failed + name) or OSError(write_failed), or
+// a signal handler's.
 int write_lines_to(std::string_view path, const conv::Lines& lines, const char* create_failed,
                    const char* write_failed);
 

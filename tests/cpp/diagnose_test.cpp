@@ -136,25 +136,25 @@ TEST(diagnose_test, reasons) {
        "commas, braces, missing keys, etc",
        ""},
       {"byte-order mark", "\xEF\xBB\xBF{}", Stage::parse,
-       "JSON syntax error at byte 0: the JSON document has an improper structure: missing or superfluous "
-       "commas, braces, missing keys, etc",
+       "JSON syntax error at byte 0: the text starts with a byte-order mark (bytes EF BB BF), which JSON text "
+       "must not have; save it as UTF-8 without one",
        ""},
       {"bad UTF-8", R"({"log":[],"name":["A","B)" "\xC3\x28" R"(","C","D"],"rule":{}})", Stage::parse,
        "JSON syntax error at byte {}: the input is not valid UTF-8", "\xC3"},
       {"too deep", std::string(129, '[') + std::string(129, ']'), Stage::parse,
        "JSON syntax error at byte 128: the JSON document was too deep (too many nested objects and arrays)", ""},
       {"array form ends early", "[[]]", Stage::parse,
-       "the document at byte 0: invalid length 1, expected struct RawLog with 8 elements", ""},
-      {"missing key", R"({"name":["A","B","C","D"],"rule":{}})", Stage::parse, R"(missing key "log")", ""},
+       "the document at byte 0: the document has 1 entry; a document written as a list has 8", ""},
+      {"missing key", R"({"name":["A","B","C","D"],"rule":{}})", Stage::parse,
+       R"(the document has no "log"; it needs "log", "name" and "rule")", ""},
       {"repeated key", R"({"log":[],"name":["A","B","C","D"],"rule":{},"log":[]})", Stage::parse,
        R"(key "log" at byte {}: "log" appears twice)", "[]}"},
       {"tile code", game_text({KyokuSpec(good).with_round("[5,1,0]").with_dora("[11,10]")}), Stage::parse,
-       "kyoku 0 (South 2, 1 honba), dora indicator 1 at byte {}: invalid value: 10, expected one of: 0, 11, 12, "
-       "13, 14, 15, 16, 17, 18, 19, 21, 22, 23, 24, 25, 26, 27, 28, 29, 31, 32, 33, 34, 35, 36, 37, 38, 39, 41, "
-       "42, 43, 44, 45, 46, 47, 51, 52, 53",
+       "kyoku 0 (South 2, 1 honba), dora indicator 1 at byte {}: 10 is not a tile code: tile codes are 11-19, "
+       "21-29 and 31-39 for the suits, 41-47 for the honours, 51-53 for the red fives and 0 for a hidden tile",
        "10]", 0},
       {"name of another type", game_text({}, R"(["A","B",3,"D"])"), Stage::parse,
-       R"(key "name" item 2 at byte {}: invalid type: integer, expected a string)", "3,"},
+       R"(key "name" item 2 at byte {}: a player name must be a string, not a whole number)", "3,"},
       {"three-player rule", game_text({good}, names, R"({"disp":"三般南喰赤"})"), Stage::normalise,
        R"(three-player records are not supported (rule text "三般南喰赤" at byte {}))", R"("三)"},
       {"three-player record refused by the reader",
@@ -162,7 +162,7 @@ TEST(diagnose_test, reasons) {
            game_text({good}).find(R"([11,12,13,14,15,16,17,18,19,21,22,23,24],[11])"), 1, "[0,"),
        Stage::parse,
        "three-player records are not supported (the reader refused it first: kyoku 0 (East 1, 0 honba), "
-       "seat 0, starting tile 13 at byte {}: trailing elements, expected an array of size 13)",
+       "seat 0, starting tile 13 at byte {}: the starting hand has 14 tiles; a starting hand has 13)",
        "24],[11]", 0, 0},
       {"win without seats", game_text({good, KyokuSpec(good).with_result(R"(["和了",[0,0,0,0],["x",1]])")}),
        Stage::normalise,

@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import gzip
+import json
 import os
+import resource
 import shutil
 import signal
 import subprocess
@@ -121,6 +123,81 @@ def test_usage_error(kifuzan, tmp_path, args, message):
     assert r.stdout == b"" and not (tmp_path / "x").exists()
 
 
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["a.json", "-o", "a.json"], "the output a.json is the input FILE"),
+        (["a.json", "-o", "link.json"], "the output link.json is the input FILE"),
+        (["a.json", "-o", "hard.json"], "the output hard.json is the input FILE"),
+        (["a.json", "--level", "鳳", "--no-score"], "--level, --no-score: only with --to tenhou6, for the header"),
+        (["a.json", "--ref", ""], "--ref: only with --to tenhou6"),
+        (["convert", "a.json", "-o", "x", "--lobby", "0"], "--lobby: only with --to tenhou6"),
+    ],
+    ids=["output-is-input", "through-a-link", "through-a-hard-link", "header-with-mjai", "ref-with-mjai", "convert-header-with-mjai"],
+)
+def test_refused_before_anything_is_written(kifuzan, tmp_path, args, message):
+    record = dump(tiny_log())
+    (tmp_path / "a.json").write_text(record)
+    (tmp_path / "link.json").symlink_to("a.json")
+    os.link(tmp_path / "a.json", tmp_path / "hard.json")
+    r = run(kifuzan, *args, cwd=tmp_path)
+    assert (r.returncode, r.stdout) == (2, b"")
+    assert message in r.stderr.decode()
+    assert (tmp_path / "a.json").read_text() == record and not (tmp_path / "x").exists()
+
+
+def test_ref_given_empty_is_kept(kifuzan, tmp_path):
+    (tmp_path / "game.mjson").write_bytes(mjai(tiny_log()))
+    refs = [json.loads(run(kifuzan, "game.mjson", "--to", "tenhou6", *ref, cwd=tmp_path).stdout)["ref"] for ref in ([], ["--ref", ""], ["--ref", "r"])]
+    assert refs == ["game", "", "r"]
+
+
+def test_convert_version(kifuzan):
+    r = run(kifuzan, "convert", "--version")
+    assert (r.returncode, r.stdout) == (0, f"kifuzan {PROJECT_VERSION}\n".encode())
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("args", [["{file}"], ["-"], ["convert", "-"]], ids=["file", "stdin", "convert-stdin"])
+def test_full_standard_output_is_one_line_and_exit_1(kifuzan, tiny_file, args):
+    with open("/dev/full", "wb") as full:
+        r = subprocess.run([*kifuzan, *[a.format(file=tiny_file) for a in args]], input=tiny_file.read_bytes(),
+                           stdout=full, stderr=subprocess.PIPE, timeout=120)
+    assert (r.returncode, r.stderr.decode()) == (1, "kifuzan: cannot write to standard output: No space left on device\n")
+
+
+def limit_file_size():
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails with EFBIG instead
+    resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))
+
+
+@pytest.mark.parametrize("old", [b"the old lines\n", None], ids=["replaced", "new"])
+def test_output_over_the_size_limit_leaves_the_old_file_or_none(kifuzan, tiny_file, old):
+    out = tiny_file.with_name("out.mjson")
+    if old is not None:
+        out.write_bytes(old)
+    r = subprocess.run([*kifuzan, str(tiny_file), "-o", str(out)], capture_output=True, timeout=120, preexec_fn=limit_file_size)
+    assert (r.returncode, r.stderr.decode()) == (1, f"kifuzan: {out}: cannot write: File too large\n")
+    assert sorted(p.name for p in tiny_file.parent.iterdir()) == ["game.json"] + (["out.mjson"] if old else [])
+    if old is not None:
+        assert out.read_bytes() == old
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_a_report_that_cannot_be_written_still_ends_with_the_summary(kifuzan, tmp_path):
+    (tmp_path / "a.json").write_text(dump(tiny_log()))
+    (tmp_path / "bad.json").write_text("not json")
+    r = run(kifuzan, "convert", "a.json", "bad.json", "-o", "out", "-j", "1", "--errors", "/dev/full", cwd=tmp_path)
+    lines = r.stderr.decode().splitlines()
+    assert r.returncode == 1
+    assert lines[:2] == [
+        "kifuzan: bad.json: JsonParsingError: JSON syntax error at byte 0: problem while parsing an atom starting with the letter 'n'",
+        "kifuzan: cannot write the report /dev/full: No space left on device",
+    ]
+    assert lines[2].startswith("kifuzan: 1 converted, 0 skipped, 1 failed in ") and len(lines) == 3
+    assert (tmp_path / "out" / "a.mjson").read_bytes() == mjai(tiny_log())
+
+
 def test_closed_pipe_is_quiet(kifuzan, tmp_path):
     src = tmp_path / "big.json"
     src.write_text(big_text(), encoding="utf-8")
@@ -179,7 +256,7 @@ def has_children(out, pid):
 
 # (arguments, the moment to press Ctrl-C, what the command prints)
 MOMENTS = [
-    (["convert", "{src}", "-o", "{out}", "-j", "2"], lambda out, pid: (out / "errors.jsonl").exists(), CONVERT_INTERRUPTED),
+    (["convert", "{src}", "-o", "{out}", "-j", "2"], lambda out, pid: out.is_dir(), CONVERT_INTERRUPTED),
     (["convert", "{mjai}", "-o", "{out}", "-j", "2", "--to", "tenhou6"], has_children, CONVERT_INTERRUPTED),
     (["convert", "{src}", "-o", "{out}", "-j", "2"], lambda out, pid: len(list(out.rglob("*.mjson"))) >= 20, CONVERT_INTERRUPTED),
     (["-"], lambda out, pid: "pipe" in proc_text(pid, "wchan", "pipe"), "kifuzan: interrupted\n"),

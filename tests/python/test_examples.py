@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import json
 import pathlib
+import re
+import shutil
 import subprocess
 import sys
 from collections import Counter
@@ -87,3 +89,35 @@ def test_every_winning_hand_is_complete(path):
             tiles[TILES_34[tile]] += n
         assert sum(tiles) % 3 == 2, f"seat {winner} ends with {sum(tiles)} concealed tiles"
         assert mahjong_agari.Agari.is_agari(tiles), f"seat {winner}'s winning hand is not complete: {hand}"
+
+
+# ---------------------------------------------------------------------------
+# The README's Python blocks, each run as a script as written, in a folder
+# holding the files they open.
+
+README_BLOCKS = re.findall(r"^```python\n(.*?)^```", (ROOT / "README.md").read_text(encoding="utf-8"), re.M | re.S)
+MJLOG = CORPUS.parent / "mjlog" / "007.xml"
+
+
+def test_the_readme_has_its_python_blocks():
+    assert len(README_BLOCKS) >= 6
+
+
+@pytest.mark.parametrize("block", README_BLOCKS, ids=lambda b: b.splitlines()[0][:40])
+def test_readme_block_runs(tmp_path, block):
+    if "distributed" in block:
+        pytest.importorskip("distributed")
+    if ".mjlog" in block:
+        if not MJLOG.exists():
+            pytest.skip("../shared/corpus is absent")
+        shutil.copyfile(MJLOG, tmp_path / "2019021004gm-00a9-0000-e2f6516d.mjlog")
+    shutil.copyfile(EXAMPLES / "sample_game.json", tmp_path / "game.json")
+    shutil.copyfile(EXAMPLES / "sample_game.mjson", tmp_path / "game.mjson")
+    (tmp_path / "logs").mkdir()
+    shutil.copyfile(EXAMPLES / "sample_game.json", tmp_path / "logs" / "game.json")
+    broken = json.loads((EXAMPLES / "sample_game.json").read_text(encoding="utf-8"))
+    broken["log"][0][5][0] = "p999999"  # the oya's first take: no such call
+    (tmp_path / "broken.json").write_text(json.dumps(broken), encoding="utf-8")
+    (tmp_path / "block.py").write_text(block, encoding="utf-8")
+    r = subprocess.run([sys.executable, "block.py"], cwd=tmp_path, capture_output=True, timeout=600)
+    assert r.returncode == 0, r.stderr.decode()

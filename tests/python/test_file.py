@@ -5,6 +5,8 @@ from __future__ import annotations
 import errno
 import os
 import pathlib
+import stat
+import subprocess
 
 import pytest
 
@@ -265,6 +267,54 @@ def test_write_failure(tiny_file):
     with pytest.raises(OSError) as info:
         tenhou_file_to_mjai(tiny_file, "/dev/full")
     check_plain_os_error(info.value, OSError, "failed to write to mjai out file")
+
+
+FILE_SIZE_LIMITED = """
+import resource, signal, sys, _kifuzan
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails with EFBIG instead
+resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))
+try:
+    _kifuzan.tenhou_file_to_mjai(sys.argv[1], sys.argv[2])
+except OSError as e:
+    sys.stderr.write(type(e).__name__ + ": " + str(e))
+"""
+
+
+@pytest.mark.parametrize("old", [b"the old lines\n", None], ids=["replaced", "new"])
+def test_a_failed_write_leaves_the_old_file_or_none(tmp_path, tiny_file, old):
+    out = tmp_path / "out.mjson"
+    if old is not None:
+        out.write_bytes(old)
+    r = run_python(FILE_SIZE_LIMITED, str(tiny_file), str(out))
+    assert r.stderr.decode() == "OSError: failed to write to mjai out file"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["game.json"] + (["out.mjson"] if old else [])
+    if old is not None:
+        assert out.read_bytes() == old
+
+
+def test_a_replaced_file_keeps_its_links_and_permissions(tmp_path, tiny_file):
+    out = tmp_path / "out.mjson"
+    out.write_text("old")
+    out.chmod(0o640)
+    link = tmp_path / "link.mjson"
+    link.symlink_to(out.name)
+    tenhou_file_to_mjai(tiny_file, link)
+    assert link.is_symlink() and out.read_text(encoding="utf-8") == as_file_text(TINY_LINES)
+    assert out.stat().st_mode & 0o777 == 0o640
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["game.json", "link.mjson", "out.mjson"]
+
+
+def test_a_fifo_is_written_in_place(tmp_path, tiny_file):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    reader = subprocess.Popen(["cat", str(fifo)], stdout=subprocess.PIPE)
+    try:
+        tenhou_file_to_mjai(tiny_file, fifo)
+        got, _ = reader.communicate(timeout=60)
+    finally:
+        reader.kill()
+    assert got.decode("utf-8") == as_file_text(TINY_LINES)
+    assert stat.S_ISFIFO(fifo.stat().st_mode)
 
 
 TO_STDOUT = """

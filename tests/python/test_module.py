@@ -154,3 +154,20 @@ def test_stub_matches_the_module():
     }
     typed = Path(kifuzan.__file__).with_name("py.typed")
     assert typed.exists()
+
+
+def test_the_package_shows_its_public_names_and_no_others():
+    r = run_python("import kifuzan; print(' '.join(n for n in dir(kifuzan) if not n.startswith('_')))")
+    assert set(r.stdout.decode().split()) == set(kifuzan.__all__) - {"__version__"}
+
+
+def test_extras_do_not_restate_the_dependencies():
+    import re
+    import tomllib
+    from pathlib import Path
+
+    project = tomllib.loads((Path(__file__).resolve().parents[2] / "pyproject.toml").read_text(encoding="utf-8"))["project"]
+    name = lambda requirement: re.match(r"[\w.-]+", requirement).group().lower()  # noqa: E731
+    required = {name(r) for r in project["dependencies"]}
+    for extra, requirements in project["optional-dependencies"].items():
+        assert required.isdisjoint(map(name, requirements)), extra  # a second, stale bound

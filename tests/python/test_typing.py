@@ -62,6 +62,7 @@ mjlog_error: ValueError = kifuzan.MjlogError("x")
 BAD = '''\
 import _kifuzan
 import kifuzan
+import kifuzan.dask
 
 kifuzan.tenhou_to_mjai(b"{}")  # E: arg-type
 _kifuzan.tenhou_to_mjai(None)  # E: arg-type
@@ -77,6 +78,11 @@ kifuzan.tenhou_to_mjai(text="{}")  # E: call-arg
 error: kifuzan.TenhouToMjaiError = kifuzan.JsonParsingError()  # E: assignment
 kifuzan.convert_many("logs", "out", workers="2")  # E: arg-type
 kifuzan.mjlog_to_tenhou6("<mjloggm/>", 5)  # E: arg-type
+kifuzan.dask.convert_bag(["logs"], "out", compress="zip")  # E: arg-type
+
+
+def parsed(why: kifuzan.Diagnosis) -> bool:
+    return why.stage == "parsing"  # E: comparison-overlap
 '''
 
 

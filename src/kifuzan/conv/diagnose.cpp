@@ -66,7 +66,13 @@ std::optional<Diagnosis> diagnose(const PaddedText& input) {
   Diagnosis d;
   d.stage = stage_of(e.kind);
   d.error = exception_of(d.stage);
-  d.reason = describe(e);
+  // JSON text has no byte-order mark, and the reader refuses one as the
+  // syntax error at byte 0; editors on Windows add it unasked, so name it.
+  if (e.kind == ErrorKind::json && e.offset == 0 && input.view().starts_with("\xEF\xBB\xBF"))
+    d.reason = "JSON syntax error at byte 0: the text starts with a byte-order mark (bytes EF BB BF), which "
+               "JSON text must not have; save it as UTF-8 without one";
+  else
+    d.reason = describe(e);
   if (d.stage == Stage::parse && e.kind != ErrorKind::json && looks_three_player(input))
     d.reason = "three-player records are not supported (the reader refused it first: " + d.reason + ")";
   if (e.kyoku) d.kyoku = static_cast<int>(*e.kyoku);

@@ -165,7 +165,10 @@ class reader {
     if (e.type() != element_type::ARRAY) return invalid_type(e, expected_type);
     std::size_t n = 0;
     for (element x : as_array(e)) {
-      if (n == N) return fail(ErrorKind::trailing_elements, expected_length) || at(n);
+      if (n == N) {
+        error.count = as_array(e).size();
+        return fail(ErrorKind::trailing_elements, expected_length) || at(n);
+      }
       out[n++] = x;
     }
     if (n != N) return invalid_length(n, expected_length);
@@ -221,6 +224,7 @@ class reader {
         return string(e, out.text);
       default: break;
     }
+    if (error.text.empty()) error.found = type_name(e);
     return fail(ErrorKind::no_variant, "ActionItem");
   }
 
@@ -253,8 +257,10 @@ class reader {
       out.emplace<std::string>(e.get_string().value_unsafe());
       return true;
     }
-    if (e.type() != element_type::ARRAY)
+    if (e.type() != element_type::ARRAY) {
+      error.found = type_name(e);
       return fail(ErrorKind::no_variant, "ResultItem");
+    }
     const array a = as_array(e);
     // Deltas: exactly four integers within i32.
     Deltas d{};
@@ -333,7 +339,9 @@ class reader {
           case 2: ok = u8(x, r.aka51); break;
           case 3: ok = u8(x, r.aka52); break;
           case 4: ok = u8(x, r.aka53); break;
-          default: return fail(ErrorKind::trailing_elements, "struct Rule with 5 elements") || at(n);
+          default:
+            error.count = as_array(e).size();
+            return fail(ErrorKind::trailing_elements, "struct Rule with 5 elements") || at(n);
         }
         if (!ok) return at(n);
         ++n;
@@ -413,7 +421,10 @@ class reader {
     if (root.type() == element_type::ARRAY) {
       std::size_t n = 0;
       for (element x : as_array(root)) {
-        if (n == 8) return fail(ErrorKind::trailing_elements, "struct RawLog with 8 elements") || at(n);
+        if (n == 8) {
+          error.count = as_array(root).size();
+          return fail(ErrorKind::trailing_elements, "struct RawLog with 8 elements") || at(n);
+        }
         if (!field(static_cast<int>(n), x, raw)) return in_field(static_cast<int>(n), n);
         ++n;
       }

@@ -96,17 +96,166 @@ std::string json_message(std::uint8_t code) {
   return m;
 }
 
+// The JSON type the reader found, as a record's reader would say it.
+std::string_view json_type_words(std::string_view found) {
+  if (found == "sequence") return "a list";
+  if (found == "map") return "an object";
+  if (found == "integer") return "a whole number";
+  if (found == "floating point") return "a decimal number";
+  if (found == "string") return "a string";
+  if (found == "boolean") return "true or false";
+  if (found == "null") return "null";
+  return "another kind of value";
+}
+
+bool is_tile_field(Field f) { return f == Field::dora || f == Field::ura || f == Field::haipai; }
+
+// One entry of `e.field`'s list ("a score"), or the place itself where the
+// error is not about an entry ("the score list", "the kyoku", "\"rule\"").
+struct Subject {
+  std::string_view entry, whole;
+};
+
+Subject subject_of(const Error& e) {
+  switch (e.field) {
+    case Field::round:
+      if (e.entry && *e.entry < 3) {
+        constexpr std::string_view items[] = {"the round number", "the honba count", "the riichi stick count"};
+        return {items[*e.entry], "the round entry"};
+      }
+      return {"the round entry", "the round entry"};
+    case Field::scores: return {"a score", "the score list"};
+    case Field::dora: return {"a dora indicator", "the dora indicators"};
+    case Field::ura: return {"an ura indicator", "the ura indicators"};
+    case Field::haipai: return {"a starting tile", "the starting hand"};
+    case Field::takes: return {"a take entry", "the take list"};
+    case Field::discards: return {"a discard entry", "the discard list"};
+    case Field::results: return {"a result entry", "the result list"};
+    case Field::log: return e.kyoku ? Subject{"the kyoku", "the kyoku"} : Subject{"a kyoku", "\"log\""};
+    case Field::name: return {"a player name", "\"name\""};
+    case Field::rule: return {"a rule value", "\"rule\""};
+    case Field::ratingc: return {"\"ratingc\"", "\"ratingc\""};
+    case Field::lobby: return {"\"lobby\"", "\"lobby\""};
+    case Field::dan: return {"a rank in \"dan\"", "\"dan\""};
+    case Field::rate: return {"a rating in \"rate\"", "\"rate\""};
+    case Field::sx: return {"an entry of \"sx\"", "\"sx\""};
+    case Field::none: break;
+  }
+  return e.kyoku ? Subject{"the kyoku", "the kyoku"} : Subject{"the document", "the document"};
+}
+
+// How many entries a list of fixed length has, what they are called, and
+// the rule that says so ("a kyoku has 17").
+struct Length {
+  std::uint64_t count;
+  std::string_view noun, rule;
+};
+
+Length fixed_length(const Error& e) {
+  switch (e.field) {
+    case Field::round: return {3, "numbers", "a round entry has 3: round, honba and riichi sticks"};
+    case Field::scores: return {4, "scores", "a score list has 4"};
+    case Field::haipai: return {13, "tiles", "a starting hand has 13"};
+    case Field::name: return {4, "names", "it must have 4"};
+    case Field::rule: return {5, "entries", "it has at most 5"};
+    default:
+      if (e.kyoku) return {17, "entries", "a kyoku has 17"};
+      return {8, "entries", "a document written as a list has 8"};
+  }
+}
+
+// What the reader wanted where it found a value of another type.
+void wanted(sentence& s, const Error& e, bool whole) {
+  const std::string_view x = e.expected;
+  if (x == "u8") {
+    s << (is_tile_field(e.field) ? "a tile code" : "a whole number from 0 to 255");
+  } else if (x == "i32") {
+    s << "a whole number from -2147483648 to 2147483647";
+  } else if (x == "f64") {
+    s << "a number";
+  } else if (x == "a string") {
+    s << "a string";
+  } else if (x == "a sequence") {
+    s << "a list";
+  } else if (whole && e.field == Field::rule) {
+    s << "an object or a list";
+  } else if (whole && e.field == Field::none && !e.kyoku) {
+    s << "an object with \"log\", \"name\" and \"rule\", or a list of 8 entries";
+  } else {
+    const Length n = fixed_length(e);
+    s << "a list of " << n.count << ' ' << n.noun;
+  }
+}
+
+// Whether the refused value is the place itself (a list or an object) rather
+// than one entry of it: only entries are scalars.
+bool about_whole(const Error& e) {
+  const std::string_view x = e.expected;
+  return !(x == "u8" || x == "i32" || x == "f64" || x == "a string");
+}
+
+void tile_codes(sentence& s) {
+  s << "tile codes are 11-19, 21-29 and 31-39 for the suits, 41-47 for the honours, 51-53 for the red fives "
+       "and 0 for a hidden tile";
+}
+
 void detail(sentence& s, const Error& e) {
+  const Subject subject = subject_of(e);
   switch (e.kind) {
     case ErrorKind::json: break;  // whole sentence made by describe
-    case ErrorKind::invalid_type: s << "invalid type: " << e.found << ", expected " << e.expected; break;
-    case ErrorKind::invalid_length: s << "invalid length " << e.count << ", expected " << e.expected; break;
-    case ErrorKind::trailing_elements: s << "trailing elements, expected " << e.expected; break;
-    case ErrorKind::out_of_range: s << "invalid value: integer `" << e.text << "`, expected " << e.expected; break;
-    case ErrorKind::invalid_tile_code: s << mjai::invalid_tile_code_message(static_cast<unsigned>(e.count)); break;
-    case ErrorKind::no_variant: s << "data did not match any variant of untagged enum " << e.expected; break;
+    case ErrorKind::invalid_type: {
+      const bool whole = about_whole(e);
+      s << (whole ? subject.whole : subject.entry) << " must be ";
+      wanted(s, e, whole);
+      s << ", not " << json_type_words(e.found);
+      break;
+    }
+    case ErrorKind::invalid_length:
+    case ErrorKind::trailing_elements: {
+      const Length n = fixed_length(e);
+      s << subject.whole << " has " << e.count;
+      // "1 entry", "3 entries"
+      std::string_view noun = n.noun;
+      if (e.count == 1) noun = noun == "entries" ? "entry" : noun.substr(0, noun.size() - 1);
+      s << ' ' << noun << "; " << n.rule;
+      break;
+    }
+    case ErrorKind::out_of_range:
+      if (is_tile_field(e.field)) {
+        s << e.text << " is not a tile code: ";
+        tile_codes(s);
+      } else {
+        // "a score" -> "the score 2147483648 is out of range"
+        std::string_view what = subject.entry;
+        if (what.starts_with("a ")) {
+          what.remove_prefix(2);
+          s << "the ";
+        }
+        s << what << ' ' << e.text << " is out of range: it must be ";
+        wanted(s, e, false);
+      }
+      break;
+    case ErrorKind::invalid_tile_code:
+      s << e.count << " is not a tile code: ";
+      tile_codes(s);
+      break;
+    case ErrorKind::no_variant:
+      if (e.field == Field::results)
+        s << "a result entry must be a string or a list";
+      else if (e.field == Field::discards)
+        s << "a discard entry must be a tile code, 60 or a riichi or kan text";
+      else
+        s << subject.entry << " must be a tile code or a call text";
+      if (!e.text.empty())
+        s << ", not " << e.text;
+      else if (!e.found.empty())
+        s << ", not " << json_type_words(e.found);
+      break;
     case ErrorKind::duplicate_field: s.quoted(e.text) << " appears twice"; break;
-    case ErrorKind::missing_field: s << "missing key "; s.quoted(e.text); break;
+    case ErrorKind::missing_field:
+      s << "the document has no ";
+      s.quoted(e.text) << "; it needs \"log\", \"name\" and \"rule\"";
+      break;
     case ErrorKind::three_player: break;
     case ErrorKind::malformed_win: s << "a win's details lack the winner and source seat numbers"; break;
     case ErrorKind::invalid_action_item:

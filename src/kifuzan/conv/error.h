@@ -22,10 +22,11 @@ enum class ErrorKind : std::uint8_t {
   // parse: the document's shape
   invalid_type,       // found the JSON type `found` where `expected` belongs
   invalid_length,     // `count` elements where `expected` says how many
-  trailing_elements,  // more elements than `expected` allows
+  trailing_elements,  // `count` elements, more than `expected` allows
   out_of_range,       // the integer `text` does not fit `expected` ("u8", "i32")
   invalid_tile_code,  // the integer `count` is no tile code
-  no_variant,         // fits no form of `expected` ("ActionItem", "ResultItem")
+  no_variant,         // fits no form of `expected` ("ActionItem", "ResultItem"): the
+                      // number `text`, or a value of the JSON type `found`
   duplicate_field,    // the key `text` again
   missing_field,      // the required key `text` is absent
   // normalise
