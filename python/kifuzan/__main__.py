@@ -18,7 +18,6 @@ try:
     import argparse
     import contextlib
     import os
-    import stat
     from collections.abc import Sequence
     from typing import IO
 
@@ -145,19 +144,7 @@ def _write_output(path: str, data: bytes) -> None:
     file (or a new name) through a temporary file beside it, renamed into
     place (through a link, the file it names, keeping its permissions); a
     FIFO, a device or a name under /dev or /proc as it is."""
-    target = os.path.realpath(path)
-    try:
-        st = os.stat(target)
-        mode = stat.S_IMODE(st.st_mode) if stat.S_ISREG(st.st_mode) else None
-    except FileNotFoundError:
-        mode = -1
-    if mode is None or os.path.abspath(path).startswith(("/dev/", "/proc/")):
-        with open(path, "wb") as out:
-            out.write(data)
-        return
-    write_atomic(target, data)
-    if mode >= 0:
-        os.chmod(target, mode)
+    write_atomic(path, data, folders=False)
 
 
 def _same_file(a: str, b: str) -> bool:

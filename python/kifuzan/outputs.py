@@ -17,10 +17,12 @@ from kifuzan._native import remove_stale_temporaries, up_to_date, write_file
 __all__ = ["exists", "is_up_to_date", "remove_stale_temporaries", "write_atomic"]
 
 
-def write_atomic(path: str, data: bytes) -> None:
-    """Writes data to path through a temporary file in the same folder,
-    making missing folders. Raises the errno's OSError naming the file."""
-    write_file(path, data)
+def write_atomic(path: str, data: bytes, folders: bool = True) -> None:
+    """Writes data to path through a temporary file in the same folder
+    (through a link, the file it names, keeping its permissions; a FIFO or a
+    device in place), making missing folders unless told not to. Raises the
+    errno's OSError naming the file."""
+    write_file(path, data, folders)
 
 
 def is_up_to_date(src: str, out: str) -> bool:

@@ -1,14 +1,13 @@
 #include "lib/fileio.h"
 
+#include "lib/outputs.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
-#include <random>
 
 namespace kifuzan::py {
 
@@ -51,60 +50,6 @@ std::size_t decode_utf8(std::string_view s, char32_t& cp) {
 
 [[maybe_unused]] const char* pick_strerror(int rc, const char* buf) { return rc == 0 ? buf : "Unknown error"; }
 [[maybe_unused]] const char* pick_strerror(const char* text, const char*) { return text; }
-
-// Where the output of a file name goes: written in place (a FIFO, a device,
-// anything under /dev or /proc, or a name that cannot be resolved), or
-// through a temporary file beside `target`, the regular file (or new name)
-// the path leads to.
-struct OutputPlan {
-  bool in_place = true;
-  std::string target;
-  mode_t mode = 0;  // an existing file's permissions, kept
-  bool existed = false;
-};
-
-OutputPlan plan_output(const char* path) {
-  OutputPlan plan;
-  const std::string_view p(path);
-  if (p.starts_with("/dev/") || p.starts_with("/proc/")) {
-    return plan;
-  }
-  struct stat st;
-  if (::stat(path, &st) == 0) {
-    if (!S_ISREG(st.st_mode)) {
-      return plan;
-    }
-    plan.existed = true;
-    plan.mode = st.st_mode & 07777;
-  } else if (errno != ENOENT) {
-    return plan;
-  }
-  // Through a link, the file it names is replaced and the link stays.
-  struct stat lst;
-  if (::lstat(path, &lst) == 0 && S_ISLNK(lst.st_mode)) {
-    char resolved[PATH_MAX];
-    if (::realpath(path, resolved) == nullptr) {
-      return plan;  // a dangling link: open() creates its target
-    }
-    plan.target = resolved;
-  } else {
-    plan.target = path;
-  }
-  plan.in_place = false;
-  return plan;
-}
-
-// ".<name>.<pid>.<8 hex>.tmp" beside `target`: the package's pattern for
-// outputs being written, which its runs know to clean up after a kill.
-std::string temporary_beside(const std::string& target) {
-  static thread_local std::mt19937 random{std::random_device{}()};
-  const auto slash = target.rfind('/');
-  const std::size_t name = slash == std::string::npos ? 0 : slash + 1;
-  char tail[40];
-  std::snprintf(tail, sizeof tail, ".%ld.%08x.tmp", static_cast<long>(::getpid()),
-                static_cast<unsigned>(random()));
-  return target.substr(0, name) + "." + target.substr(name) + tail;
-}
 
 }  // namespace
 
@@ -248,37 +193,20 @@ int write_lines_to(std::string_view path, const conv::Lines& lines, const char* 
     // A regular file is written to a temporary file beside it and renamed
     // into place, so that a failed write leaves the old file (or none); the
     // rest, or where no temporary file can be made, is written in place.
-    const bool valid_name = path.find('\0') == std::string_view::npos;
-    const OutputPlan plan = valid_name ? plan_output(path.data()) : OutputPlan{};
-    std::string tmp;
-    io::FileDescriptor out;
-    if (!plan.in_place) {
-      for (int attempt = 0; attempt < 8 && !out.valid(); ++attempt) {
-        tmp = temporary_beside(plan.target);
-        out.reset(io::open_file(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666, CheckSignals{}, status,
-                                error));
-        if (status == io::Status::interrupted) {
-          return -1;
-        }
-        if (!out.valid() && error != EEXIST) {
-          break;
-        }
-      }
-      if (out.valid() && plan.existed) {
-        ::fchmod(out.get(), plan.mode);
-      }
-      if (!out.valid()) {
-        tmp.clear();
-      }
+    if (path.find('\0') != std::string_view::npos) {
+      error = ENOENT;
     }
-    if (!out.valid() && valid_name) {
-      out.reset(io::open_file(path.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666, CheckSignals{}, status,
-                              error));
-      if (status == io::Status::interrupted) {
-        return -1;
-      }
+    const std::string name(path);
+    const auto failed =
+        error != 0 ? std::optional<io::WriteFailure>(io::WriteFailure{io::WriteFailure::Step::create, error, name})
+                   : io::write_output(
+                         name.c_str(),
+                         [&](int fd, int& err) { return io::write_lines(fd, lines, CheckSignals{}, err); },
+                         CheckSignals{});
+    if (failed && failed->step == io::WriteFailure::Step::interrupted) {
+      return -1;
     }
-    if (!out.valid()) {
+    if (failed && failed->step == io::WriteFailure::Step::create) {
       PyObject* display = PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "replace");
       if (display != nullptr) {
         PyObject* message = PyUnicode_FromFormat("%s%U", create_failed, display);
@@ -290,16 +218,8 @@ int write_lines_to(std::string_view path, const conv::Lines& lines, const char* 
       }
       return -1;
     }
-    status = io::write_lines(out.get(), lines, CheckSignals{}, error);
-    out.close();
-    if (!tmp.empty()) {
-      if (status == io::Status::ok && ::rename(tmp.c_str(), plan.target.c_str()) != 0) {
-        status = io::Status::error;
-        error = errno;
-      }
-      if (status != io::Status::ok) {
-        ::unlink(tmp.c_str());
-      }
+    if (failed) {
+      status = io::Status::error;
     }
   }
   if (status == io::Status::error) {

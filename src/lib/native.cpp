@@ -728,16 +728,17 @@ PyObject* py_convert_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 // write_file(path, data), up_to_date(src, out), remove_stale_temporaries(dir),
 // compression(data): the same file rules for the caller's own outputs.
 
-constexpr const char* k_write_params[] = {"path", "data"};
-constexpr Signature k_write_signature = {"write_file", k_write_params, 2, 2};
+constexpr const char* k_write_params[] = {"path", "data", "folders"};
+constexpr Signature k_write_signature = {"write_file", k_write_params, 2, 3};
 
 PyObject* py_write_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   try {
-    PyObject* bound[2];
+    PyObject* bound[3];
     if (bind_arguments(k_write_signature, args, nargs, kwnames, bound) < 0) {
       return nullptr;
     }
-    PyObject* path = fs_path_bytes("path", bound[0]);
+    const int folders = bound[2] != nullptr ? PyObject_IsTrue(bound[2]) : 0;
+    PyObject* path = folders < 0 ? nullptr : fs_path_bytes("path", bound[0]);
     if (path == nullptr) {
       return nullptr;
     }
@@ -749,37 +750,42 @@ PyObject* py_write_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     }
     const std::string_view data = buffer.view();
     std::optional<io::WriteFailure> failed;
-    int folder_error = 0;
-    std::string folder;
-    {
+    if (out.find('\0') != std::string::npos) {
+      failed = io::WriteFailure{io::WriteFailure::Step::create, ENOENT, out};
+    } else {
       GilReleased released;
       std::unordered_set<std::string> made;
-      if (const std::size_t slash = out.find_last_of('/'); slash != std::string::npos && slash > 0) {
-        folder = out.substr(0, slash);
-        folder_error = io::make_folders(folder, made);
+      const std::size_t slash = out.find_last_of('/');
+      if (folders && slash != std::string::npos && slash > 0) {
+        if (const int err = io::make_folders(out.substr(0, slash), made)) {
+          failed = io::WriteFailure{io::WriteFailure::Step::create, err, out.substr(0, slash)};
+        }
       }
-      if (folder_error == 0) {
+      if (!failed) {
         const CheckSignalsReleased on_eintr{released.state()};
-        failed = io::write_atomic(
-            out, [&](int fd, int& error) { return io::write_all(fd, data.data(), data.size(), on_eintr, error); },
+        failed = io::write_output(
+            out.c_str(),
+            [&](int fd, int& error) { return io::write_all(fd, data.data(), data.size(), on_eintr, error); },
             on_eintr);
       }
     }
-    if (folder_error != 0 || (failed && failed->step != io::WriteFailure::Step::interrupted)) {
-      const int err = folder_error != 0 ? folder_error : failed->error;
-      PyObject* where = fs_text(folder_error != 0 ? folder : failed->step == io::WriteFailure::Step::rename ? out : failed->tmp);
-      char buf[256];
-      PyObject* value = where == nullptr ? nullptr : Py_BuildValue("(isN)", err, error_text(err, buf, sizeof buf), where);
-      if (value != nullptr) {
-        PyErr_SetObject(os_error_type(err), value);
-        Py_DECREF(value);
-      }
-      return nullptr;
+    if (!failed) {
+      Py_RETURN_NONE;
     }
-    if (failed) {
-      return nullptr;  // interrupted: the signal handler's exception is set
+    if (failed->step == io::WriteFailure::Step::interrupted) {
+      return nullptr;  // the signal handler's exception is set
     }
-    Py_RETURN_NONE;
+    // The errno's OSError naming the file: the output, or for a failed
+    // create the temporary file or folder that could not be made.
+    const int err = failed->error;
+    char buf[256];
+    PyObject* where = fs_text(failed->step == io::WriteFailure::Step::create ? failed->tmp : out);
+    PyObject* value = where == nullptr ? nullptr : Py_BuildValue("(isN)", err, error_text(err, buf, sizeof buf), where);
+    if (value != nullptr) {
+      PyErr_SetObject(os_error_type(err), value);
+      Py_DECREF(value);
+    }
+    return nullptr;
   } catch (abi::__forced_unwind&) {
     throw;
   } catch (...) {
@@ -904,10 +910,13 @@ PyMethodDef g_methods[] = {
      "with the bytes read, for a compressed record or an mjai record to\n"
      "become a document: the caller's to unpack or score."},
     {"write_file", as_cfunction(py_write_file), METH_FASTCALL | METH_KEYWORDS,
-     "write_file(path, data)\n--\n\n"
-     "Writes data to path whole or not at all (a temporary file beside it,\n"
-     "renamed into place), making missing folders, with the GIL released.\n"
-     "Raises the errno's OSError naming the file."},
+     "write_file(path, data, folders=False)\n--\n\n"
+     "Writes data to path whole or not at all, with the GIL released: a\n"
+     "regular file (or a new name) through a temporary file beside it,\n"
+     "renamed into place (through a link, the file it names, keeping its\n"
+     "permissions); a FIFO, a device or a name under /dev or /proc in place.\n"
+     "With folders, missing folders are made first. Raises the errno's\n"
+     "OSError naming the file."},
     {"up_to_date", as_cfunction(py_up_to_date), METH_FASTCALL | METH_KEYWORDS,
      "up_to_date(src, out)\n--\n\n"
      "Whether out exists and is at least as new as src."},

@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
+
 #include <atomic>
 #include <charconv>
 #include <chrono>
@@ -156,6 +159,35 @@ std::size_t remove_stale_temporaries(const std::string& dir) {
     }
   }
   return removed;
+}
+
+OutputPlan plan_output(const char* path) {
+  OutputPlan plan;
+  const std::string_view p(path);
+  if (p.starts_with("/dev/") || p.starts_with("/proc/")) {
+    return plan;
+  }
+  struct stat st;
+  if (::stat(path, &st) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      return plan;
+    }
+    plan.mode = st.st_mode & 07777;
+  } else if (errno != ENOENT) {
+    return plan;
+  }
+  struct stat lst;
+  if (::lstat(path, &lst) == 0 && S_ISLNK(lst.st_mode)) {
+    char resolved[PATH_MAX];
+    if (::realpath(path, resolved) == nullptr) {
+      return plan;  // a dangling link: open() creates its target
+    }
+    plan.target = resolved;
+  } else {
+    plan.target = path;
+  }
+  plan.in_place = false;
+  return plan;
 }
 
 }  // namespace kifuzan::io

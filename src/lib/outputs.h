@@ -5,6 +5,7 @@
 // only.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -58,9 +59,11 @@ class InFlight {
 
 // Writes `out` through a temporary file beside it: `write(fd, error)` fills
 // the file and returns its Status; on success the file is renamed into
-// place, otherwise removed. The folder must exist.
+// place (with `mode`, an old file's permissions, when given), otherwise
+// removed. The folder must exist.
 template <class Write, class OnEintr>
-std::optional<WriteFailure> write_atomic(const std::string& out, Write write, OnEintr on_eintr) {
+std::optional<WriteFailure> write_atomic(const std::string& out, Write write, OnEintr on_eintr,
+                                         std::optional<mode_t> mode = std::nullopt) {
   for (;;) {
     std::string tmp = temporary_beside(out);
     const std::size_t slash = tmp.find_last_of('/');
@@ -78,6 +81,9 @@ std::optional<WriteFailure> write_atomic(const std::string& out, Write write, On
       }
       return WriteFailure{WriteFailure::Step::create, error, std::move(tmp)};
     }
+    if (mode) {
+      ::fchmod(fd.get(), *mode);
+    }
     s = write(fd.get(), error);
     fd.close();
     if (s != Status::ok) {
@@ -92,6 +98,45 @@ std::optional<WriteFailure> write_atomic(const std::string& out, Write write, On
     }
     return std::nullopt;
   }
+}
+
+// Where the output named `path` goes: in place (a FIFO, a device, anything
+// under /dev or /proc, a name that cannot be resolved), or through a
+// temporary file beside `target`, the regular file (or new name) the path
+// leads to; through a link, the file it names is replaced and the link stays.
+struct OutputPlan {
+  bool in_place = true;
+  std::string target;
+  std::optional<mode_t> mode;  // an existing file's permissions, kept
+};
+
+OutputPlan plan_output(const char* path);
+
+// Writes the output named `path` whole or not at all where its plan allows:
+// through write_atomic, or in place (also when no temporary file can be made
+// beside it). A failure to create names `path` (or the temporary file).
+template <class Write, class OnEintr>
+std::optional<WriteFailure> write_output(const char* path, Write write, OnEintr on_eintr) {
+  const OutputPlan plan = plan_output(path);
+  if (!plan.in_place) {
+    auto failed = write_atomic(plan.target, write, on_eintr, plan.mode);
+    if (!failed || failed->step != WriteFailure::Step::create) {
+      return failed;
+    }
+  }
+  Status s = Status::ok;
+  int error = 0;
+  FileDescriptor fd(open_file(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666, on_eintr, s, error));
+  if (s != Status::ok) {
+    return WriteFailure{s == Status::interrupted ? WriteFailure::Step::interrupted : WriteFailure::Step::create,
+                        error, path};
+  }
+  s = write(fd.get(), error);
+  if (s != Status::ok) {
+    return WriteFailure{s == Status::interrupted ? WriteFailure::Step::interrupted : WriteFailure::Step::write,
+                        error, path};
+  }
+  return std::nullopt;
 }
 
 }  // namespace kifuzan::io
