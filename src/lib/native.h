@@ -1,0 +1,139 @@
+// What the files of kifuzan._native share: the exception types it raises,
+// the guards of the GIL and of buffers, and one record's conversion as plain
+// data, so that each file holds one concern (records, files, mjlog).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cxxabi.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "kifuzan/conv/diagnose.h"
+#include "kifuzan/conv/input.h"
+#include "kifuzan/conv/pipeline.h"
+#include "kifuzan/mjlog/document.h"
+#include "kifuzan/record/format.h"
+#include "lib/binding.h"
+#include "lib/messages.h"
+
+namespace kifuzan::native {
+
+using conv::PaddedText;
+using conv::Stage;
+using record::Format;
+
+// _kifuzan's exception types, so that callers catch the same classes from
+// either module, and the module's own. Strong references, kept for the
+// process's life; filled once at import.
+extern PyObject* g_stage_types[py::error_kind_count];
+extern PyObject* g_internal_error;
+extern PyObject* g_mjlog_error;  // kifuzan.MjlogError, a ValueError
+
+PyObject* internal_error_type();
+void raise_stage_error(Stage stage);
+void raise_mjlog_error(const mjlog::MjlogError& e);
+
+PyObject* py_text(std::string_view s);
+
+// Holds a bytes-like object's buffer for one scope: released however the
+// scope ends, so an exception cannot leave a bytearray locked.
+class BufferView {
+ public:
+  int get(PyObject* obj) {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) {
+      return -1;
+    }
+    held_ = true;
+    return 0;
+  }
+  ~BufferView() {
+    if (held_) {
+      PyBuffer_Release(&view_);
+    }
+  }
+  std::string_view view() const {
+    return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// The interpreter lock released for one scope, taken back however it ends.
+// A daemon thread that takes it back after the interpreter has finalized is
+// ended there by a forced unwind, which must pass: hence noexcept(false).
+class GilReleased {
+ public:
+  GilReleased() : saved_(PyEval_SaveThread()) {}
+  ~GilReleased() noexcept(false) { PyEval_RestoreThread(saved_); }
+  GilReleased(const GilReleased&) = delete;
+  GilReleased& operator=(const GilReleased&) = delete;
+
+  // For taking the lock back a moment (signal handlers): see CheckSignalsReleased.
+  PyThreadState** state() noexcept { return &saved_; }
+
+ private:
+  PyThreadState* saved_;
+};
+
+// While the GIL is released, a signal that interrupts a system call is
+// handled by taking the GIL back for a moment: the handlers run only then.
+struct CheckSignalsReleased {
+  PyThreadState** saved;
+  bool operator()() const {
+    PyEval_RestoreThread(*saved);
+    const bool retry = PyErr_CheckSignals() == 0;
+    *saved = PyEval_SaveThread();
+    return retry;
+  }
+};
+
+// Why a record gave no lines: what diagnose says, and the stage, or an mjlog
+// reader's message.
+struct RecordFailure {
+  std::variant<Stage, kifuzan::mjlog::MjlogError> what;
+};
+
+// The diagnosis of a record: for mjlog, the reader's refusal, or what the
+// converter says of the document it read (no byte offset: it would be one of
+// the document's text, not of the XML).
+struct Why {
+  kifuzan::conv::Diagnosis diagnosis;
+  bool mjlog_error = false;  // the reader refused the text: MjlogError
+};
+
+// What converting one record gave, as plain data while the lock is released.
+struct RecordOutcome {
+  enum class Kind : std::uint8_t { done, mjai, not_utf8, refused } kind = Kind::done;
+  std::string output;                // done: the bytes to write
+  std::optional<RecordFailure> failure;  // refused
+  std::optional<Why> why;
+};
+
+std::optional<Why> diagnose_record(const PaddedText& input);
+// (error, stage, reason, kyoku, seat, offset) of a refused record.
+PyObject* diagnosis_tuple(const Why& why);
+
+// One record, told by its content, to mjai lines or (to_tenhou6) a document;
+// run with the GIL released.
+RecordOutcome convert_record(const PaddedText& input, bool to_tenhou6, std::optional<std::string_view> ref);
+// (error class name, message, why) of a refused record.
+PyObject* refusal_tuple(const RecordOutcome& o);
+// The to= argument: 0 for "mjai", 1 for "tenhou6", -1 with ValueError set.
+int to_tenhou6_argument(PyObject* to);
+
+// Each file's functions, and what it makes once at import.
+extern PyMethodDef g_record_methods[];
+extern PyMethodDef g_file_methods[];
+extern PyMethodDef g_mjlog_methods[];
+int init_records(PyObject* module);
+int init_files(PyObject* module);
+
+}  // namespace kifuzan::native

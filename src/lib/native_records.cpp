@@ -1,0 +1,316 @@
+// kifuzan._native's record kernel: one record's bytes to the bytes written
+// for it, told by content, with the GIL released; and why a record failed.
+
+#include <new>
+
+#include "kifuzan/mjlog/pipeline.h"
+#include "lib/native.h"
+
+namespace kifuzan::native {
+
+using conv::Lines;
+using namespace kifuzan::py;
+
+PyObject* g_format_names[3] = {};  // "tenhou6", "mjlog", "mjai", interned
+
+// A tenhou.net/6 or mjlog record, told by its content, to mjai lines.
+mjai::result<Lines, RecordFailure> record_to_lines(const PaddedText& input, Format format) {
+  if (format == Format::mjlog) {
+    auto lines = kifuzan::mjlog::mjlog_to_mjai_lines(input.view());
+    if (lines) {
+      return std::move(lines).value();
+    }
+    if (const auto* m = std::get_if<kifuzan::mjlog::MjlogError>(&lines.error())) {
+      return mjai::failure(RecordFailure{*m});
+    }
+    return mjai::failure(RecordFailure{kifuzan::conv::stage_of(std::get<kifuzan::conv::Error>(lines.error()).kind)});
+  }
+  auto lines = kifuzan::conv::tenhou_to_mjai_lines(input);
+  if (!lines) {
+    return mjai::failure(RecordFailure{lines.error()});
+  }
+  return std::move(lines).value();
+}
+
+std::optional<Why> diagnose_record(const PaddedText& input) {
+  if (kifuzan::record::detect_format(input.view()) != Format::mjlog) {
+    if (auto why = kifuzan::conv::diagnose(input)) {
+      return Why{std::move(*why)};
+    }
+    return std::nullopt;
+  }
+  auto doc = kifuzan::mjlog::read_mjlog(input.view());
+  if (!doc) {
+    return Why{{Stage::parse, kifuzan::conv::Exception::json_parsing_error, doc.error().message, std::nullopt,
+                std::nullopt, std::nullopt},
+               true};
+  }
+  auto why = kifuzan::conv::diagnose(PaddedText(kifuzan::mjlog::write_tenhou6(doc.value())));
+  if (!why) {
+    return std::nullopt;
+  }
+  why->offset.reset();
+  return Why{std::move(*why)};
+}
+
+PyObject* optional_int(const std::optional<int>& v) { return v ? PyLong_FromLong(*v) : Py_NewRef(Py_None); }
+PyObject* optional_size(const std::optional<std::size_t>& v) {
+  return v ? PyLong_FromSize_t(*v) : Py_NewRef(Py_None);
+}
+
+PyObject* py_text(std::string_view s) {
+  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+}
+
+// (error, stage, reason, kyoku, seat, offset) of a refused record.
+PyObject* diagnosis_tuple(const Why& why) {
+  const kifuzan::conv::Diagnosis& d = why.diagnosis;
+  return Py_BuildValue("(NNNNNN)", py_text(why.mjlog_error ? "MjlogError" : kifuzan::conv::exception_name(d.error)),
+                       py_text(kifuzan::conv::stage_name(d.stage)), py_text(d.reason), optional_int(d.kyoku),
+                       optional_int(d.seat), optional_size(d.offset));
+}
+
+// ---------------------------------------------------------------------------
+// record_format(data) -> str
+
+constexpr const char* k_format_params[] = {"data"};
+constexpr Signature k_format_signature = {"record_format", k_format_params, 1, 1};
+
+PyObject* py_record_format(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  try {
+    PyObject* data;
+    if (bind_arguments(k_format_signature, args, nargs, kwnames, &data) < 0) {
+      return nullptr;
+    }
+    BufferView buffer;
+    if (buffer.get(data) < 0) {
+      return nullptr;
+    }
+    return Py_NewRef(g_format_names[static_cast<int>(kifuzan::record::detect_format(buffer.view()))]);
+  } catch (...) {
+    raise_from_cpp_exception(internal_error_type);
+    return nullptr;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// convert_record(data, to="mjai", ref=None) -> bytes | tuple | None
+
+RecordOutcome convert_record(const PaddedText& input, bool to_tenhou6, std::optional<std::string_view> ref) {
+  RecordOutcome o;
+  if (!kifuzan::conv::is_valid_utf8(input.view())) {
+    o.kind = RecordOutcome::Kind::not_utf8;
+    return o;
+  }
+  const Format format = kifuzan::record::detect_format(input.view());
+  if (format == Format::mjai) {
+    o.kind = RecordOutcome::Kind::mjai;
+    return o;
+  }
+  if (to_tenhou6 && format == Format::mjlog) {
+    auto doc = kifuzan::mjlog::read_mjlog(input.view());
+    if (doc) {
+      o.output = kifuzan::mjlog::write_tenhou6(doc.value(), ref);
+      return o;
+    }
+    o.failure = RecordFailure{doc.error()};
+  } else {
+    auto lines = record_to_lines(input, format);
+    if (lines) {
+      // A document stays as it is once it is known to convert.
+      o.output = to_tenhou6 ? std::string(input.view()) : std::move(lines.value().text);
+      return o;
+    }
+    o.failure = std::move(lines.error());
+  }
+  o.kind = RecordOutcome::Kind::refused;
+  // Refusals are rare: running the stages again to say why costs little.
+  o.why = diagnose_record(input);
+  return o;
+}
+
+// (error class name, message, why) of a refused record: what converting it
+// through the public functions raises, and what diagnose says.
+PyObject* refusal_tuple(const RecordOutcome& o) {
+  PyObject* type;
+  PyObject* message;
+  if (o.kind == RecordOutcome::Kind::not_utf8) {
+    type = PyExc_OSError;
+    message = PyUnicode_FromString(k_not_utf8);
+  } else if (const auto* m = std::get_if<kifuzan::mjlog::MjlogError>(&o.failure->what)) {
+    type = g_mjlog_error;
+    message = py_text(m->message);
+  } else {
+    const StageError e = stage_error(std::get<Stage>(o.failure->what));
+    type = g_stage_types[e.kind] != nullptr ? g_stage_types[e.kind] : g_internal_error;
+    message = PyUnicode_FromString(e.message);
+  }
+  if (message == nullptr) {
+    return nullptr;
+  }
+  PyObject* why = o.why ? diagnosis_tuple(*o.why) : Py_NewRef(Py_None);
+  PyObject* name = PyType_GetName(reinterpret_cast<PyTypeObject*>(type));
+  PyObject* t = name == nullptr || why == nullptr ? nullptr : PyTuple_Pack(3, name, message, why);
+  Py_XDECREF(name);
+  Py_XDECREF(why);
+  Py_DECREF(message);
+  return t;
+}
+
+constexpr const char* k_record_params[] = {"data", "to", "ref"};
+constexpr Signature k_record_signature = {"convert_record", k_record_params, 1, 3};
+
+PyObject* py_convert_record(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  try {
+    PyObject* bound[3];
+    if (bind_arguments(k_record_signature, args, nargs, kwnames, bound) < 0) {
+      return nullptr;
+    }
+    bool to_tenhou6 = false;
+    if (bound[1] != nullptr) {
+      Py_ssize_t size;
+      const char* to = str_argument("to", bound[1], &size);
+      if (to == nullptr) {
+        return nullptr;
+      }
+      const std::string_view t(to, static_cast<std::size_t>(size));
+      if (t != "mjai" && t != "tenhou6") {
+        PyErr_Format(PyExc_ValueError, "argument 'to': expected 'mjai' or 'tenhou6', not %R", bound[1]);
+        return nullptr;
+      }
+      to_tenhou6 = t == "tenhou6";
+    }
+    std::optional<std::string_view> ref;
+    if (bound[2] != nullptr && bound[2] != Py_None) {
+      Py_ssize_t size;
+      const char* r = str_argument("ref", bound[2], &size);
+      if (r == nullptr) {
+        return nullptr;
+      }
+      ref = std::string_view(r, static_cast<std::size_t>(size));
+    }
+    PaddedText input;
+    {
+      BufferView buffer;
+      if (buffer.get(bound[0]) < 0) {
+        return nullptr;
+      }
+      input = PaddedText(buffer.view());
+    }
+    RecordOutcome o;
+    {
+      GilReleased released;
+      o = convert_record(input, to_tenhou6, ref);
+    }
+    switch (o.kind) {
+      case RecordOutcome::Kind::done:
+        return PyBytes_FromStringAndSize(o.output.data(), static_cast<Py_ssize_t>(o.output.size()));
+      case RecordOutcome::Kind::mjai:
+        Py_RETURN_NONE;
+      case RecordOutcome::Kind::not_utf8:
+      case RecordOutcome::Kind::refused:
+        break;
+    }
+    return refusal_tuple(o);
+  } catch (abi::__forced_unwind&) {
+    throw;  // the thread is being ended (see GilReleased)
+  } catch (...) {
+    raise_from_cpp_exception(internal_error_type);
+    return nullptr;
+  }
+}
+
+// The to= argument: false for "mjai", true for "tenhou6", -1 with ValueError.
+int to_tenhou6_argument(PyObject* to) {
+  if (to == nullptr) {
+    return 0;
+  }
+  Py_ssize_t size;
+  const char* t = str_argument("to", to, &size);
+  if (t == nullptr) {
+    return -1;
+  }
+  const std::string_view v(t, static_cast<std::size_t>(size));
+  if (v != "mjai" && v != "tenhou6") {
+    PyErr_Format(PyExc_ValueError, "argument 'to': expected 'mjai' or 'tenhou6', not %R", to);
+    return -1;
+  }
+  return v == "tenhou6";
+}
+
+constexpr const char* k_compression_params[] = {"data"};
+constexpr Signature k_compression_signature = {"compression", k_compression_params, 1, 1};
+
+PyObject* py_compression(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* data;
+  if (bind_arguments(k_compression_signature, args, nargs, kwnames, &data) < 0) {
+    return nullptr;
+  }
+  BufferView buffer;
+  if (buffer.get(data) < 0) {
+    return nullptr;
+  }
+  const char* name = kifuzan::record::compression_name(kifuzan::record::detect_compression(buffer.view()));
+  return name == nullptr ? Py_NewRef(Py_None) : PyUnicode_InternFromString(name);
+}
+
+// ---------------------------------------------------------------------------
+// diagnose(data: str) -> tuple | None
+
+constexpr const char* k_diagnose_params[] = {"data"};
+constexpr Signature k_diagnose_signature = {"diagnose", k_diagnose_params, 1, 1};
+
+PyObject* py_diagnose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  try {
+    std::string_view data;
+    if (bind_str_argument(k_diagnose_signature, args, nargs, kwnames, data) == nullptr) {
+      return nullptr;
+    }
+    const PaddedText input(data);
+    const auto why = diagnose_record(input);
+    return why ? diagnosis_tuple(*why) : Py_NewRef(Py_None);
+  } catch (...) {
+    raise_from_cpp_exception(internal_error_type);
+    return nullptr;
+  }
+}
+
+PyMethodDef g_record_methods[] = {
+    {"convert_record", as_cfunction(py_convert_record), METH_FASTCALL | METH_KEYWORDS,
+     "convert_record(data, to='mjai', ref=None)\n--\n\n"
+     "Converts one record given as bytes (not compressed), told by its\n"
+     "content, with the GIL released: a tenhou.net/6 or mjlog record into\n"
+     "mjai lines (each ended by a line feed: the bytes tenhou_file_to_mjai\n"
+     "writes), or with to='tenhou6' into a tenhou.net/6 document (a\n"
+     "document as it is, once it is known to convert; an mjlog record with\n"
+     "ref as its \"ref\"). Returns the bytes; None for an mjai record (the\n"
+     "caller's to convert); or for a refused record (error, message, why):\n"
+     "the class name and message of the exception the public functions\n"
+     "raise, and what diagnose says (or None)."},
+    {"record_format", as_cfunction(py_record_format), METH_FASTCALL | METH_KEYWORDS,
+     "record_format(data)\n--\n\n"
+     "'mjlog', 'mjai' or 'tenhou6': what the record in data (bytes, not\n"
+     "compressed) is, told by its first bytes."},
+    {"compression", as_cfunction(py_compression), METH_FASTCALL | METH_KEYWORDS,
+     "compression(data)\n--\n\n"
+     "'gzip' or 'bz2' when data starts as such a stream, else None."},
+    {"diagnose", as_cfunction(py_diagnose), METH_FASTCALL | METH_KEYWORDS,
+     "diagnose(data)\n--\n\n"
+     "None when the record converts; otherwise (error, stage, reason, kyoku,\n"
+     "seat, offset): the exception's class name, the stage that refused it,\n"
+     "why in one sentence, and where (0-based kyoku and seat, byte offset in\n"
+     "the UTF-8 text; None where unknown)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int init_records(PyObject*) {
+  for (const Format f : {Format::tenhou6, Format::mjlog, Format::mjai}) {
+    PyObject*& name = g_format_names[static_cast<int>(f)];
+    if (name == nullptr && (name = PyUnicode_InternFromString(record::format_name(f))) == nullptr) {
+      return -1;
+    }
+  }
+  return 0;
+}
+
+}  // namespace kifuzan::native
