@@ -654,6 +654,31 @@ PyObject* py_diagnose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   }
 }
 
+// kyoku_name(kyoku, round, honba): the forward direction's name of a kyoku,
+// so that mjai_to_tenhou6 words its places alike.
+PyObject* py_kyoku_name(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 3) {
+    PyErr_Format(PyExc_TypeError, "kyoku_name() takes 3 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  std::size_t v[3];
+  for (int i = 0; i < 3; ++i) {
+    v[i] = PyLong_AsSize_t(args[i]);
+    if (v[i] == static_cast<std::size_t>(-1) && PyErr_Occurred()) return nullptr;
+  }
+  if (v[1] > 255) {
+    PyErr_SetString(PyExc_ValueError, "kyoku_name(): round must be below 256");
+    return nullptr;
+  }
+  try {
+    const std::string name = kifuzan::conv::kyoku_name(v[0], static_cast<std::uint8_t>(v[1]), v[2]);
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+  } catch (...) {
+    raise_from_cpp_exception(internal_error_type);
+    return nullptr;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Module.
 
@@ -689,6 +714,10 @@ PyMethodDef g_methods[] = {
      "service gives it. ref goes into \"ref\" (otherwise the record's own,\n"
      "which is empty). Raises MjlogError for a text that is not a four-player\n"
      "mjlog record."},
+    {"kyoku_name", as_cfunction(py_kyoku_name), METH_FASTCALL,
+     "kyoku_name(kyoku, round, honba)\n--\n\n"
+     "How messages name a kyoku: 'kyoku 3 (East 4, 0 honba)' for the 0-based\n"
+     "place 3 in the log, round index 3 and no honba."},
     {"mjlog_to_mjai", as_cfunction(py_mjlog_to_mjai), METH_FASTCALL | METH_KEYWORDS,
      "mjlog_to_mjai(xml)\n--\n\n"
      "The mjai events of an mjlog XML record: equal to\n"
