@@ -45,6 +45,15 @@ def _add_target_options(parser: argparse.ArgumentParser) -> None:
     header.add_argument(
         "--no-score", dest="score", action="store_false", help="write wins without yaku and points texts, unscored"
     )
+    header.add_argument(
+        "--trust-deltas",
+        action="store_true",
+        help="write a win whose stated result the scoring does not give with the log's deltas, "
+        "and a points text made from them, instead of refusing the record",
+    )
+    header.add_argument(
+        "--partial", action="store_true", help="write a game cut off by an error event up to the last finished kyoku"
+    )
 
 
 def _target(args: argparse.Namespace, compress: str | None = None, ref: str = "") -> Target:
@@ -53,7 +62,8 @@ def _target(args: argparse.Namespace, compress: str | None = None, ref: str = ""
     from kifuzan.reverse import Tenhou6Options
 
     options = Tenhou6Options(
-        ref=ref, level=args.level, kuitan=args.kuitan, fast=args.fast, lobby=args.lobby, score=args.score
+        ref=ref, level=args.level, kuitan=args.kuitan, fast=args.fast, lobby=args.lobby, score=args.score,
+        trust_deltas=args.trust_deltas, partial=args.partial,
     )
     return Target(args.to, compress, options)
 

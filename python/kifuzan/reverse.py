@@ -713,23 +713,17 @@ class _Kyoku:
             scored, why = self._score(actor, win, markers if s.riichi and markers else [], s)
             pao = liable[1] if scored is not None and liable and liable[0] in scored.yakuman else None
             expected = self._expected(scored, actor, target, pao, first) if scored is not None else None
-            if stated is None:
-                if scored is None:
-                    raise Refused(f"the win of seat {actor} does not score: {why}")
-                deltas = expected
-            else:
-                deltas = stated
-                if scored is None:
-                    if not game.trust:
-                        raise Refused(f"the win of seat {actor} does not score: {why}")
-                else:
-                    wrong = self._disagreement(ev, scored, stated, expected)
-                    if wrong and not game.trust:
-                        missing = " (the log gives no ura indicators)" if s.riichi and markers is None else ""
-                        raise Refused(f"the win of seat {actor} ({'tsumo' if tsumo else f'ron on seat {target}'}) "
-                                      f"{wrong}{missing}")
-                    if wrong:
-                        scored = None
+            if scored is None and (stated is None or not game.trust):
+                raise Refused(f"the win of seat {actor} does not score: {why}")
+            deltas = expected if stated is None else stated
+            if scored is not None:
+                wrong = self._disagreement(ev, scored, deltas, expected)
+                if wrong and not game.trust:
+                    missing = " (the log gives no ura indicators)" if s.riichi and markers is None else ""
+                    raise Refused(f"the win of seat {actor} ({'tsumo' if tsumo else f'ron on seat {target}'}) "
+                                  f"{wrong}{missing}")
+                if wrong:
+                    scored = None
             detail: list = [actor, target, actor if pao is None else pao]
             if scored is not None:
                 detail.append(scored.text)
