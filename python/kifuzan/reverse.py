@@ -16,7 +16,6 @@ from __future__ import annotations
 
 import json
 import re
-from collections import Counter
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from itertools import chain
@@ -243,10 +242,7 @@ class _Game:
             aka = self._start_game(NORMALISE["start_game"](evs[0]))
             for i in range(1, len(evs)):  # noqa: B007 (the except clause reads i)
                 ev = evs[i]
-                t = ev.get("type")
-                norm = NORMALISE.get(t)
-                if norm is not None:
-                    ev = norm(ev)
+                t = ev["type"]
                 if k is not None:
                     if not k.over:
                         play = _PLAY.get(t)
@@ -254,10 +250,13 @@ class _Game:
                             play(k, ev)
                             continue
                     elif t == "hora" and k.wins:
-                        k.hora(ev)
+                        _PLAY[t](k, ev)
                         continue
                     elif t not in _AFTER_RESULT:
                         raise Refused("play goes on after a win" if k.wins else "play goes on after a draw")
+                norm = NORMALISE.get(t)
+                if norm is not None:
+                    ev = norm(ev)
                 if t == "end_kyoku":
                     if k is None:
                         raise Refused("end_kyoku outside a kyoku")
@@ -316,8 +315,9 @@ class _Game:
         self.names = ev["names"]
         self.kyoku_first = ev["kyoku_first"]
         aka = ev["aka_flag"]
-        if ev["scores"] is not None:
-            self.points = _four(ev["scores"], "start_game scores")
+        scores = _four(ev["scores"], "start_game scores")
+        if scores is not None:
+            self.points = scores
         self.scorer = Scorer(kuitan=self._kuitan, aka=True if aka is None else bool(aka))
         return aka
 
@@ -389,7 +389,11 @@ class _Kyoku:
         self.dora_names = [dora_marker]
         self.ura: list[int] | None = None
         self.seen_red = not _REDS.isdisjoint(chain.from_iterable(tehais))
-        self.hands = [dict(Counter(h)) for h in tehais]
+        self.hands: list[dict[str, int]] = [{}, {}, {}, {}]
+        hands = self.hands
+        for h, tiles in zip(hands, tehais):
+            for tile in tiles:
+                h[tile] = h[tile] + 1 if tile in h else 1
         self.takes: list[list] = [[], [], [], []]
         self.discards: list[list] = [[], [], [], []]
         self.melds: list[list] = [[], [], [], []]
@@ -401,7 +405,7 @@ class _Kyoku:
         self.ippatsu_kept = self.ippatsu
         self.discarded = [False] * 4
         self.draws = [0] * 4
-        self.last_draw: list[str | None] = [None] * 4
+        self.last_draw = ["", "", "", ""]  # the tile each seat has just drawn, if any
         self.rinshan_next = [False] * 4
         self.rinshan_draw = False
         self.yaochu_only = [True] * 4
@@ -519,7 +523,7 @@ class _Kyoku:
             self.discards[actor].append(code)
             self.ippatsu[actor] = False
         self.discarded[actor] = True
-        self.last_draw[actor] = None
+        self.last_draw[actor] = ""
         if pai not in _YAOCHU:
             self.yaochu_only[actor] = False
         if len(self.first_discards) < 4:
@@ -596,7 +600,7 @@ class _Kyoku:
             self.prev = "call"
             self.drawer = -1
         self.prev_actor, self.prev_pai = actor, pai
-        self.last_draw[actor] = None
+        self.last_draw[actor] = ""
 
     def _liability(self, actor: int, pai: str, target: int) -> None:
         """The pon or daiminkan that completes three dragon or four wind sets
@@ -655,7 +659,7 @@ class _Kyoku:
         self.any_call = True
         self.kans += 1
         self.rinshan_next[actor] = True
-        self.last_draw[actor] = None
+        self.last_draw[actor] = ""
         self.prev = t
         self.drawer = actor
 
@@ -704,43 +708,46 @@ class _Kyoku:
             if self.ura is None and markers:
                 self.ura = [CODE[m] for m in markers]
         stated = self._stated_deltas(ev)
-        first = not self.wins
-        liable = self.liable.get(actor)
-        game = self.game
-        if game.score:
-            if s.riichi and markers is None and stated is None:
-                raise Refused(f"the win of seat {actor} after riichi gives no ura indicators, needed to score it")
-            scored, why = self._score(actor, win, markers if s.riichi and markers else [], s)
-            pao = liable[1] if scored is not None and liable and liable[0] in scored.yakuman else None
-            expected = self._expected(scored, actor, target, pao, first) if scored is not None else None
-            if scored is None and (stated is None or not game.trust):
-                raise Refused(f"the win of seat {actor} does not score: {why}")
-            deltas = expected if stated is None else stated
-            if scored is not None:
-                wrong = self._disagreement(ev, scored, deltas, expected)
-                if wrong and not game.trust:
-                    missing = " (the log gives no ura indicators)" if s.riichi and markers is None else ""
-                    raise Refused(f"the win of seat {actor} ({'tsumo' if tsumo else f'ron on seat {target}'}) "
-                                  f"{wrong}{missing}")
-                if wrong:
-                    scored = None
-            detail: list = [actor, target, actor if pao is None else pao]
-            if scored is not None:
-                detail.append(scored.text)
-                detail += scored.yaku
-            else:
-                detail.append(self._text_of(deltas, actor, tsumo, s.dealer, first, ev))
+        if self.game.score:
+            deltas, detail = self._scored(ev, s, actor, target, win, markers, stated)
         else:
             if stated is None:
                 raise Refused(f"the win of seat {actor} has neither deltas nor scores, and is not scored")
             deltas = stated
             # Unscored, the yakuman is unknown: a liable seat is named when it pays.
-            pao = liable[1] if liable and stated[liable[1]] < 0 and liable[1] != target else None
-            detail = [actor, target, actor if pao is None else pao, ""]
+            liable = self.liable.get(actor)
+            pao = liable[1] if liable and stated[liable[1]] < 0 and liable[1] != target else actor
+            detail = [actor, target, pao, ""]
         for seat in range(4):
             self.points[seat] += deltas[seat]
         self.wins += [deltas, detail]
         self.over = True
+
+    def _scored(self, ev: dict, s: Situation, actor: int, target: int, win: str, markers: list | None,
+                stated: list[int] | None) -> tuple[list[int], list]:
+        """The deltas and detail of a win scored from its hand, which must give
+        what the log states of it (unless the log's deltas are trusted)."""
+        trust = self.game.trust
+        if s.riichi and markers is None and stated is None:
+            raise Refused(f"the win of seat {actor} after riichi gives no ura indicators, needed to score it")
+        first = not self.wins
+        scored, why = self._score(actor, win, markers if s.riichi and markers else [], s)
+        if scored is None:
+            if stated is None or not trust:
+                raise Refused(f"the win of seat {actor} does not score: {why}")
+            return stated, [actor, target, actor, self._text_of(stated, actor, s, first, ev)]
+        liable = self.liable.get(actor)
+        pao = liable[1] if liable and liable[0] in scored.yakuman else actor
+        expected = self._expected(scored, actor, target, pao, first)
+        deltas = expected if stated is None else stated
+        wrong = self._disagreement(ev, scored, deltas, expected)
+        if not wrong:
+            return deltas, [actor, target, pao, scored.text, *scored.yaku]
+        if not trust:
+            missing = " (the log gives no ura indicators)" if s.riichi and markers is None else ""
+            raise Refused(f"the win of seat {actor} ({'tsumo' if s.tsumo else f'ron on seat {target}'}) "
+                          f"{wrong}{missing}")
+        return deltas, [actor, target, pao, self._text_of(deltas, actor, s, first, ev)]
 
     def _stated_deltas(self, ev: dict) -> list[int] | None:
         """The deltas the log gives, directly or as the scores after the result."""
@@ -755,7 +762,7 @@ class _Kyoku:
                               f"which are {from_scores} from {self.points}")
         return deltas
 
-    def _score(self, actor: int, win, ura: list[str], s: Situation) -> tuple[Scored | None, str]:
+    def _score(self, actor: int, win: str, ura: list[str], s: Situation) -> tuple[Scored | None, str]:
         concealed = [x for x, c in self.hands[actor].items() for _ in range(c)]
         if s.tsumo:
             concealed.remove(win)
@@ -768,19 +775,19 @@ class _Kyoku:
         except NoScore as e:
             return None, str(e)
 
-    def _expected(self, sc: Scored, actor: int, target: int, pao: int | None, first: bool) -> list[int]:
+    def _expected(self, sc: Scored, actor: int, target: int, pao: int, first: bool) -> list[int]:
         """The deltas of a scored win: the first winner also takes the honba
-        and every stick on the table; a liable seat pays the whole of a tsumo
-        and half of a ron."""
+        and every stick on the table; a liable seat (``pao`` other than the
+        winner) pays the whole of a tsumo and half of a ron."""
         d = [0, 0, 0, 0]
         honba = self.honba if first else 0
         if not sc.tsumo:
             pay = sc.main
-            if pao is not None and pao != target:
+            if pao not in (actor, target):
                 d[pao] -= pay // 2
                 pay -= pay // 2
             d[target] -= pay + 300 * honba
-        elif pao is not None:
+        elif pao != actor:
             d[pao] -= sc.points + 300 * honba
         else:
             for p in range(4):
@@ -806,10 +813,11 @@ class _Kyoku:
             return f"has {fu} fu in the log, but its hand scores {sc.text}"
         return ""
 
-    def _text_of(self, deltas: list[int], actor: int, tsumo: bool, dealer: bool, first: bool, ev: dict) -> str:
+    def _text_of(self, deltas: list[int], actor: int, s: Situation, first: bool, ev: dict) -> str:
         """A points text that says what the deltas say: the payments, and
         before them the log's own fan and fu, or a limit, where those give
         the same payments; nothing else."""
+        tsumo, dealer = s.tsumo, s.dealer
         honba = self.honba if first else 0
         sticks = 1000 * (self.kyotaku + self.sticks) if first else 0
         own = deltas[actor] - 300 * honba - sticks
@@ -917,6 +925,7 @@ class _Kyoku:
         if len(self.dora) - 1 < self.owed:
             raise Refused("a kan without its dora indicator")
         result = ["和了", *self.wins] if self.wins else self.result
+        assert result is not None  # the kyoku is over
         entry = [[self.index, self.honba, self.kyotaku], self.scores, self.dora, self.ura or []]
         for seat in range(4):
             entry += [self.hand_codes[seat], self.takes[seat], self.discards[seat]]
@@ -924,19 +933,25 @@ class _Kyoku:
         return entry, self.points
 
 
+def _normalised(play, normalise):
+    """The handler of an event type whose spellings differ: normalise, then play."""
+    return lambda k, ev: play(k, normalise(ev))
+
+
+# The handler of each event type within a kyoku.
 _PLAY = {
     "tsumo": _Kyoku.tsumo,
     "dahai": _Kyoku.dahai,
     "reach": _Kyoku.reach,
-    "reach_accepted": _Kyoku.reach_accepted,
+    "reach_accepted": _normalised(_Kyoku.reach_accepted, NORMALISE["reach_accepted"]),
     "chi": _Kyoku.call,
     "pon": _Kyoku.call,
     "daiminkan": _Kyoku.call,
     "kakan": _Kyoku.kan,
     "ankan": _Kyoku.kan,
     "dora": _Kyoku.dora_event,
-    "hora": _Kyoku.hora,
-    "ryukyoku": _Kyoku.ryukyoku,
+    "hora": _normalised(_Kyoku.hora, NORMALISE["hora"]),
+    "ryukyoku": _normalised(_Kyoku.ryukyoku, NORMALISE["ryukyoku"]),
 }
 # What may follow a kyoku's result besides a further win.
 _AFTER_RESULT = frozenset(("end_kyoku", "start_kyoku", "end_game", "error"))

@@ -283,7 +283,7 @@ def _honour_order(concealed: list[str], win: str, melds) -> dict[int, int]:
     k = KIND[win]
     if k >= 27:
         counts[k] = counts.get(k, 0) + 1
-    order = {}
+    order: dict[int, int] = {}
     for k in sorted(counts):
         if counts[k] >= 3:
             order[k] = len(order)
