@@ -747,7 +747,10 @@ class _Kyoku:
             missing = " (the log gives no ura indicators)" if s.riichi and markers is None else ""
             raise Refused(f"the win of seat {actor} ({'tsumo' if s.tsumo else f'ron on seat {target}'}) "
                           f"{wrong}{missing}")
-        return deltas, [actor, target, pao, self._text_of(deltas, actor, s, first, ev)]
+        text = self._text_of(deltas, actor, s, first, ev)
+        # Chip lobbies pay 30符4飜 and 60符3飜 as mangan (kiriage): the yaku still hold.
+        kiriage = (scored.han, scored.fu) in ((4, 30), (3, 60)) and text.startswith("満貫")
+        return deltas, [actor, target, pao, text, *(scored.yaku if kiriage else ())]
 
     def _stated_deltas(self, ev: dict) -> list[int] | None:
         """The deltas the log gives, directly or as the scores after the result."""

@@ -19,7 +19,7 @@ MJLOG = sorted((SHARED / "mjlog").glob("*.mjson"))
 needs_shared = pytest.mark.skipif(not RECORDS or not MJLOG, reason="../shared/corpus is absent")
 
 
-# tenhou's own document pays 4,000 each beside its text 30符4飜3900点∀: refused, or written as paid.
+# A chip lobby's game: tenhou pays 4,000 each beside its text 30符4飜3900点∀. Refused, or written as paid.
 PAID_AGAINST_TEXT = {"017": r"kyoku 0 \(East 1, 0 honba\), event 86: the win of seat 0 \(tsumo\) has the deltas "
                             r"\[13000, -4000, -4000, -4000\] in the log, but its hand scores 30符4飜3900点∀: "
                             r"\[12700, -3900, -3900, -3900\]"}
@@ -46,7 +46,12 @@ def test_shared_records_both_ways(path: Path) -> None:
     if path.stem in PAID_AGAINST_TEXT:
         with pytest.raises(MjaiError, match=PAID_AGAINST_TEXT[path.stem]):
             mjai_to_tenhou6(lines)
-        assert tenhou_to_mjai(mjai_to_tenhou6(lines, trust_deltas=True)) == lines
+        text = mjai_to_tenhou6(lines, trust_deltas=True)
+        assert tenhou_to_mjai(text) == lines
+        # written as paid, mangan (kiriage), with the yaku that make it
+        got, want = json.loads(text)["log"], _expected_doc(path)["log"]
+        want[0][-1][2][3] = "満貫4000点∀"
+        assert got == want
         return
     text = mjai_to_tenhou6(lines)
     assert tenhou_to_mjai(text) == lines
