@@ -242,7 +242,7 @@ class _Game:
             aka = self._start_game(NORMALISE["start_game"](evs[0]))
             for i in range(1, len(evs)):  # noqa: B007 (the except clause reads i)
                 ev = evs[i]
-                t = ev["type"]
+                t = ev.get("type")
                 if k is not None:
                     if not k.over:
                         play = _PLAY.get(t)
@@ -278,18 +278,11 @@ class _Game:
                     self._end_game(ev)
                     break
                 elif t == "error":
-                    if not self._partial:
-                        message = ev.get("message")
-                        detail = f" ({message})" if isinstance(message, str) and message else ""
-                        raise Refused(f"the game is cut off by an error event{detail}")
-                    if k is not None and k.over:
-                        self._close(k)
+                    self._cut_off(k, ev)
                     k = None
-                    if not self.log:
-                        raise Refused("no kyoku is finished before the error event")
                     break
                 elif k is not None:
-                    if t in ("start_game",):
+                    if t == "start_game":
                         raise Refused("start_game inside a game")
                     raise Refused(f"unknown event type {t!r}" if isinstance(t, str) else "event without a type")
                 else:
@@ -341,6 +334,18 @@ class _Game:
             final[top] += 1000 * (k.kyotaku + k.sticks)
         self.final = final
 
+    def _cut_off(self, k: _Kyoku | None, ev: dict) -> None:
+        """An error event: the game stopped there. Refused, or with ``partial``
+        ended after the last kyoku that has its result."""
+        if not self._partial:
+            message = ev.get("message")
+            detail = f" ({message})" if isinstance(message, str) and message else ""
+            raise Refused(f"the game is cut off by an error event{detail}")
+        if k is not None and k.over:
+            self._close(k)
+        if not self.log:
+            raise Refused("no kyoku is finished before the error event")
+
     def _end_game(self, ev: dict) -> None:
         scores = _four(ev["scores"], "end_game scores")
         if scores is not None and scores != self.final and scores != self.points:
@@ -358,7 +363,7 @@ class _Kyoku:
         "dora_names", "ura", "hands", "takes", "discards", "melds", "pons", "reach_pending", "accepted", "double",
         "ippatsu", "ippatsu_kept", "discarded", "draws", "last_draw", "rinshan_next", "rinshan_draw", "yaochu_only",
         "robbed", "first_discards", "reaches", "kans", "any_call", "tsumos", "drawer", "prev", "prev_actor",
-        "prev_pai", "wins", "result", "deltas", "sticks", "owed", "kan_owes", "ankan_owes", "seen_red", "liable",
+        "prev_pai", "wins", "result", "sticks", "owed", "kan_owes", "ankan_owes", "seen_red", "liable",
         "over",
     )
 
@@ -418,8 +423,7 @@ class _Kyoku:
         self.prev_actor = -1
         self.prev_pai = ""
         self.wins: list = []
-        self.result: list | None = None
-        self.deltas: list[int] = [0, 0, 0, 0]
+        self.result: list | None = None  # a draw's
         # Kans whose dora indicator is due: a kakan's or daiminkan's once play goes on
         # after its replacement draw, an ankan's at that draw.
         self.owed = self.kan_owes = 0
@@ -669,8 +673,6 @@ class _Kyoku:
         actor = _seat(ev)
         target = _seat(ev, "target")
         tsumo = actor == target
-        if self.result is not None:
-            raise Refused("a kyoku with both hora and ryukyoku")
         s = Situation()
         if tsumo:
             if self.prev != "tsumo" or self.prev_actor != actor or self.wins:
@@ -853,13 +855,10 @@ class _Kyoku:
         return head + pay_text(tsumo, dealer, *split)
 
     def ryukyoku(self, ev: dict) -> None:
-        if self.wins:
-            raise Refused("a kyoku with both hora and ryukyoku")
         stated = self._stated_deltas(ev)
         exhausted = self.tsumos >= _WALL
         if stated is None:
             stated = self._draw_deltas(ev) if exhausted else [0, 0, 0, 0]
-        self.deltas = stated
         self.result = self._draw(ev, stated)
         for seat in range(4):
             self.points[seat] += stated[seat]

@@ -157,6 +157,8 @@ def _extra_fields(evs: list[dict], doc: dict) -> list[dict]:
             ev["scores"] = list(points)
         elif t == "hora":
             ev.update(_points_facts(details.pop(0)), hora_tehais=[])
+        elif t in ("tsumo", "dahai", "chi", "pon", "kakan", "ankan", "daiminkan", "reach", "dora"):
+            ev["scores"] = list(points)
         out.append(ev)
     return out
 
