@@ -201,9 +201,10 @@ def _four(value, what: str) -> list[int] | None:
     """Four integers, or None when absent."""
     if value is None:
         return None
-    if not isinstance(value, list) or len(value) != 4 or not all(type(x) is int for x in value):
-        raise Refused(f"{what} are not four integers")
-    return value
+    if type(value) is list and len(value) == 4 and type(value[0]) is type(value[1]) is type(value[2]) is type(
+            value[3]) is int:
+        return value
+    raise Refused(f"{what} are not four integers")
 
 
 def _diff(after: list[int], before: list[int]) -> list[int]:
@@ -242,17 +243,13 @@ class _Game:
             aka = self._start_game(NORMALISE["start_game"](evs[0]))
             for i in range(1, len(evs)):  # noqa: B007 (the except clause reads i)
                 ev = evs[i]
-                t = ev.get("type")
+                t = ev["type"]
                 if k is not None:
-                    if not k.over:
-                        play = _PLAY.get(t)
-                        if play is not None:
-                            play(k, ev)
-                            continue
-                    elif t == "hora" and k.wins:
-                        _PLAY[t](k, ev)
+                    play = k.play.get(t)
+                    if play is not None:
+                        play(k, ev)
                         continue
-                    elif t not in _AFTER_RESULT:
+                    if k.over and t not in _AFTER_RESULT:
                         raise Refused("play goes on after a win" if k.wins else "play goes on after a draw")
                 norm = NORMALISE.get(t)
                 if norm is not None:
@@ -300,7 +297,10 @@ class _Game:
             raise MjaiError(f"{where}event {i + 1}: {e}") from None
         except (KeyError, TypeError, AttributeError, IndexError, ValueError):
             where = k.name + ", " if k is not None and k.name else ""
-            what = f"a malformed {t} event" if isinstance(t, str) else "an event without a type"
+            ev = evs[i]
+            t = ev.get("type") if type(ev) is dict else None
+            what = (f"a malformed {t} event" if isinstance(t, str) else
+                    "an event without a type" if type(ev) is dict else "not a JSON object")
             raise MjaiError(f"{where}event {i + 1}: {what}") from None
         self.aka = bool(aka) if aka is not None else self._seen_red
 
@@ -361,9 +361,9 @@ class _Kyoku:
     __slots__ = (
         "game", "name", "index", "honba", "kyotaku", "oya", "bakaze", "scores", "points", "hand_codes", "dora",
         "dora_names", "ura", "hands", "takes", "discards", "melds", "pons", "reach_pending", "accepted", "double",
-        "ippatsu", "ippatsu_kept", "discarded", "draws", "last_draw", "rinshan_next", "rinshan_draw", "yaochu_only",
+        "ippatsu", "ippatsu_kept", "rinshan_next", "rinshan_draw", "yaochu_only",
         "robbed", "first_discards", "reaches", "kans", "any_call", "tsumos", "drawer", "prev", "prev_actor",
-        "prev_pai", "wins", "result", "sticks", "owed", "kan_owes", "ankan_owes", "seen_red", "liable",
+        "prev_pai", "wins", "result", "sticks", "play", "owed", "kan_owes", "ankan_owes", "seen_red", "liable",
         "over",
     )
 
@@ -408,9 +408,6 @@ class _Kyoku:
         self.double = [False] * 4
         self.ippatsu = [False] * 4
         self.ippatsu_kept = self.ippatsu
-        self.discarded = [False] * 4
-        self.draws = [0] * 4
-        self.last_draw = ["", "", "", ""]  # the tile each seat has just drawn, if any
         self.rinshan_next = [False] * 4
         self.rinshan_draw = False
         self.yaochu_only = [True] * 4
@@ -430,6 +427,8 @@ class _Kyoku:
         self.ankan_owes = False
         # seat -> (yakuman, seat liable for it): the call that completed three dragon or four wind sets.
         self.liable: dict[int, tuple[str, int]] = {}
+        # The handlers of what may come next: all of them until the result, then only a further win.
+        self.play = _PLAY
         self.over = False
 
     def begin(self, sk: dict) -> None:
@@ -474,9 +473,7 @@ class _Kyoku:
         self.takes[actor].append(CODE[pai])
         h = self.hands[actor]
         h[pai] = h[pai] + 1 if pai in h else 1
-        self.draws[actor] += 1
         self.tsumos += 1
-        self.last_draw[actor] = pai
         self.rinshan_draw = self.rinshan_next[actor]
         self.rinshan_next[actor] = False
         self.prev = "tsumo"
@@ -493,7 +490,7 @@ class _Kyoku:
             _tile(ev)
         if self.prev_actor != actor or self.prev not in ("tsumo", "call"):
             raise Refused(f"seat {actor} discards out of turn")
-        drawn = self.last_draw[actor]
+        drawn = self.prev_pai if self.prev == "tsumo" else ""
         tsumogiri = ev.get("tsumogiri")
         if tsumogiri is None:
             # Not stated: the tile just drawn is taken as discarded at once. A
@@ -526,8 +523,6 @@ class _Kyoku:
         else:
             self.discards[actor].append(code)
             self.ippatsu[actor] = False
-        self.discarded[actor] = True
-        self.last_draw[actor] = ""
         if pai not in _YAOCHU:
             self.yaochu_only[actor] = False
         if len(self.first_discards) < 4:
@@ -542,7 +537,8 @@ class _Kyoku:
         if self.prev != "tsumo" or self.prev_actor != actor or self.accepted[actor] or self.reach_pending[actor]:
             raise Refused(f"seat {actor} declares riichi out of turn")
         self.reach_pending[actor] = True
-        self.double[actor] = not self.discarded[actor] and not self.any_call
+        # No call of anyone (kans included) and no discard of its own before it.
+        self.double[actor] = not self.any_call and not self.discards[actor]
         self.reaches += 1
 
     def reach_accepted(self, ev: dict) -> None:
@@ -604,7 +600,6 @@ class _Kyoku:
             self.prev = "call"
             self.drawer = -1
         self.prev_actor, self.prev_pai = actor, pai
-        self.last_draw[actor] = ""
 
     def _liability(self, actor: int, pai: str, target: int) -> None:
         """The pon or daiminkan that completes three dragon or four wind sets
@@ -663,7 +658,6 @@ class _Kyoku:
         self.any_call = True
         self.kans += 1
         self.rinshan_next[actor] = True
-        self.last_draw[actor] = ""
         self.prev = t
         self.drawer = actor
 
@@ -677,10 +671,11 @@ class _Kyoku:
         if tsumo:
             if self.prev != "tsumo" or self.prev_actor != actor or self.wins:
                 raise Refused(f"tsumo win of seat {actor} without its draw")
-            win = self.last_draw[actor]
+            win = self.prev_pai
             s.rinshan = self.rinshan_draw
             s.haitei = self.tsumos >= _WALL and not self.rinshan_draw
-            if self.draws[actor] == 1 and not self.any_call and not self.rinshan_draw:
+            # The seat's first draw, with no call before it.
+            if not self.any_call and self.tsumos == (actor - self.oya) % 4 + 1:
                 s.tenhou = actor == self.oya
                 s.chiihou = actor != self.oya
             s.ippatsu = self.ippatsu[actor]
@@ -723,6 +718,7 @@ class _Kyoku:
         for seat in range(4):
             self.points[seat] += deltas[seat]
         self.wins += [deltas, detail]
+        self.play = _AFTER_WIN
         self.over = True
 
     def _scored(self, ev: dict, s: Situation, actor: int, target: int, win: str, markers: list | None,
@@ -756,8 +752,8 @@ class _Kyoku:
 
     def _stated_deltas(self, ev: dict) -> list[int] | None:
         """The deltas the log gives, directly or as the scores after the result."""
-        deltas = _four(ev["deltas"], f"{ev['type']} deltas")
-        scores = _four(ev["scores"], f"{ev['type']} scores")
+        deltas = _four(ev["deltas"], "its deltas")
+        scores = _four(ev["scores"], "its scores")
         if scores is not None:
             from_scores = _diff(scores, self.points)
             if deltas is None:
@@ -862,6 +858,7 @@ class _Kyoku:
         self.result = self._draw(ev, stated)
         for seat in range(4):
             self.points[seat] += stated[seat]
+        self.play = {}
         self.over = True
 
     def _tenpai(self, ev: dict) -> list[bool] | None:
@@ -955,5 +952,6 @@ _PLAY = {
     "hora": _normalised(_Kyoku.hora, NORMALISE["hora"]),
     "ryukyoku": _normalised(_Kyoku.ryukyoku, NORMALISE["ryukyoku"]),
 }
+_AFTER_WIN = {"hora": _PLAY["hora"]}
 # What may follow a kyoku's result besides a further win.
 _AFTER_RESULT = frozenset(("end_kyoku", "start_kyoku", "end_game", "error"))
