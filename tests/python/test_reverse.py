@@ -292,6 +292,8 @@ _BASE = kyoku([WAIT_1S, FAR, FAR, FAR], [RIICHI_ROUND, fill(1, 3), T(0, "1s"), H
 REFUSALS = {
     "no start_game": (_BASE[1:], "event 1: the stream does not begin with start_game"),
     "not JSON": (_swap(_BASE, 3, "{oops"), "event 4: not JSON"),
+    "not an object": (_swap(_BASE, 3, "[1, 2]"), "kyoku 0 (East 1, 0 honba), event 4: not a JSON object"),
+    "no type": (_swap(_BASE, 3, {"actor": 0}), "kyoku 0 (East 1, 0 honba), event 4: an event without a type"),
     "unknown event": (_swap(_BASE, 3, {"type": "kiss", "actor": 0}), "kyoku 0 (East 1, 0 honba), event 4: unknown event type 'kiss'"),
     "tile not held": (_swap(_BASE, 3, D(0, "9p", False)), "event 4: seat 0 does not hold 9p"),
     "call not fitting": (_swap(_BASE, 4, {"type": "pon", "actor": 2, "target": 1, "pai": "F", "consumed": ["E", "E"]}),
