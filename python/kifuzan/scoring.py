@@ -191,17 +191,17 @@ class Scorer:
         """Scores a win. ``concealed`` holds the hand without the winning tile,
         ``melds`` the calls in the order made as (mjai type, all its tiles).
         Raises NoScore for a hand that does not win."""
-        ids = _IdMaker(self._aka)
+        aka = self._aka
+        used: dict[int, int] = {}
         meld_objs = []
         tiles: list[int] = []
         for kind, names in melds:
             # The calculator wants a chi's ids sorted; unsorted, open hands come back as not winning.
-            t = sorted(ids.take(n) for n in names)
+            t = sorted(_tile_ids(names, used, aka))
             tiles += t
             meld_objs.append(self._meld(self._meld_type[kind], t, opened=kind != "ankan"))
-        for n in concealed:
-            tiles.append(ids.take(n))
-        win_id = ids.take(win)
+        tiles += _tile_ids(concealed, used, aka)
+        win_id = _tile_ids((win,), used, aka)[0]
         tiles.append(win_id)
 
         c = self._config
@@ -294,24 +294,24 @@ def _honour_order(concealed: list[str], win: str, melds) -> dict[int, int]:
     return order
 
 
-class _IdMaker:
-    """Gives each physical tile its own id 0..135; the red fives are the first
-    copy of their kind (16, 52, 88)."""
+_FIVES = frozenset((4, 13, 22))
 
-    __slots__ = ("_next", "_aka")
 
-    def __init__(self, aka: bool) -> None:
-        self._next: dict[int, int] = {}
-        self._aka = aka
-
-    def take(self, name: str) -> int:
+def _tile_ids(names, used: dict[int, int], aka: bool) -> list[int]:
+    """Each physical tile its own id 0..135, ``used`` counting the copies of
+    each kind given so far; with red fives, they are the first copy of their
+    kind (16, 52, 88). One call per meld, not per tile: this runs for every win."""
+    ids = []
+    for name in names:
         k = KIND[name]
-        if name in RED and self._aka:
-            return 4 * k
-        copy = self._next.get(k)
+        if aka and name in RED:
+            ids.append(4 * k)
+            continue
+        copy = used.get(k)
         if copy is None:
-            copy = 1 if self._aka and k in (4, 13, 22) else 0
+            copy = 1 if aka and k in _FIVES else 0
         if copy > 3:
             raise NoScore(f"more than four {name}")
-        self._next[k] = copy + 1
-        return 4 * k + copy
+        used[k] = copy + 1
+        ids.append(4 * k + copy)
+    return ids
