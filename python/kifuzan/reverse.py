@@ -68,6 +68,8 @@ _FIRST_LINE = re.compile(r"\s*([^\r\n]*)")
 _ARRAY_START = re.compile(r"\s*\[\s*(\{[^}]*\})")
 # Tiles of the wall that can be drawn (rinshan draws included).
 _WALL = 70
+# What the last event was when the next draw is a kan's replacement draw.
+_KANS = frozenset(("kan", "kakan", "ankan"))
 _START = [25000, 25000, 25000, 25000]
 # A limit hand's han, for naming a payment the deltas give: mangan .. yakuman.
 _LIMIT_HAN = (5, 6, 8, 11, 13)
@@ -361,7 +363,7 @@ class _Kyoku:
     __slots__ = (
         "game", "name", "index", "honba", "kyotaku", "oya", "bakaze", "scores", "points", "hand_codes", "dora",
         "dora_names", "ura", "hands", "takes", "discards", "melds", "pons", "reach_pending", "accepted", "double",
-        "ippatsu", "ippatsu_kept", "rinshan_next", "rinshan_draw", "yaochu_only",
+        "ippatsu", "ippatsu_kept", "rinshan_draw", "yaochu_only",
         "robbed", "first_discards", "reaches", "kans", "any_call", "tsumos", "drawer", "prev", "prev_actor",
         "prev_pai", "wins", "result", "sticks", "play", "owed", "kan_owes", "ankan_owes", "seen_red", "liable",
         "over",
@@ -408,7 +410,6 @@ class _Kyoku:
         self.double = [False] * 4
         self.ippatsu = [False] * 4
         self.ippatsu_kept = self.ippatsu
-        self.rinshan_next = [False] * 4
         self.rinshan_draw = False
         self.yaochu_only = [True] * 4
         self.robbed = [False] * 4
@@ -464,18 +465,18 @@ class _Kyoku:
         if actor not in _SEATS or pai not in CODE or type(actor) is not int:
             _seat(ev)
             _tile(ev)
-        if self.ankan_owes:
-            self.owed += 1
-            self.ankan_owes = False
         if actor != self.drawer or self.tsumos >= _WALL:
             raise Refused(f"seat {actor} draws out of turn")
+        # The draw right after a kan is its replacement draw.
+        rinshan = self.rinshan_draw = self.prev in _KANS
+        if rinshan and self.ankan_owes:
+            self.owed += 1
+            self.ankan_owes = False
         self.drawer = -1
         self.takes[actor].append(CODE[pai])
         h = self.hands[actor]
         h[pai] = h[pai] + 1 if pai in h else 1
         self.tsumos += 1
-        self.rinshan_draw = self.rinshan_next[actor]
-        self.rinshan_next[actor] = False
         self.prev = "tsumo"
         self.prev_actor = actor
         self.prev_pai = pai
@@ -592,7 +593,6 @@ class _Kyoku:
             self.owed += self.kan_owes
             self.kan_owes = 1
             self.discards[actor].append(0)
-            self.rinshan_next[actor] = True
             self.kans += 1
             self.prev = "kan"
             self.drawer = actor
@@ -657,7 +657,6 @@ class _Kyoku:
         self.ippatsu = [False] * 4
         self.any_call = True
         self.kans += 1
-        self.rinshan_next[actor] = True
         self.prev = t
         self.drawer = actor
 
