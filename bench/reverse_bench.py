@@ -9,6 +9,8 @@ timed over all games, in CPU and in wall time (best of --repeat interleaved pass
   full       mjai_to_tenhou6(lines): with every win scored;
   per call   the same, but scoring each win with a new HandConfig, as a plain
              use of the scoring library would (the cost that sharing one saves).
+Then the shared engine logs (../shared/corpus/engines, when there), converted
+as their engines wrote them: each dialect read, every stated result checked.
 --profile prints where the full conversion spends its time (cProfile).
 
     .venv/bin/python bench/reverse_bench.py [--repeat 5] [--profile] [--records DIR]...
@@ -96,6 +98,16 @@ def main() -> None:
         c, w = cpu[name], wall[name]
         print(f"{name:10} {len(games) / c:9.1f} {1000 * c / len(games):12.2f} {c / cpu['full']:7.2f}"
               f"   {len(games) / w:12.1f} {w / wall['full']:7.2f}")
+
+    engines = [p.read_text(encoding="utf-8") for p in sorted((SHARED / "engines").glob("*.mjson"))]
+    if engines and not args.records:
+        best_cpu = best_wall = float("inf")
+        for _ in range(args.repeat):
+            w, c = one_pass(kifuzan.mjai_to_tenhou6, engines)
+            best_cpu, best_wall = min(best_cpu, c), min(best_wall, w)
+        events = sum(t.count("\n") for t in engines)
+        print(f"engine logs: {len(engines)} games, {events} events: {len(engines) / best_cpu:.1f} games/s, "
+              f"{1e6 * best_cpu / events:.2f} CPU µs/event (wall {len(engines) / best_wall:.1f} games/s)")
 
     if args.profile:
         prof = cProfile.Profile()

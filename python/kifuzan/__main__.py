@@ -54,7 +54,15 @@ def _on_sigterm(signum: int, frame: object) -> None:
 
 # The header options: None when not given, so that one given with mjai output
 # is refused rather than silently ignored.
-_HEADER_OPTIONS = {"level": "--level", "lobby": "--lobby", "fast": "--fast", "kuitan": "--no-kuitan", "score": "--no-score"}
+_HEADER_OPTIONS = {
+    "level": "--level",
+    "lobby": "--lobby",
+    "fast": "--fast",
+    "kuitan": "--no-kuitan",
+    "score": "--no-score",
+    "trust_deltas": "--trust-deltas",
+    "partial": "--partial",
+}
 
 
 def _add_target_options(parser: argparse.ArgumentParser) -> None:
@@ -68,6 +76,16 @@ def _add_target_options(parser: argparse.ArgumentParser) -> None:
     header.add_argument("--no-kuitan", dest="kuitan", action="store_const", const=False, help="open tanyao not allowed")
     header.add_argument(
         "--no-score", dest="score", action="store_const", const=False, help="write wins without yaku and points texts, unscored"
+    )
+    header.add_argument(
+        "--trust-deltas",
+        action="store_const",
+        const=True,
+        help="write a win whose stated result the scoring does not give with the log's deltas, "
+        "and a points text made from them, instead of refusing the record",
+    )
+    header.add_argument(
+        "--partial", action="store_const", const=True, help="write a game cut off by an error event up to the last finished kyoku"
     )
 
 

@@ -25,3 +25,4 @@ CONVERTED: Literal["converted"]
 SKIPPED: Literal["skipped"]
 FAILED: Literal["failed"]
 DEFERRED: Literal["deferred"]
+def kyoku_name(kyoku: int, round: int, honba: int, /) -> str: ...

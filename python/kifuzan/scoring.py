@@ -78,6 +78,79 @@ class Situation:
         self.seat_wind = self.round_wind = 27
 
 
+class Scored:
+    """One scored win: tenhou's points text and yaku texts, the han (the sum of
+    the listed han) and fu, the names of its yakuman, and what is paid for the
+    win itself, without honba or sticks: ``main`` and ``additional`` as in
+    ``cost_of``."""
+
+    __slots__ = ("text", "yaku", "han", "fu", "yakuman", "main", "additional", "tsumo", "dealer")
+
+    def __init__(self, text, yaku, han, fu, yakuman, main, additional, tsumo, dealer) -> None:
+        self.text, self.yaku, self.han, self.fu, self.yakuman = text, yaku, han, fu, yakuman
+        self.main, self.additional, self.tsumo, self.dealer = main, additional, tsumo, dealer
+
+    @property
+    def points(self) -> int:
+        """The win's own points, as the points text ends."""
+        return win_points(self.tsumo, self.dealer, self.main, self.additional)
+
+
+def win_points(tsumo: bool, dealer: bool, main: int, additional: int) -> int:
+    if not tsumo:
+        return main
+    return 3 * main if dealer else main + 2 * additional
+
+
+def pay_text(tsumo: bool, dealer: bool, main: int, additional: int) -> str:
+    """The points part of a points text: ron ``5800点``, a dealer's tsumo
+    ``2000点∀`` (each pays), another's ``1000-2000点`` (others, dealer)."""
+    if not tsumo:
+        return f"{main}点"
+    return f"{main}点∀" if dealer else f"{additional}-{main}点"
+
+
+def limit_of(han: int, fu: int) -> int:
+    """0 below mangan, then mangan 1 .. yakuman 5 (kazoe included)."""
+    if han >= 13:
+        return 5
+    if han >= 11:
+        return 4
+    if han >= 8:
+        return 3
+    if han >= 6:
+        return 2
+    if han >= 5 or fu << (han + 2) > 2000:
+        return 1
+    return 0
+
+
+_LIMIT_BASE = (0, 2000, 3000, 4000, 6000, 8000)
+
+
+def cost_of(han: int, fu: int, dealer: bool, tsumo: bool) -> tuple[int, int]:
+    """(main, additional) of a han-fu hand under tenhou's tables: a ron's
+    payment and 0; a dealer's tsumo: each payment twice; another's tsumo: the
+    dealer's payment and each other's."""
+    limit = limit_of(han, fu)
+    base = _LIMIT_BASE[limit] if limit else fu << (han + 2)
+
+    def up(x: int) -> int:
+        return -(-x // 100) * 100
+
+    if not tsumo:
+        return up(base * (6 if dealer else 4)), 0
+    if dealer:
+        return up(2 * base), up(2 * base)
+    return up(2 * base), up(base)
+
+
+def head_text(han: int, fu: int) -> str:
+    """The part of a points text before the points: ``満貫`` or ``30符3飜``."""
+    limit = limit_of(han, fu)
+    return _LIMIT[limit] if limit else f"{fu}符{han}飜"
+
+
 class Scorer:
     """Scores wins of one game (one rule set)."""
 
@@ -114,21 +187,21 @@ class Scorer:
         dora: list[str],
         ura: list[str],
         s: Situation,
-    ) -> tuple[str, list[str]]:
+    ) -> Scored:
         """Scores a win. ``concealed`` holds the hand without the winning tile,
         ``melds`` the calls in the order made as (mjai type, all its tiles).
-        Returns the points text and the yaku texts."""
-        ids = _IdMaker(self._aka)
+        Raises NoScore for a hand that does not win."""
+        aka = self._aka
+        used: dict[int, int] = {}
         meld_objs = []
         tiles: list[int] = []
         for kind, names in melds:
             # The calculator wants a chi's ids sorted; unsorted, open hands come back as not winning.
-            t = sorted(ids.take(n) for n in names)
+            t = sorted(_tile_ids(names, used, aka))
             tiles += t
             meld_objs.append(self._meld(self._meld_type[kind], t, opened=kind != "ankan"))
-        for n in concealed:
-            tiles.append(ids.take(n))
-        win_id = ids.take(win)
+        tiles += _tile_ids(concealed, used, aka)
+        win_id = _tile_ids((win,), used, aka)[0]
         tiles.append(win_id)
 
         c = self._config
@@ -158,14 +231,16 @@ class Scorer:
         return self._texts(r, concealed, win, melds, s)
 
     @staticmethod
-    def _texts(r, concealed, win, melds, s: Situation) -> tuple[str, list[str]]:
+    def _texts(r, concealed, win, melds, s: Situation) -> Scored:
         yakuman = [y for y in r.yaku if y.is_yakuman]
         han, fu, cost = r.han, r.fu, r.cost
+        names: list[str] = []
         if yakuman:
             limit = 5
             yaku = [YAKUMAN[y.yaku_id] for y in yakuman]
             yaku.sort(key=lambda p: p[1])
-            texts = [f"{name}(役満)" for name, _ in yaku]
+            names = [name for name, _ in yaku]
+            texts = [f"{name}(役満)" for name in names]
         else:
             ranked = []
             order = None
@@ -184,27 +259,11 @@ class Scorer:
                 ranked.append((key, f"{name}({n}飜)"))
             ranked.sort(key=lambda p: p[0])
             texts = [t for _, t in ranked]
-            if han >= 13:
-                limit = 5
-            elif han >= 11:
-                limit = 4
-            elif han >= 8:
-                limit = 3
-            elif han >= 6:
-                limit = 2
-            elif han >= 5 or fu << (han + 2) > 2000:
-                limit = 1
-            else:
-                limit = 0
+            limit = limit_of(han, fu)
         # The win's own points (the calculator was given no honba and no sticks).
         main, additional = cost["main"], cost["additional"]
-        if not s.tsumo:
-            pay = f"{main}点"
-        elif s.dealer:
-            pay = f"{main}点∀"
-        else:
-            pay = f"{additional}-{main}点"
-        return (_LIMIT[limit] if limit else f"{fu}符{han}飜") + pay, texts
+        text = (_LIMIT[limit] if limit else f"{fu}符{han}飜") + pay_text(s.tsumo, s.dealer, main, additional)
+        return Scored(text, texts, han, fu, names, main, additional, s.tsumo, s.dealer)
 
     def tenpai(self, concealed: list[str]) -> bool:
         counts = [0] * 34
@@ -224,7 +283,7 @@ def _honour_order(concealed: list[str], win: str, melds) -> dict[int, int]:
     k = KIND[win]
     if k >= 27:
         counts[k] = counts.get(k, 0) + 1
-    order = {}
+    order: dict[int, int] = {}
     for k in sorted(counts):
         if counts[k] >= 3:
             order[k] = len(order)
@@ -235,24 +294,24 @@ def _honour_order(concealed: list[str], win: str, melds) -> dict[int, int]:
     return order
 
 
-class _IdMaker:
-    """Gives each physical tile its own id 0..135; the red fives are the first
-    copy of their kind (16, 52, 88)."""
+_FIVES = frozenset((4, 13, 22))
 
-    __slots__ = ("_next", "_aka")
 
-    def __init__(self, aka: bool) -> None:
-        self._next: dict[int, int] = {}
-        self._aka = aka
-
-    def take(self, name: str) -> int:
+def _tile_ids(names, used: dict[int, int], aka: bool) -> list[int]:
+    """Each physical tile its own id 0..135, ``used`` counting the copies of
+    each kind given so far; with red fives, they are the first copy of their
+    kind (16, 52, 88). One call per meld, not per tile: this runs for every win."""
+    ids = []
+    for name in names:
         k = KIND[name]
-        if name in RED and self._aka:
-            return 4 * k
-        copy = self._next.get(k)
+        if aka and name in RED:
+            ids.append(4 * k)
+            continue
+        copy = used.get(k)
         if copy is None:
-            copy = 1 if self._aka and k in (4, 13, 22) else 0
+            copy = 1 if aka and k in _FIVES else 0
         if copy > 3:
             raise NoScore(f"more than four {name}")
-        self._next[k] = copy + 1
-        return 4 * k + copy
+        used[k] = copy + 1
+        ids.append(4 * k + copy)
+    return ids

@@ -3,6 +3,7 @@
 
 #include <new>
 
+#include "kifuzan/conv/error.h"
 #include "kifuzan/mjlog/pipeline.h"
 #include "lib/native.h"
 
@@ -275,7 +276,38 @@ PyObject* py_diagnose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   }
 }
 
+// kyoku_name(kyoku, round, honba): the forward direction's name of a kyoku,
+// so that mjai_to_tenhou6 words its places alike.
+PyObject* py_kyoku_name(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 3) {
+    PyErr_Format(PyExc_TypeError, "kyoku_name() takes 3 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  std::size_t v[3];
+  for (int i = 0; i < 3; ++i) {
+    v[i] = PyLong_AsSize_t(args[i]);
+    if (v[i] == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+      return nullptr;
+    }
+  }
+  if (v[1] > 255) {
+    PyErr_SetString(PyExc_ValueError, "kyoku_name(): round must be below 256");
+    return nullptr;
+  }
+  try {
+    const std::string name = conv::kyoku_name(v[0], static_cast<std::uint8_t>(v[1]), v[2]);
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+  } catch (...) {
+    raise_from_cpp_exception(internal_error_type);
+    return nullptr;
+  }
+}
+
 PyMethodDef g_record_methods[] = {
+    {"kyoku_name", as_cfunction(py_kyoku_name), METH_FASTCALL,
+     "kyoku_name(kyoku, round, honba)\n--\n\n"
+     "How messages name a kyoku: 'kyoku 3 (East 4, 0 honba)' for the 0-based\n"
+     "place 3 in the log, round index 3 and no honba."},
     {"convert_record", as_cfunction(py_convert_record), METH_FASTCALL | METH_KEYWORDS,
      "convert_record(data, to='mjai', ref=None)\n--\n\n"
      "Converts one record given as bytes (not compressed), told by its\n"

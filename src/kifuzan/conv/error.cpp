@@ -58,16 +58,17 @@ Names kyoku_element_names(Field f) {
   }
 }
 
-void location(sentence& s, const Error& e) {
-  if (e.kyoku) {
-    s << "kyoku " << std::uint64_t{*e.kyoku};
-    if (e.round) {
-      constexpr std::string_view winds[] = {"East", "South", "West", "North"};
-      const std::uint8_t r = *e.round;
-      s << " (" << winds[r < 12 ? r / 4 : 3] << ' ' << std::uint64_t{r % 4u + 1u} << ", "
-        << std::uint64_t{e.honba.value_or(0)} << " honba)";
-    }
+void kyoku_place(sentence& s, std::size_t kyoku, std::optional<std::uint8_t> round, std::uint64_t honba) {
+  s << "kyoku " << std::uint64_t{kyoku};
+  if (round) {
+    constexpr std::string_view winds[] = {"East", "South", "West", "North"};
+    const std::uint8_t r = *round;
+    s << " (" << winds[r < 12 ? r / 4 : 3] << ' ' << std::uint64_t{r % 4u + 1u} << ", " << honba << " honba)";
   }
+}
+
+void location(sentence& s, const Error& e) {
+  if (e.kyoku) kyoku_place(s, *e.kyoku, e.round, e.honba.value_or(0));
   if (e.seat) s.part() << "seat " << std::uint64_t{*e.seat};
   if (const Names n = kyoku_element_names(e.field); !n.entry.empty()) {
     s.part();
@@ -319,6 +320,12 @@ std::string describe(const Error& e) {
   location(s, e);
   if (!s.empty()) s << ": ";
   detail(s, e);
+  return std::move(s).take();
+}
+
+std::string kyoku_name(std::size_t kyoku, std::optional<std::uint8_t> round, std::uint64_t honba) {
+  sentence s;
+  kyoku_place(s, kyoku, round, honba);
   return std::move(s).take();
 }
 

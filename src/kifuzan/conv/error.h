@@ -81,4 +81,8 @@ inline constexpr std::monostate success{};
 // `kyoku 5 (South 1, 2 honba), seat 2, take 7 at byte 1234: call text "p2424p24" fits no call`.
 std::string describe(const Error& e);
 
+// A kyoku as every message names it: `kyoku 5 (South 1, 2 honba)`, from its
+// 0-based place in the log and its round index; without a round, `kyoku 5`.
+std::string kyoku_name(std::size_t kyoku, std::optional<std::uint8_t> round, std::uint64_t honba);
+
 }  // namespace kifuzan::conv
