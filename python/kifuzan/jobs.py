@@ -9,8 +9,10 @@ that are SQLite files).
 
 from __future__ import annotations
 
+import functools
 import os
 import posixpath
+import re
 import zipfile
 from collections.abc import Iterable
 from typing import NamedTuple
@@ -28,7 +30,7 @@ DEFAULT_SUFFIXES = {MJAI: ".mjson", TENHOU6: ".json"}
 _RECORD_ENDINGS = (".json", ".mjlog", ".xml")
 _MJAI_ENDING = ".mjson"
 _COMPRESSED = (".gz", ".bz2")
-_DATABASE_ENDINGS = (".db", ".sqlite", ".sqlite3")
+_CONTAINER_ENDINGS = (".zip", ".db", ".sqlite", ".sqlite3")
 
 
 class Job(NamedTuple):
@@ -74,6 +76,7 @@ def as_list(sources: Iterable[StrPath] | StrPath) -> list[str]:
     return [os.fspath(s) for s in sources]
 
 
+@functools.cache
 def record_endings(to: str) -> tuple[str, ...]:
     """The record names searched in folders: mjai records only when they can
     be converted to something else."""
@@ -85,12 +88,14 @@ def is_record(name: str, to: str = MJAI) -> bool:
     return name.endswith(record_endings(to))
 
 
+# The shortest stem before a record ending (a compression after it or alone).
+_STEM = re.compile(r"(.+?)(?:\.(?:json|mjlog|xml|mjson)(?:\.(?:gz|bz2))?|\.(?:gz|bz2))", re.S)
+
+
 def record_stem(name: str) -> str:
     """The name without its record ending: ``a.json.gz`` -> ``a``."""
-    for ending in record_endings(TENHOU6) + _COMPRESSED:
-        if name.endswith(ending) and len(name) > len(ending):
-            return name[: -len(ending)]
-    return name
+    m = _STEM.fullmatch(name)
+    return m.group(1) if m else name
 
 
 def _head(path: str) -> bytes:
@@ -133,17 +138,19 @@ class _Finder:
     def output(self, folder: str, stem: str) -> str:
         return os.path.normpath(os.path.join(self.out_dir, folder, stem + self.suffix))
 
-    def source(self, path: str, folder: str, direct: bool) -> None:
+    def source(self, path: str, folder: str, direct: bool, name: str = "", out: str = "") -> None:
         """One file: a record, a zip or a database, found in ``folder`` (the
-        output folder it maps to) or named directly."""
-        name = os.path.basename(path)
-        head = _head(path) if direct or name.endswith((".zip",) + _DATABASE_ENDINGS) else b""
+        output folder it maps to, ``out`` once made) or named directly."""
+        name = name or os.path.basename(path)
+        head = _head(path) if direct or name.endswith(_CONTAINER_ENDINGS) else b""
         if head[:4] == ZIP_MAGIC:
-            self.zip(path, folder if direct else os.path.join(folder, record_stem(name[: -len(".zip")] or name)))
+            self.zip(path, folder if direct else os.path.join(folder, name[: -len(".zip")] or name))
         elif head[:16] == SQLITE_MAGIC:
             self.database(path, folder)
-        elif direct or is_record(name, self.to):
+        elif direct:
             self.add(Job(path, self.output(folder, record_stem(name))))
+        elif is_record(name, self.to):
+            self.add(Job(path, f"{out}/{record_stem(name)}{self.suffix}"))
 
     def zip(self, path: str, folder: str) -> None:
         try:
@@ -181,8 +188,9 @@ class _Finder:
             # --suffix .json.gz the outputs would look like records.
             dirs[:] = sorted(d for d in dirs if os.path.realpath(os.path.join(folder, d)) != self.out_real)
             rel = os.path.relpath(folder, root)
+            out = os.path.normpath(os.path.join(self.out_dir, rel))
             for name in sorted(files):
-                self.source(os.path.join(folder, name), rel, direct=False)
+                self.source(os.path.join(folder, name), rel, False, name, out)
 
 
 def find_jobs(
