@@ -132,7 +132,8 @@ def _write_output(path: str, data: bytes) -> None:
     target = os.path.realpath(path)
     try:
         st = os.stat(target)
-        mode = stat.S_IMODE(st.st_mode) if stat.S_ISREG(st.st_mode) else None
+        # A file the user may not write is not replaced either.
+        mode = stat.S_IMODE(st.st_mode) if stat.S_ISREG(st.st_mode) and os.access(target, os.W_OK) else None
     except FileNotFoundError:
         mode = -1
     if mode is None or os.path.abspath(path).startswith(("/dev/", "/proc/")):
