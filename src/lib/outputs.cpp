@@ -172,6 +172,11 @@ OutputPlan plan_output(const char* path) {
     if (!S_ISREG(st.st_mode)) {
       return plan;
     }
+    // A file the user may not write is not replaced either: opening it in
+    // place fails as it always did.
+    if (::access(path, W_OK) != 0) {
+      return plan;
+    }
     plan.mode = st.st_mode & 07777;
   } else if (errno != ENOENT) {
     return plan;

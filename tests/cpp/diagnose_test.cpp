@@ -144,7 +144,7 @@ TEST(diagnose_test, reasons) {
       {"too deep", std::string(129, '[') + std::string(129, ']'), Stage::parse,
        "JSON syntax error at byte 128: the JSON document was too deep (too many nested objects and arrays)", ""},
       {"array form ends early", "[[]]", Stage::parse,
-       "the document at byte 0: the document has 1 entry; a document written as a list has 8", ""},
+       "the document at byte 0: it has 1 entry; a document written as a list has 8", ""},
       {"missing key", R"({"name":["A","B","C","D"],"rule":{}})", Stage::parse,
        R"(the document has no "log"; it needs "log", "name" and "rule")", ""},
       {"repeated key", R"({"log":[],"name":["A","B","C","D"],"rule":{},"log":[]})", Stage::parse,

@@ -142,7 +142,9 @@ Subject subject_of(const Error& e) {
     case Field::sx: return {"an entry of \"sx\"", "\"sx\""};
     case Field::none: break;
   }
-  return e.kyoku ? Subject{"the kyoku", "the kyoku"} : Subject{"the document", "the document"};
+  if (e.kyoku) return {"the kyoku", "the kyoku"};
+  // After "the document at byte 0: ", the document is "it".
+  return e.offset ? Subject{"it", "it"} : Subject{"the document", "the document"};
 }
 
 // How many entries a list of fixed length has, what they are called, and
