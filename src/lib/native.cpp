@@ -32,6 +32,7 @@
 #include "lib/fileio.h"
 #include "lib/messages.h"
 #include "lib/posix_io.h"
+#include "lib/three_player.h"
 
 namespace {
 
@@ -746,7 +747,7 @@ int init_module(PyObject* module) {
       return -1;
     }
   }
-  return 0;
+  return add_three_player_functions(module, internal_error_type);
 }
 
 PyObject* create_module() {
