@@ -1,5 +1,6 @@
 from collections.abc import Sequence
 from os import PathLike
+from typing import Literal
 
 class MjlogError(ValueError): ...
 
@@ -10,3 +11,9 @@ def record_bytes_to_mjai(data: bytes) -> bytes: ...
 def convert_files(
     jobs: Sequence[tuple[str | PathLike[str], str | PathLike[str]]], force: bool = False
 ) -> list[tuple[str, str, str, tuple[str, str, str, int | None, int | None, int | None] | None]]: ...
+
+ThreePlayerForm = Literal["nukidora", "kita", "nukidora-4"]
+
+# A tenhou.net/6 record of four or three players to mjai lines; the form is
+# the one three-player records are written in.
+def tenhou6_to_mjai(data: str, three_player: ThreePlayerForm = "nukidora") -> list[str]: ...

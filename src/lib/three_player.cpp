@@ -40,7 +40,7 @@ int form_argument(PyObject* obj, ThreePlayerForm& out) {
     return 0;
   }
   if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument 'three_player': expected str, not %T", obj);
+    PyErr_Format(PyExc_TypeError, "argument 'three_player': expected str, not %.200s", Py_TYPE(obj)->tp_name);
     return -1;
   }
   Py_ssize_t size;
