@@ -100,12 +100,12 @@ char* put_tiles(char* p, const std::array<Tile, N>& ts) noexcept {
   return p;
 }
 
-// The first N of a seat list: a three-seat game leaves out the absent seat 3.
-template <std::size_t N = 4>
-char* put_ints(char* p, const std::array<std::int32_t, 4>& v) noexcept {
+// The first n (3 or 4) of a seat list: a three-seat game leaves out the
+// absent seat 3.
+char* put_ints(char* p, const std::array<std::int32_t, 4>& v, std::size_t n = 4) noexcept {
   *p++ = '[';
   p = put_int(p, v[0]);
-  for (std::size_t i = 1; i < N; ++i) {
+  for (std::size_t i = 1; i < n; ++i) {
     *p++ = ',';
     p = put_int(p, v[i]);
   }
@@ -144,10 +144,6 @@ char* put_string(char* p, std::string_view s) noexcept {
   return p;
 }
 
-char* put_seat_ints(char* p, const std::array<std::int32_t, 4>& v, std::uint8_t seats) noexcept {
-  return seats == 4 ? put_ints(p, v) : put_ints<3>(p, v);
-}
-
 char* actor(char* p, Seat s) noexcept { return put_uint(lit(p, ",\"actor\":"), s); }
 char* target(char* p, Seat s) noexcept { return put_uint(lit(p, ",\"target\":"), s); }
 char* pai(char* p, Tile t) noexcept { return put_tile(lit(p, ",\"pai\":"), t); }
@@ -176,7 +172,7 @@ struct writer {
     p = put_uint(lit(p, ",\"honba\":"), e.honba);
     p = put_uint(lit(p, ",\"kyotaku\":"), e.kyotaku);
     p = put_uint(lit(p, ",\"oya\":"), e.oya);
-    p = put_seat_ints(lit(p, ",\"scores\":"), *e.scores, e.seats);
+    p = put_ints(lit(p, ",\"scores\":"), *e.scores, e.seats);
     p = lit(p, ",\"tehais\":[");
     for (std::size_t i = 0; i < e.seats; ++i) {
       if (i) *p++ = ',';
@@ -229,7 +225,7 @@ struct writer {
   }
   char* operator()(const Hora& e) noexcept {
     p = target(actor(lit(p, "{\"type\":\"hora\""), e.actor), e.target);
-    if (e.deltas) p = put_seat_ints(lit(p, ",\"deltas\":"), *e.deltas, e.seats);
+    if (e.deltas) p = put_ints(lit(p, ",\"deltas\":"), *e.deltas, e.seats);
     if (e.ura_markers) {
       p = lit(p, ",\"ura_markers\":[");
       bool first = true;
@@ -245,7 +241,7 @@ struct writer {
   }
   char* operator()(const Ryukyoku& e) noexcept {
     p = lit(p, "{\"type\":\"ryukyoku\"");
-    if (e.deltas) p = put_seat_ints(lit(p, ",\"deltas\":"), *e.deltas, e.seats);
+    if (e.deltas) p = put_ints(lit(p, ",\"deltas\":"), *e.deltas, e.seats);
     *p++ = '}';
     return p;
   }

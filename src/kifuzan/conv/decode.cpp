@@ -65,11 +65,13 @@ constexpr Tile north{30};
 // Bit t: tile id t is not in a three-player set (2m-8m and the red 5m).
 constexpr std::uint64_t three_player_absent = 0xFEull | (std::uint64_t{1} << 34);
 
+// Three: a three-player game, whose tiles are checked against its set.
+// Four-player decoding is compiled without the check.
+template <bool Three>
 class decoder {
  public:
   // `err` is made only on failure.
-  decoder(Seat s, const Table& table, std::optional<Error>& err)
-      : seat_(s), table_(table), absent_(table.players == 3 ? three_player_absent : 0), err_(err) {}
+  decoder(Seat s, const Table& table, std::optional<Error>& err) : seat_(s), table_(table), err_(err) {}
 
   bool take(const ActionItem& item, std::vector<Event>& out) {
     switch (item.kind) {
@@ -146,7 +148,7 @@ class decoder {
 
   // "f44": North set aside; the next take is its replacement draw.
   bool kita(const CallText& t, std::vector<Event>& out) {
-    if (table_.players != 3) return fail(ErrorKind::kita_in_four_player, t.raw);
+    if (!Three) return fail(ErrorKind::kita_in_four_player, t.raw);
     const auto tile = mjai::tile_from_chars(t.c[1], t.c[2]);
     if (!tile) return invalid_tile(t, 1);
     if (*tile != north) return fail(ErrorKind::kita_not_north, t.raw);
@@ -154,7 +156,7 @@ class decoder {
     return true;
   }
 
-  bool absent(Tile t) const { return (absent_ >> t.id) & 1; }
+  static bool absent(Tile t) { return Three && ((three_player_absent >> t.id) & 1); }
 
   [[gnu::cold, gnu::noinline]] bool fail(ErrorKind kind, std::string_view text, std::string_view item = {}) {
     Error& e = err_.emplace();
@@ -184,14 +186,13 @@ class decoder {
 
   Seat seat_;
   const Table& table_;
-  std::uint64_t absent_;
   std::optional<Error>& err_;
 };
 
 // Pairs takes with discard slots (a Reach shares its Dahai's slot): a
 // tsumogiri discard gets its draw's tile, and a hand-discarded "?" is dropped.
 // Returns the discards' new size.
-std::size_t fill_in(const Event* takes, std::size_t take_count, Event* discards, std::size_t n) {
+[[gnu::always_inline]] inline std::size_t fill_in(const Event* takes, std::size_t take_count, Event* discards, std::size_t n) {
   std::size_t r = 0, w = 0;  // read and write positions; w < r once something was dropped
   auto keep = [&](std::size_t k) {
     if (w != k) discards[w] = discards[k];
@@ -235,11 +236,14 @@ Table table_of(const Log& log) noexcept {
   return t;
 }
 
-status<Error> decode_seat_into(const Kyoku& kyoku, Seat s, std::vector<Event>& events, SeatEvents& out,
+namespace {
+
+template <bool Three>
+status<Error> decode_seat_with(const Kyoku& kyoku, Seat s, std::vector<Event>& events, SeatEvents& out,
                                const Table& table) {
   const SeatActions& seat = kyoku.seats[s];
   std::optional<Error> err;
-  decoder d(s, table, err);
+  decoder<Three> d(s, table, err);
   out.takes = static_cast<std::uint32_t>(events.size());
   for (const ActionItem& item : seat.takes)
     if (!d.take(item, events))
@@ -254,6 +258,14 @@ status<Error> decode_seat_into(const Kyoku& kyoku, Seat s, std::vector<Event>& e
   events.resize(out.discards + n);
   out.discards_end = static_cast<std::uint32_t>(events.size());
   return success;
+}
+
+}  // namespace
+
+status<Error> decode_seat_into(const Kyoku& kyoku, Seat s, std::vector<Event>& events, SeatEvents& out,
+                               const Table& table) {
+  return table.players == 3 ? decode_seat_with<true>(kyoku, s, events, out, table)
+                            : decode_seat_with<false>(kyoku, s, events, out, table);
 }
 
 mjai::result<SeatLists, Error> decode_seat(const Kyoku& kyoku, Seat s) {

@@ -300,10 +300,11 @@ class reader {
     for (std::size_t s = 0; s < 4; ++s) {
       SeatActions& seat = k.seats[s];
       std::array<element, 13> hand;
-      if (empty_hands && f[4 + 3 * s].type() == element_type::ARRAY && as_array(f[4 + 3 * s]).size() == 0) {
+      if (!fixed(f[4 + 3 * s], hand, "an array of size 13", "an array of size 13")) {
+        if (!(empty_hands && error.kind == ErrorKind::invalid_length && error.count == 0)) return at(4 + 3 * s);
+        error = Error{};
         k.no_hand |= static_cast<std::uint8_t>(1u << s);
       } else {
-        if (!fixed(f[4 + 3 * s], hand, "an array of size 13", "an array of size 13")) return at(4 + 3 * s);
         for (std::size_t i = 0; i < 13; ++i)
           if (!tile(hand[i], k.haipai[s][i])) return at(i) || at(4 + 3 * s);
       }
