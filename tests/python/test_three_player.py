@@ -59,7 +59,7 @@ def test_every_record_converts_and_every_win_is_complete(path, form):
 
 @needs_records
 @pytest.mark.parametrize("path", three_player_records(), ids=lambda p: p.name)
-def test_kifuzan_still_refuses_them_as_before(path, tmp_path):
+def test_kifuzan_still_refuses_them_as_before(path):
     text = path.read_text(encoding="utf-8")
     for call in (lambda: _kifuzan.tenhou_to_mjai(text), lambda: _kifuzan.tenhou_file_to_mjai(path)):
         with pytest.raises(_kifuzan.JsonParsingError) as caught:  # seat 3's hand is []
@@ -71,6 +71,7 @@ def test_default_form_and_arguments():
     log = tiny_log()
     log["rule"]["disp"] = "三般南喰赤"
     log["name"][3] = ""
+    log["rate"] = [1500, 1500, 1500, ""]  # Mahjong Soul rates the absent seat ""
     kyoku = log["log"][0]
     kyoku[1][3] = 0
     kyoku[4] = [11, 19, 21, 22, 23, 24, 25, 26, 27, 28, 29, 44, 44]
