@@ -1,13 +1,12 @@
 // Three-player records: the order of play over three seats, kitas, the three
-// mjai forms, the refusals, and the shared records.
+// mjai forms and the refusals. The shared records, and the four-player ones
+// through the same path, are tests/python/test_three_player.py's.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "kyoku_builder.h"
-#include "shared_files.h"
 
 namespace kifuzan::test {
 namespace {
@@ -222,61 +221,6 @@ TEST(three_player_test, specified_reading_is_unchanged) {
   ASSERT_FALSE(r.failed);
   EXPECT_EQ(kyoku_lines(r), (std::vector<std::string>{tsumo(0, "1m"), reach(0), dahai(0, "N", false), drawn,
                                                       end_kyoku}));
-}
-
-std::vector<std::filesystem::path> records(const std::filesystem::path& dir, std::string_view ext) {
-  std::vector<std::filesystem::path> found;
-  if (std::filesystem::is_directory(dir))
-    for (const auto& e : std::filesystem::directory_iterator(dir))
-      if (e.path().extension() == ext) found.push_back(e.path());
-  return found;
-}
-
-std::size_t count(const std::string& text, std::string_view part) {
-  std::size_t n = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
-// Every shared three-player JSON record converts in each form, with one
-// kita event per "f44"; the three-seat forms differ in the kita's name only.
-TEST(three_player_test, shared_records) {
-  const auto dir = shared_dir / "corpus" / "three_player";
-  auto found = records(dir, ".json");
-  for (const auto& p : records(dir / "json", ".json")) found.push_back(p);
-  if (found.empty()) GTEST_SKIP() << "no shared three-player records";
-  for (const auto& path : found) {
-    SCOPED_TRACE(path.filename().string());
-    const std::string text = read_file(path);
-    const Outcome nukidora = run_any(text), kita = run_any(text, ThreePlayerForm::kita),
-                  padded = run_any(text, ThreePlayerForm::nukidora4);
-    ASSERT_FALSE(nukidora.failed) << conv::describe(*nukidora.error);
-    ASSERT_FALSE(kita.failed) << conv::describe(*kita.error);
-    ASSERT_FALSE(padded.failed) << conv::describe(*padded.error);
-    std::string all;
-    for (const auto& l : nukidora.lines) all += l + "\n";
-    EXPECT_EQ(count(all, "\"type\":\"nukidora\""), count(text, "\"f44\"")) << "kitas";
-    ASSERT_EQ(kita.lines.size(), nukidora.lines.size());
-    ASSERT_EQ(padded.lines.size(), nukidora.lines.size());
-    for (std::size_t i = 0; i < kita.lines.size(); ++i) {
-      std::string renamed = kita.lines[i];
-      if (renamed.starts_with(R"({"type":"kita")")) renamed.replace(9, 4, "nukidora");
-      EXPECT_EQ(renamed, nukidora.lines[i]);
-    }
-  }
-}
-
-// The package's route gives _kifuzan's lines for every four-player record.
-TEST(three_player_test, four_player_records_convert_as_specified) {
-  const auto found = records(shared_dir / "corpus" / "four_player", ".json");
-  if (found.empty()) GTEST_SKIP() << "no shared four-player records";
-  for (const auto& path : found) {
-    SCOPED_TRACE(path.filename().string());
-    const std::string text = read_file(path);
-    const Outcome specified = run(text), any = run_any(text, ThreePlayerForm::kita);
-    ASSERT_FALSE(specified.failed);
-    EXPECT_EQ(any.lines, specified.lines);
-  }
 }
 
 }  // namespace

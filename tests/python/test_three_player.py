@@ -59,6 +59,20 @@ def test_every_record_converts_and_every_win_is_complete(path, form):
 
 @needs_records
 @pytest.mark.parametrize("path", three_player_records(), ids=lambda p: p.name)
+def test_forms_differ_in_the_kita_name_and_the_padded_seat_only(path):
+    text = path.read_text(encoding="utf-8")
+    nukidora, kita, padded = (tenhou6_to_mjai(text, three_player=form) for form in FORMS)
+    assert [line.replace('{"type":"kita"', '{"type":"nukidora"', 1) for line in kita] == nukidora
+    unpadded = [json.loads(line) for line in padded]
+    for e in unpadded:
+        for key in ("names", "scores", "tehais", "deltas"):
+            if key in e:
+                e[key] = e[key][:3]
+    assert unpadded == [json.loads(line) for line in nukidora]
+
+
+@needs_records
+@pytest.mark.parametrize("path", three_player_records(), ids=lambda p: p.name)
 def test_kifuzan_still_refuses_them_as_before(path):
     text = path.read_text(encoding="utf-8")
     for call in (lambda: _kifuzan.tenhou_to_mjai(text), lambda: _kifuzan.tenhou_file_to_mjai(path)):
