@@ -4,6 +4,7 @@
 
 #include "lib/three_player.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -145,7 +146,9 @@ PyMethodDef g_method = {
     "tenhou6_to_mjai", as_cfunction(py_tenhou6_to_mjai), METH_FASTCALL | METH_KEYWORDS,
     "tenhou6_to_mjai(data, three_player='nukidora')\n--\n\n"
     "The mjai events of a tenhou.net/6 record of four or three players.\n\n"
-    "A four-player record gives exactly what _kifuzan.tenhou_to_mjai gives.\n"
+    "A four-player record gives exactly what _kifuzan.tenhou_to_mjai gives\n"
+    "(but a kita entry, \"f\" and a tile code, is refused in one, where\n"
+    "tenhou_to_mjai reads any three-character discard text as a riichi).\n"
     "A record is three-player when its rule text says so (\"三\", \"3-Player\")\n"
     "or when it names no fourth player and deals seat 3 no hand (Mahjong\n"
     "Soul's exports). No mjai standard covers three players; three_player\n"
