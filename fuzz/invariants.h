@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -11,6 +12,7 @@
 
 #include "kifuzan/conv/diagnose.h"
 #include "kifuzan/conv/input.h"
+#include "kifuzan/conv/log.h"
 #include "kifuzan/conv/pipeline.h"
 
 namespace kifuzan::fuzz {
@@ -75,10 +77,51 @@ struct joined_blocks final : conv::LineSink {
   }
 };
 
+// The package's reading of any number of players, in each three-player
+// form: the specified lines for whatever the specified reading converts
+// (but a kita text, which it reads as a riichi), well-formed lines for
+// three-player records, the same lines block by block, forms that differ
+// only in the kita's name (and in the padded seat's line content), and
+// refusals that point inside the text.
+inline void run_any_player_checks(const conv::PaddedText& input,
+                                  const mjai::result<conv::Lines, conv::Stage>& specified, bool input_utf8) {
+  constexpr conv::ThreePlayerForm forms[] = {conv::ThreePlayerForm::nukidora, conv::ThreePlayerForm::kita,
+                                             conv::ThreePlayerForm::nukidora4};
+  std::vector<std::string> texts;
+  for (const conv::ThreePlayerForm form : forms) {
+    conv::Options options;
+    options.any_players = true;
+    options.form = form;
+    auto r = conv::convert_text(input, options);
+    joined_blocks b;
+    auto blocks = conv::convert_text_blocks(input, options, b);
+    require(static_cast<bool>(r) == static_cast<bool>(blocks));
+    if (!r) {
+      require(blocks.error() && blocks.error()->kind == r.error().kind);
+      require(!r.error().offset || *r.error().offset <= input.size());
+      require(!conv::describe(r.error()).empty());
+      require(!specified || r.error().kind == conv::ErrorKind::kita_in_four_player);
+      return;
+    }
+    check_lines(r.value(), input_utf8);
+    require(r.value().text == b.text);
+    if (specified) require(r.value().text == specified.value().text);
+    texts.emplace_back(r.value().text);
+  }
+  // "kita" is four letters shorter than "nukidora" in each kita line.
+  std::string renamed = texts[1];
+  for (std::size_t at = renamed.find("{\"type\":\"kita\""); at != std::string::npos;
+       at = renamed.find("{\"type\":\"kita\"", at + 1))
+    renamed.replace(at + 9, 4, "nukidora");
+  require(renamed == texts[0]);
+  require(std::count(texts[2].begin(), texts[2].end(), '\n') == std::count(texts[0].begin(), texts[0].end(), '\n'));
+}
+
 inline void run_pipeline_checks(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const conv::PaddedText input(bytes);
   auto first = conv::tenhou_to_mjai_lines(input);
+  run_any_player_checks(input, first, conv::is_valid_utf8(bytes));
   // A fresh copy, so that nothing the first run left in the buffer matters.
   const conv::PaddedText again(bytes);
   joined_blocks b;

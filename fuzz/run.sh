@@ -31,7 +31,8 @@ fill_corpus() {  # corpus-dir with-regressions(0/1)
     done
     return
   fi
-  for f in "$shared"/four_player/*.json "$shared"/three_player/*.json "$root"/examples/*.json; do
+  for f in "$shared"/four_player/*.json "$shared"/three_player/*.json "$shared"/three_player/json/*.json \
+    "$root"/examples/*.json; do
     [[ -f "$f" ]] || continue
     cp -f "$f" "$dir/start-$(basename "$(dirname "$f")")-$(basename "$f")"
   done

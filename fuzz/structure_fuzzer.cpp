@@ -237,12 +237,14 @@ std::string random_call(Rng& r, bool take_side) {
       default: return a + b + c + "m" + d;
     }
   }
-  switch (r.below(6)) {
+  switch (r.below(8)) {
     case 0: return "k" + a + b + c + d;
     case 1: return a + "k" + b + c + d;
     case 2: return a + b + "k" + c + d;
     case 3: return a + b + c + "a" + d;
     case 4: return "r60";
+    case 5: return "f44";  // a kita, in a three-player record
+    case 6: return "f" + a;
     default: return "r" + a;
   }
 }

@@ -26,3 +26,9 @@ SKIPPED: Literal["skipped"]
 FAILED: Literal["failed"]
 DEFERRED: Literal["deferred"]
 def kyoku_name(kyoku: int, round: int, honba: int, /) -> str: ...
+
+ThreePlayerForm = Literal["nukidora", "kita", "nukidora-4"]
+
+# A tenhou.net/6 record of four or three players to mjai lines; the form is
+# the one three-player records are written in.
+def tenhou6_to_mjai(data: str, three_player: ThreePlayerForm = "nukidora") -> list[str]: ...

@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include "lib/native.h"
+#include "lib/three_player.h"
 
 namespace kifuzan::native {
 
@@ -76,7 +77,7 @@ int init_module(PyObject* module) {
       }
     }
   }
-  return 0;
+  return add_three_player_functions(module, internal_error_type);
 }
 
 PyObject* create_module() {

@@ -3,6 +3,10 @@
 // (names, scores, hands, deltas, ura markers) are pointers to what the game
 // record already holds, so an event is a small trivially copyable value,
 // valid while the record it points into lives.
+//
+// A three-player game is written with three seats or, padded, with four:
+// `seats` says how many entries the per-seat lists show (the record always
+// holds four, the absent seat 3 last).
 #pragma once
 
 #include <array>
@@ -26,6 +30,7 @@ struct StartGame {
   const Names* names = nullptr;  // never null in a written event
   std::uint8_t kyoku_first = 0;
   bool aka_flag = false;
+  std::uint8_t seats = 4;
 };
 struct StartKyoku {
   Tile bakaze;
@@ -34,6 +39,7 @@ struct StartKyoku {
   std::uint8_t honba = 0;
   std::uint8_t kyotaku = 0;
   Seat oya = 0;
+  std::uint8_t seats = 4;
   const Deltas* scores = nullptr;  // never null in a written event
   const Hands* tehais = nullptr;   // never null in a written event
 };
@@ -86,17 +92,27 @@ struct ReachAccepted {
 struct Hora {
   Seat actor = 0;
   Seat target = 0;
+  std::uint8_t seats = 4;  // deltas shown
   const Deltas* deltas = nullptr;
   const std::vector<Tile>* ura_markers = nullptr;
 };
 struct Ryukyoku {
   const Deltas* deltas = nullptr;
+  std::uint8_t seats = 4;  // deltas shown
 };
 struct EndKyoku {};
 struct EndGame {};
+// A North set aside in a three-player game (nukidora). No mjai standard
+// names it: tools write "nukidora" or "kita", with the same fields.
+struct Kita {
+  enum class Name : std::uint8_t { nukidora, kita };
+  Seat actor = 0;
+  Tile pai;
+  Name name = Name::nukidora;
+};
 
 using Event = std::variant<None, StartGame, StartKyoku, Tsumo, Dahai, Chi, Pon, Daiminkan, Kakan,
-                           Ankan, Dora, Reach, ReachAccepted, Hora, Ryukyoku, EndKyoku, EndGame>;
+                           Ankan, Dora, Reach, ReachAccepted, Hora, Ryukyoku, EndKyoku, EndGame, Kita>;
 
 namespace detail {
 template <class T, class V>
@@ -115,7 +131,8 @@ struct index_of<T, std::variant<Ts...>> {
 template <class T>
 inline constexpr std::size_t variant_index = detail::index_of<T, Event>::value;
 
-static_assert(variant_index<None> == 0 && variant_index<Tsumo> == 3 && variant_index<EndGame> == 16);
+static_assert(variant_index<None> == 0 && variant_index<Tsumo> == 3 && variant_index<EndGame> == 16 &&
+              variant_index<Kita> == 17);
 // Events are built by the hundred per kyoku: keep them small and free to
 // copy and destroy.
 static_assert(sizeof(Event) <= 32);

@@ -100,10 +100,12 @@ char* put_tiles(char* p, const std::array<Tile, N>& ts) noexcept {
   return p;
 }
 
-char* put_ints(char* p, const std::array<std::int32_t, 4>& v) noexcept {
+// The first n (3 or 4) of a seat list: a three-seat game leaves out the
+// absent seat 3.
+char* put_ints(char* p, const std::array<std::int32_t, 4>& v, std::size_t n = 4) noexcept {
   *p++ = '[';
   p = put_int(p, v[0]);
-  for (std::size_t i = 1; i < 4; ++i) {
+  for (std::size_t i = 1; i < n; ++i) {
     *p++ = ',';
     p = put_int(p, v[i]);
   }
@@ -156,7 +158,7 @@ struct writer {
   char* operator()(const None&) noexcept { return lit(p, "{\"type\":\"none\"}"); }
   char* operator()(const StartGame& e) noexcept {
     p = lit(p, "{\"type\":\"start_game\",\"names\":[");
-    for (std::size_t i = 0; i < 4; ++i) {
+    for (std::size_t i = 0; i < e.seats; ++i) {
       if (i) *p++ = ',';
       p = put_string(p, (*e.names)[i]);
     }
@@ -170,9 +172,9 @@ struct writer {
     p = put_uint(lit(p, ",\"honba\":"), e.honba);
     p = put_uint(lit(p, ",\"kyotaku\":"), e.kyotaku);
     p = put_uint(lit(p, ",\"oya\":"), e.oya);
-    p = put_ints(lit(p, ",\"scores\":"), *e.scores);
+    p = put_ints(lit(p, ",\"scores\":"), *e.scores, e.seats);
     p = lit(p, ",\"tehais\":[");
-    for (std::size_t i = 0; i < 4; ++i) {
+    for (std::size_t i = 0; i < e.seats; ++i) {
       if (i) *p++ = ',';
       p = put_tiles(p, (*e.tehais)[i]);
     }
@@ -223,7 +225,7 @@ struct writer {
   }
   char* operator()(const Hora& e) noexcept {
     p = target(actor(lit(p, "{\"type\":\"hora\""), e.actor), e.target);
-    if (e.deltas) p = put_ints(lit(p, ",\"deltas\":"), *e.deltas);
+    if (e.deltas) p = put_ints(lit(p, ",\"deltas\":"), *e.deltas, e.seats);
     if (e.ura_markers) {
       p = lit(p, ",\"ura_markers\":[");
       bool first = true;
@@ -239,12 +241,18 @@ struct writer {
   }
   char* operator()(const Ryukyoku& e) noexcept {
     p = lit(p, "{\"type\":\"ryukyoku\"");
-    if (e.deltas) p = put_ints(lit(p, ",\"deltas\":"), *e.deltas);
+    if (e.deltas) p = put_ints(lit(p, ",\"deltas\":"), *e.deltas, e.seats);
     *p++ = '}';
     return p;
   }
   char* operator()(const EndKyoku&) noexcept { return lit(p, "{\"type\":\"end_kyoku\"}"); }
   char* operator()(const EndGame&) noexcept { return lit(p, "{\"type\":\"end_game\"}"); }
+  char* operator()(const Kita& e) noexcept {
+    p = e.name == Kita::Name::kita ? lit(p, "{\"type\":\"kita\"") : lit(p, "{\"type\":\"nukidora\"");
+    p = pai(actor(p, e.actor), e.pai);
+    *p++ = '}';
+    return p;
+  }
 };
 
 // Sizes: an int32 is at most 11 characters, a quoted tile 5, a u8 3.

@@ -91,21 +91,23 @@ TEST(json_writer_test, every_variant) {
       {"dora", Dora{s(2)}, R"({"type":"dora","dora_marker":"2s"})"},
       {"reach", Reach{2}, R"({"type":"reach","actor":2})"},
       {"reach_accepted", ReachAccepted{1}, R"({"type":"reach_accepted","actor":1})"},
-      {"hora full", Hora{1, 3, &ron8000, &ura_2s},
+      {"hora full", Hora{1, 3, 4, &ron8000, &ura_2s},
        R"({"type":"hora","actor":1,"target":3,"deltas":[0,8000,0,-8000],"ura_markers":["2s"]})"},
-      {"hora bare", Hora{1, 1, nullptr, nullptr},
+      {"hora bare", Hora{1, 1, 4, nullptr, nullptr},
        R"({"type":"hora","actor":1,"target":1})"},
-      {"hora empty ura", Hora{0, 2, &ron1000, &no_ura},
+      {"hora empty ura", Hora{0, 2, 4, &ron1000, &no_ura},
        R"({"type":"hora","actor":0,"target":2,"deltas":[1000,0,-1000,0],"ura_markers":[]})"},
-      {"hora ura only", Hora{2, 0, nullptr, &ura_three},
+      {"hora ura only", Hora{2, 0, 4, nullptr, &ura_three},
        R"({"type":"hora","actor":2,"target":0,"ura_markers":["1m","5pr","?"]})"},
-      {"hora deltas only", Hora{3, 3, &tsumo300, nullptr},
+      {"hora deltas only", Hora{3, 3, 4, &tsumo300, nullptr},
        R"({"type":"hora","actor":3,"target":3,"deltas":[-100,-100,-100,300]})"},
       {"ryukyoku bare", Ryukyoku{}, R"({"type":"ryukyoku"})"},
       {"ryukyoku deltas", Ryukyoku{&drawn},
        R"({"type":"ryukyoku","deltas":[1500,-1500,1500,-1500]})"},
       {"end_kyoku", EndKyoku{}, R"({"type":"end_kyoku"})"},
       {"end_game", EndGame{}, R"({"type":"end_game"})"},
+      {"nukidora", Kita{1, Tile{30}}, R"({"type":"nukidora","actor":1,"pai":"N"})"},
+      {"kita", Kita{2, Tile{30}, Kita::Name::kita}, R"({"type":"kita","actor":2,"pai":"N"})"},
   };
   bool seen[std::variant_size_v<Event>] = {};
   for (const auto& c : cases) {
@@ -114,7 +116,29 @@ TEST(json_writer_test, every_variant) {
     seen[c.event.index()] = true;
   }
   for (std::size_t i = 0; i < std::variant_size_v<Event>; ++i) EXPECT_TRUE(seen[i]) << i;
-  static_assert(std::variant_size_v<Event> == 17);
+  static_assert(std::variant_size_v<Event> == 18);
+}
+
+// Three seats leave out the fourth entry of every per-seat list, and only it.
+TEST(json_writer_test, three_seats) {
+  StartKyoku k = sample_start_kyoku();
+  k.seats = 3;
+  k.scores = &extreme_scores;
+  std::string want = start_kyoku_json(
+      R"("kyoku":1,"honba":0,"kyotaku":0,"oya":0,"scores":[-2147483648,2147483647,0])");
+  want.erase(want.find(R"(,["E","S")"), std::string_view(R"(,["E","S","W","N","P","F","C","5mr","5pr","5sr","?","1m","2m"])").size());
+  EXPECT_EQ(json(k), want);
+  const Case cases[] = {
+      {"start_game", StartGame{&abcd, 0, true, 3},
+       R"({"type":"start_game","names":["A","B","C"],"kyoku_first":0,"aka_flag":true})"},
+      {"hora", Hora{1, 3, 3, &extremes, &ura_2s},
+       R"({"type":"hora","actor":1,"target":3,"deltas":[-2147483648,2147483647,-10],"ura_markers":["2s"]})"},
+      {"ryukyoku", Ryukyoku{&drawn, 3}, R"({"type":"ryukyoku","deltas":[1500,-1500,1500]})"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(json(c.event), c.want);
+  }
 }
 
 TEST(json_writer_test, integer_extremes) {

@@ -47,12 +47,28 @@ struct SeatEvents {
   std::uint32_t discards = 0, discards_end = 0;
 };
 
+// What decoding and play need of the game around a kyoku. The default is
+// _kifuzan's four-player game.
+struct Table {
+  // 3: the turn passes from seat 2 to seat 0, and 2m-8m (and the red 5m)
+  // are refused.
+  std::uint8_t players = 4;
+  std::uint8_t shown_seats = 4;  // in the closing events' deltas
+  // "f" and a code in a discard list is a kita, not a riichi: a kita event
+  // of this name in a three-player game, refused in a four-player one.
+  bool kita_texts = false;
+  mjai::Kita::Name kita_name = mjai::Kita::Name::nukidora;
+};
+Table table_of(const Log& log) noexcept;
+
 // Decodes seat s's take and discard lists into events appended to `events`
 // (not yet in the order of play), fills drawn tiles into tsumogiri discards,
 // and sets `out` to their ranges. Fails with invalid_action_item,
 // invalid_tile_text or number_in_take_list, naming the seat, the list and
-// the entry.
-status<Error> decode_seat_into(const Kyoku& kyoku, Seat s, std::vector<Event>& events, SeatEvents& out);
+// the entry; by `table`, also with kita_not_north, kita_in_four_player and
+// absent_tile.
+status<Error> decode_seat_into(const Kyoku& kyoku, Seat s, std::vector<Event>& events, SeatEvents& out,
+                               const Table& table = {});
 
 // The same seat's lists on their own, for inspection.
 struct SeatLists {
@@ -64,20 +80,21 @@ mjai::result<SeatLists, Error> decode_seat(const Kyoku& kyoku, Seat s);
 // The entry of seat s's discard list that made its `event`-th decoded
 // discard event (the list's length past the end). For error reports only:
 // it decodes the list again.
-std::size_t discard_entry(const Kyoku& kyoku, Seat s, std::size_t event);
+std::size_t discard_entry(const Kyoku& kyoku, Seat s, std::size_t event, const Table& table = {});
 
-// Adds one Hora per win or one Ryukyoku, then EndKyoku. They point into
-// `kyoku`.
-void finish_kyoku(Block& block, const Kyoku& kyoku);
+// Adds one Hora per win or one Ryukyoku, then EndKyoku, their deltas
+// showing `seats` seats. They point into `kyoku`.
+void finish_kyoku(Block& block, const Kyoku& kyoku, std::uint8_t seats = 4);
 
 // Puts the four seats' decoded lists (ranges of block.events) into the order
 // of play after what `block` already holds in it (the StartKyoku), adding
 // riichi acceptances and kan dora, and closes the kyoku. Kans reveal the
-// kyoku's dora indicators from the second on, in order. Fails with
-// missing_take, call_mismatch, missing_dora_marker or reach_without_discard,
-// naming the seat and the entry.
+// kyoku's dora indicators from the second on, in order; a kita is followed
+// by the same seat's replacement draw. Fails with missing_take,
+// call_mismatch, missing_dora_marker, reach_without_discard or
+// kita_without_north, naming the seat and the entry.
 status<Error> play_kyoku(const Kyoku& kyoku, const std::array<SeatEvents, 4>& seats, Seat oya,
-                         Block& block);
+                         Block& block, const Table& table = {});
 
 // The whole game in the order of play: StartGame, every kyoku, EndGame;
 // nothing on failure. The events point into `log`; an error names its kyoku.

@@ -14,6 +14,7 @@ using mjai::Chi;
 using mjai::Dahai;
 using mjai::Daiminkan;
 using mjai::Kakan;
+using mjai::Kita;
 using mjai::Pon;
 using mjai::Reach;
 using mjai::Tsumo;
@@ -59,14 +60,25 @@ constexpr Layout daiminkan_layouts[] = {
     {0, mjai::prev_seat, {1, 3, 5, 7}}, {2, mjai::opposite_seat, {3, 0, 5, 7}}, {6, mjai::next_seat, {7, 0, 2, 4}}};
 constexpr Layout kakan_layouts[] = {{0, nullptr, {1, 3, 5, 7}}, {2, nullptr, {3, 0, 5, 7}}, {4, nullptr, {5, 0, 2, 7}}};
 
+constexpr Tile north{30};
+
+// Bit t: tile id t is not in a three-player set (2m-8m and the red 5m).
+constexpr std::uint64_t three_player_absent = 0xFEull | (std::uint64_t{1} << 34);
+
+// Three: a three-player game, whose tiles are checked against its set.
+// Four-player decoding is compiled without the check.
+template <bool Three>
 class decoder {
  public:
   // `err` is made only on failure.
-  decoder(Seat s, std::optional<Error>& err) : seat_(s), err_(err) {}
+  decoder(Seat s, const Table& table, std::optional<Error>& err) : seat_(s), table_(table), err_(err) {}
 
   bool take(const ActionItem& item, std::vector<Event>& out) {
     switch (item.kind) {
-      case ActionItem::Kind::tile: out.emplace_back(Tsumo{seat_, item.tile()}); return true;
+      case ActionItem::Kind::tile:
+        if (absent(item.tile())) return absent_tile(item.tile(), {});
+        out.emplace_back(Tsumo{seat_, item.tile()});
+        return true;
       case ActionItem::Kind::number: return number_in_takes(item.value);
       case ActionItem::Kind::text: break;
     }
@@ -80,7 +92,10 @@ class decoder {
 
   bool discard(const ActionItem& item, std::vector<Event>& out) {
     switch (item.kind) {
-      case ActionItem::Kind::tile: out.emplace_back(Dahai{seat_, item.tile(), false}); return true;
+      case ActionItem::Kind::tile:
+        if (absent(item.tile())) return absent_tile(item.tile(), {});
+        out.emplace_back(Dahai{seat_, item.tile(), false});
+        return true;
       case ActionItem::Kind::number: out.emplace_back(Dahai{seat_, mjai::unknown_tile, true}); return true;
       case ActionItem::Kind::text: break;
     }
@@ -95,6 +110,7 @@ class decoder {
       out.emplace_back(e);
       return true;
     }
+    if (t.n == 3 && table_.kita_texts && t.c[0] == 'f') return kita(t, out);
     if (t.n == 3) {  // riichi: a marker (not examined) and the discarded tile's code
       Dahai d{seat_, mjai::unknown_tile, true};
       if (!(t.c[1] == '6' && t.c[2] == '0')) {
@@ -130,6 +146,18 @@ class decoder {
     return invalid(t);
   }
 
+  // "f44": North set aside; the next take is its replacement draw.
+  bool kita(const CallText& t, std::vector<Event>& out) {
+    if (!Three) return fail(ErrorKind::kita_in_four_player, t.raw);
+    const auto tile = mjai::tile_from_chars(t.c[1], t.c[2]);
+    if (!tile) return invalid_tile(t, 1);
+    if (*tile != north) return fail(ErrorKind::kita_not_north, t.raw);
+    out.emplace_back(Kita{seat_, north, table_.kita_name});
+    return true;
+  }
+
+  static bool absent(Tile t) { return Three && ((three_player_absent >> t.id) & 1); }
+
   [[gnu::cold, gnu::noinline]] bool fail(ErrorKind kind, std::string_view text, std::string_view item = {}) {
     Error& e = err_.emplace();
     e.kind = kind;
@@ -145,21 +173,26 @@ class decoder {
   [[gnu::cold, gnu::noinline]] bool invalid_tile(const CallText& t, int pos) {
     return fail(ErrorKind::invalid_tile_text, std::string_view(&t.c[pos], 2), t.raw);
   }
+  [[gnu::cold, gnu::noinline]] bool absent_tile(Tile t, std::string_view item) {
+    return fail(ErrorKind::absent_tile, mjai::tile_name(t), item);
+  }
   bool tile(const CallText& t, int pos, Tile& out) {
     const auto tile = mjai::tile_from_chars(t.c[pos], t.c[pos + 1]);
     if (!tile) return invalid_tile(t, pos);
+    if (absent(*tile)) return absent_tile(*tile, t.raw);
     out = *tile;
     return true;
   }
 
   Seat seat_;
+  const Table& table_;
   std::optional<Error>& err_;
 };
 
 // Pairs takes with discard slots (a Reach shares its Dahai's slot): a
 // tsumogiri discard gets its draw's tile, and a hand-discarded "?" is dropped.
 // Returns the discards' new size.
-std::size_t fill_in(const Event* takes, std::size_t take_count, Event* discards, std::size_t n) {
+[[gnu::always_inline]] inline std::size_t fill_in(const Event* takes, std::size_t take_count, Event* discards, std::size_t n) {
   std::size_t r = 0, w = 0;  // read and write positions; w < r once something was dropped
   auto keep = [&](std::size_t k) {
     if (w != k) discards[w] = discards[k];
@@ -194,10 +227,23 @@ std::size_t fill_in(const Event* takes, std::size_t take_count, Event* discards,
 
 }  // namespace
 
-status<Error> decode_seat_into(const Kyoku& kyoku, Seat s, std::vector<Event>& events, SeatEvents& out) {
+Table table_of(const Log& log) noexcept {
+  Table t;
+  t.players = log.players;
+  t.shown_seats = log.shown_seats();
+  t.kita_texts = log.kita_texts;
+  t.kita_name = log.form == ThreePlayerForm::kita ? Kita::Name::kita : Kita::Name::nukidora;
+  return t;
+}
+
+namespace {
+
+template <bool Three>
+status<Error> decode_seat_with(const Kyoku& kyoku, Seat s, std::vector<Event>& events, SeatEvents& out,
+                               const Table& table) {
   const SeatActions& seat = kyoku.seats[s];
   std::optional<Error> err;
-  decoder d(s, err);
+  decoder<Three> d(s, table, err);
   out.takes = static_cast<std::uint32_t>(events.size());
   for (const ActionItem& item : seat.takes)
     if (!d.take(item, events))
@@ -214,6 +260,14 @@ status<Error> decode_seat_into(const Kyoku& kyoku, Seat s, std::vector<Event>& e
   return success;
 }
 
+}  // namespace
+
+status<Error> decode_seat_into(const Kyoku& kyoku, Seat s, std::vector<Event>& events, SeatEvents& out,
+                               const Table& table) {
+  return table.players == 3 ? decode_seat_with<true>(kyoku, s, events, out, table)
+                            : decode_seat_with<false>(kyoku, s, events, out, table);
+}
+
 mjai::result<SeatLists, Error> decode_seat(const Kyoku& kyoku, Seat s) {
   std::vector<Event> events;
   SeatEvents at;
@@ -224,7 +278,7 @@ mjai::result<SeatLists, Error> decode_seat(const Kyoku& kyoku, Seat s) {
   return out;
 }
 
-std::size_t discard_entry(const Kyoku& kyoku, Seat s, std::size_t event) {
+std::size_t discard_entry(const Kyoku& kyoku, Seat s, std::size_t event, const Table& table) {
   // The fill-in pass treats a prefix of the list as it treats the whole, so
   // the entry is the first whose prefix yields more than `event` events.
   // The prefixes go through decode_seat_into itself, which keeps the
@@ -237,7 +291,7 @@ std::size_t discard_entry(const Kyoku& kyoku, Seat s, std::size_t event) {
   for (std::size_t i = 0; i < seat.discards.size(); ++i) {
     prefix.seats[s].discards.push_back(seat.discards[i]);
     events.clear();
-    if (!decode_seat_into(prefix, s, events, out)) break;
+    if (!decode_seat_into(prefix, s, events, out, table)) break;
     if (out.discards_end - out.discards > event) return i;
   }
   return seat.discards.size();

@@ -57,6 +57,7 @@ std::string decimal(T v) {
 
 class reader {
  public:
+  bool empty_hands = false;  // a starting hand may be []
   Error error;
   // The way from the root to the refused value, innermost first: each level
   // adds its element's (or member's) position on the way out of a failure.
@@ -305,9 +306,14 @@ class reader {
     for (std::size_t s = 0; s < 4; ++s) {
       SeatActions& seat = k.seats[s];
       std::array<element, 13> hand;
-      if (!fixed(f[4 + 3 * s], hand, "an array of size 13", "an array of size 13")) return at(4 + 3 * s);
-      for (std::size_t i = 0; i < 13; ++i)
-        if (!tile(hand[i], k.haipai[s][i])) return at(i) || at(4 + 3 * s);
+      if (!fixed(f[4 + 3 * s], hand, "an array of size 13", "an array of size 13")) {
+        if (!(empty_hands && error.kind == ErrorKind::invalid_length && error.count == 0)) return at(4 + 3 * s);
+        error = Error{};
+        k.no_hand |= static_cast<std::uint8_t>(1u << s);
+      } else {
+        for (std::size_t i = 0; i < 13; ++i)
+          if (!tile(hand[i], k.haipai[s][i])) return at(i) || at(4 + 3 * s);
+      }
       auto item = [this](element x, ActionItem& a) { return action_item(x, a); };
       if (!vec(f[5 + 3 * s], seat.takes, item)) return at(5 + 3 * s);
       if (!vec(f[6 + 3 * s], seat.discards, item)) return at(6 + 3 * s);
@@ -388,7 +394,11 @@ class reader {
       case 5: return optional(e, raw.dan, [this](element x, std::vector<std::string>& v) { return strings(x, v); });
       case 6:
         return optional(e, raw.rate, [this](element x, std::vector<double>& v) {
-          return vec(x, v, [this](element y, double& d) { return f64(y, d); });
+          return vec(x, v, [this](element y, double& d) {
+            // Mahjong Soul's three-player exports rate the absent seat "".
+            if (empty_hands && y.type() == element_type::STRING && y.get_string().value_unsafe().empty()) return true;
+            return f64(y, d);
+          });
         });
       default: return optional(e, raw.sx, [this](element x, std::vector<std::string>& v) { return strings(x, v); });
     }
@@ -529,7 +539,9 @@ class parser_lease {
 
 }  // namespace
 
-mjai::result<RawLog, Error> parse(const PaddedText& text) {
+namespace {
+
+mjai::result<RawLog, Error> parse_with(const PaddedText& text, bool empty_hands) {
   const parser_lease lease;
   simdjson::dom::parser& p = *lease;
   if (p.max_depth() != max_depth) {
@@ -548,9 +560,15 @@ mjai::result<RawLog, Error> parse(const PaddedText& text) {
   element root;
   if (auto err = p.parse(text.data(), text.size(), false).get(root)) return mjai::failure{json_error(err, text)};
   reader r;
+  r.empty_hands = empty_hands;
   RawLog raw;
   if (!r.document(root, raw)) return mjai::failure{located(std::move(r), raw, text)};
   return raw;
 }
+
+}  // namespace
+
+mjai::result<RawLog, Error> parse(const PaddedText& text) { return parse_with(text, false); }
+mjai::result<RawLog, Error> parse_any_players(const PaddedText& text) { return parse_with(text, true); }
 
 }  // namespace kifuzan::conv

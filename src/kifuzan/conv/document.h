@@ -69,6 +69,9 @@ struct KyokuEntry {
   mjai::Hands haipai{};  // side by side, as start_kyoku shows them
   std::array<SeatActions, 4> seats;
   std::vector<ResultItem> results;
+  // Bit s: seat s's starting hand is [] (its haipai stays "?"), as seat 3's
+  // is in a three-player record. Only a parse that allows it sets bits.
+  std::uint8_t no_hand = 0;
 
   friend bool operator==(const KyokuEntry&, const KyokuEntry&) = default;
 };
@@ -99,5 +102,10 @@ struct RawLog {
 // anything but whitespace after the document. A refused value carries its
 // byte offset and, inside "log", its kyoku, seat and entry.
 mjai::result<RawLog, Error> parse(const PaddedText& text);
+
+// The same, but a starting hand may also be [] (marked in no_hand): three-
+// player records leave the absent seat's empty. Normalising decides whether
+// the record may.
+mjai::result<RawLog, Error> parse_any_players(const PaddedText& text);
 
 }  // namespace kifuzan::conv

@@ -1,5 +1,6 @@
 // The game: StartGame, each kyoku's start, play and result, EndGame.
 #include <array>
+#include <optional>
 
 #include "kifuzan/conv/convert.h"
 
@@ -31,10 +32,38 @@ namespace {
   return std::move(e);
 }
 
+// Bit t: tile id t is not in a three-player set (2m-8m and the red 5m).
+constexpr std::uint64_t three_player_absent = 0xFEull | (std::uint64_t{1} << 34);
+
+[[gnu::cold]] Error absent_tile(Tile t, Field field, std::optional<Seat> seat, std::size_t entry) {
+  Error e;
+  e.kind = ErrorKind::absent_tile;
+  e.field = field;
+  e.seat = seat;
+  e.entry = entry;
+  e.text = mjai::tile_name(t);
+  return e;
+}
+
+// The first tile of a three-player kyoku's hands and indicators that a
+// three-player set does not have. The take and discard lists are the
+// decoder's.
+std::optional<Error> absent_tile_in(const Kyoku& k) {
+  for (Seat s = 0; s < 3; ++s)
+    for (std::size_t i = 0; i < 13; ++i)
+      if ((three_player_absent >> k.haipai[s][i].id) & 1) return absent_tile(k.haipai[s][i], Field::haipai, s, i);
+  for (const auto* list : {&k.dora_indicators, &k.ura_indicators})
+    for (std::size_t i = 0; i < list->size(); ++i)
+      if ((three_player_absent >> (*list)[i].id) & 1)
+        return absent_tile((*list)[i], list == &k.dora_indicators ? Field::dora : Field::ura, std::nullopt, i);
+  return std::nullopt;
+}
+
 }  // namespace
 
 status<Error> convert_game_to(const Log& log, EventSink& sink) {
-  sink.block().add(mjai::StartGame{&log.names, log.kyoku_first, log.aka_flag});
+  const Table table = table_of(log);
+  sink.block().add(mjai::StartGame{&log.names, log.kyoku_first, log.aka_flag, table.shown_seats});
   sink.done();
 
   std::array<SeatEvents, 4> seats;
@@ -45,8 +74,10 @@ status<Error> convert_game_to(const Log& log, EventSink& sink) {
     for (const SeatActions& s : k.seats) room += s.takes.size() + 3 * s.discards.size();
     block.events.reserve(room);
     block.order.reserve(room);
+    if (log.players == 3)
+      if (auto e = absent_tile_in(k)) return mjai::failure{in_kyoku(std::move(*e), log, k)};
     for (Seat s = 0; s < 4; ++s)
-      if (auto r = decode_seat_into(k, s, block.events, seats[s]); !r)
+      if (auto r = decode_seat_into(k, s, block.events, seats[s], table); !r)
         return mjai::failure{in_kyoku(std::move(r).error(), log, k)};
     if (k.dora_indicators.empty()) {
       Error e;
@@ -64,8 +95,10 @@ status<Error> convert_game_to(const Log& log, EventSink& sink) {
     start.oya = oya;
     start.scores = &k.scores;
     start.tehais = &k.haipai;
+    start.seats = table.shown_seats;
     block.add(start);
-    if (auto r = play_kyoku(k, seats, oya, block); !r) return mjai::failure{in_kyoku(std::move(r).error(), log, k)};
+    if (auto r = play_kyoku(k, seats, oya, block, table); !r)
+      return mjai::failure{in_kyoku(std::move(r).error(), log, k)};
     sink.done();
   }
   sink.block().add(mjai::EndGame{});

@@ -293,14 +293,37 @@ void detail(sentence& s, const Error& e) {
         s << "there is none yet)";
       break;
     case ErrorKind::reach_without_discard: s << "a riichi declaration ends the discard list"; break;
+    case ErrorKind::missing_hand: s << "no tiles, and the seat plays in this record"; break;
+    case ErrorKind::hand_for_absent_seat: s << "a hand for seat 3, which a three-player record leaves empty"; break;
+    case ErrorKind::absent_seat:
+      s << (e.field == Field::round    ? "the absent seat 3 would deal"
+            : e.field == Field::results ? "the absent seat 3 would win or pay"
+                                        : "the absent seat 3 has entries");
+      break;
+    case ErrorKind::kita_not_north:
+      s << "kita ";
+      s.quoted(e.text) << " sets aside a tile other than North";
+      break;
+    case ErrorKind::kita_without_north: s << "a kita by a seat that holds no North"; break;
+    case ErrorKind::kita_in_four_player:
+      s << "kita ";
+      s.quoted(e.text) << " in a four-player record";
+      break;
+    case ErrorKind::absent_tile:
+      s << e.text << " is not a tile of a three-player game";
+      if (!e.item.empty()) {
+        s << " (in ";
+        s.quoted(e.item) << ')';
+      }
+      break;
   }
 }
 
 }  // namespace
 
 Stage stage_of(ErrorKind kind) noexcept {
-  if (kind <= ErrorKind::missing_field) return Stage::parse;
-  if (kind <= ErrorKind::malformed_win) return Stage::normalise;
+  if (kind <= ErrorKind::missing_hand) return Stage::parse;
+  if (kind <= ErrorKind::absent_seat) return Stage::normalise;
   return Stage::convert;
 }
 

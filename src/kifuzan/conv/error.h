@@ -29,9 +29,12 @@ enum class ErrorKind : std::uint8_t {
                       // number `text`, or a value of the JSON type `found`
   duplicate_field,    // the key `text` again
   missing_field,      // the required key `text` is absent
+  missing_hand,       // the seat's starting hand is [] where the game has it play
   // normalise
   three_player,   // the rule text `text` names a three-player game
   malformed_win,  // a win's detail list lacks the winner and source numbers
+  hand_for_absent_seat,  // a three-player record holds a starting hand for seat 3
+  absent_seat,           // seat 3 of a three-player record plays, deals or wins
   // convert
   invalid_action_item,    // the text `text` fits no call, kan or riichi form
   invalid_tile_text,      // the characters `text` of the entry `item` are no tile code
@@ -40,6 +43,10 @@ enum class ErrorKind : std::uint8_t {
   missing_take,           // the seat due to take has nothing left
   call_mismatch,          // the call `text` does not fit the last discard
   reach_without_discard,  // a riichi declaration ends its discard list
+  kita_not_north,         // the kita `text` sets aside a tile other than North
+  kita_without_north,     // a kita by a seat that holds no North
+  kita_in_four_player,    // the kita `text` in a four-player record
+  absent_tile,            // the tile `text` (2m-8m) in a three-player record
 };
 
 Stage stage_of(ErrorKind kind) noexcept;

@@ -160,15 +160,18 @@ class block_writer final : public EventSink {
   } else if (e.kyoku) {
     path[n++] = {0, "log"};
     path[n++] = {static_cast<std::uint32_t>(*e.kyoku), {}};
-    std::uint32_t element = 0;
+    std::optional<std::uint32_t> element;
     switch (e.field) {
+      case Field::round: element = 0; break;
       case Field::dora: element = 2; break;
+      case Field::ura: element = 3; break;
+      case Field::haipai: element = 4 + 3 * e.seat.value_or(0); break;
       case Field::takes: element = 5 + 3 * e.seat.value_or(0); break;
       case Field::discards: element = 6 + 3 * e.seat.value_or(0); break;
       case Field::results: element = 16; break;
       default: break;
     }
-    if (element) path[n++] = {element, {}};
+    if (element) path[n++] = {*element, {}};
     if (element && e.entry) path[n++] = {static_cast<std::uint32_t>(*e.entry), {}};
   }
   // A missing take lies past the end of its list; the list itself is named.
@@ -180,9 +183,13 @@ class block_writer final : public EventSink {
 
 // The typed log. The document is consumed here, so that what normalise
 // leaves of it (its shell and the result lists) is gone on return.
-mjai::result<Log, Error> take_log(RawLog&& raw) {
+mjai::result<Log, Error> take_log(RawLog&& raw, const Options& options = {}) {
   RawLog doc = std::move(raw);
-  return normalise(std::move(doc));
+  return normalise(std::move(doc), options);
+}
+
+mjai::result<RawLog, Error> parse_for(const PaddedText& input, const Options& options) {
+  return options.any_players ? parse_any_players(input) : parse(input);
 }
 
 }  // namespace
@@ -193,6 +200,29 @@ mjai::result<Lines, Error> convert_text(const PaddedText& input) {
   auto lines = convert_raw_log(std::move(raw).value());
   if (!lines) return located(std::move(lines).error(), input);
   return lines;
+}
+
+mjai::result<Lines, Error> convert_text(const PaddedText& input, const Options& options) {
+  auto raw = parse_for(input, options);
+  if (!raw) return mjai::failure{std::move(raw).error()};
+  auto log = take_log(std::move(raw).value(), options);
+  if (!log) return located(std::move(log).error(), input);
+  line_writer writer(log.value());
+  if (auto r = convert_game_to(log.value(), writer); !r) return located(std::move(r).error(), input);
+  return std::move(writer).finish();
+}
+
+mjai::result<std::size_t, std::optional<Error>> convert_text_blocks(const PaddedText& input, const Options& options,
+                                                                    LineSink& sink) {
+  auto raw = parse_for(input, options);
+  if (!raw) return mjai::failure{std::optional<Error>(std::move(raw).error())};
+  auto log = take_log(std::move(raw).value(), options);
+  if (!log) return mjai::failure{std::optional<Error>(located(std::move(log).error(), input).error)};
+  block_writer writer(log.value(), sink);
+  auto converted = convert_game_to(log.value(), writer);
+  if (writer.stopped()) return mjai::failure{std::optional<Error>()};
+  if (!converted) return mjai::failure{std::optional<Error>(located(std::move(converted).error(), input).error)};
+  return writer.lines();
 }
 
 mjai::result<Lines, Error> convert_raw_log(RawLog&& raw) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -39,6 +40,12 @@ struct Lines {
 mjai::result<Lines, Error> convert_text(const PaddedText& input);
 
 struct RawLog;
+struct Options;
+
+// convert_text with `options`: three-player records too, when they allow
+// them, in the form they choose. A four-player record gives convert_text's
+// lines, but a kita entry in one is refused.
+mjai::result<Lines, Error> convert_text(const PaddedText& input, const Options& options);
 
 // The stages after parse, on a document already read (the mjlog reader's).
 // Its errors carry no byte offset: there is no text to point into.
@@ -104,6 +111,11 @@ class LineSink {
 // after blocks were handed over, which the caller must then discard. Safe
 // to call from several threads at once, each with its own sink.
 mjai::result<std::size_t, Stage> tenhou_to_mjai_blocks(const PaddedText& input, LineSink& sink);
+
+// tenhou_to_mjai_blocks with `options`, reporting the error itself (located
+// like convert_text's), or nothing when the sink stopped.
+mjai::result<std::size_t, std::optional<Error>> convert_text_blocks(const PaddedText& input, const Options& options,
+                                                                    LineSink& sink);
 
 // Whether the bytes are well-formed UTF-8.
 bool is_valid_utf8(std::string_view bytes) noexcept;

@@ -15,6 +15,7 @@ using mjai::Chi;
 using mjai::Dahai;
 using mjai::Daiminkan;
 using mjai::Kakan;
+using mjai::Kita;
 using mjai::Pon;
 using mjai::Reach;
 using mjai::ReachAccepted;
@@ -41,16 +42,31 @@ bool as_call(const Event& e, CallView& out) {
   return true;
 }
 
+constexpr Tile north{30};
+
+template <std::size_t N>
+int norths(const std::array<Tile, N>& tiles) {
+  int n = 0;
+  for (Tile t : tiles) n += t == north;
+  return n;
+}
+
+// Three: a three-player game, where the turn passes from seat 2 to seat 0
+// and a seat must hold a North to set one aside. Four-player play is
+// compiled without either.
+template <bool Three>
 class kyoku_player {
  public:
   // `err` is made only on failure.
-  kyoku_player(const Kyoku& k, const std::array<SeatEvents, 4>& seats, Block& out, std::optional<Error>& err)
-      : kyoku_(k), seats_(seats), out_(out), err_(err) {
+  kyoku_player(const Kyoku& k, const std::array<SeatEvents, 4>& seats, Block& out, const Table& table,
+               std::optional<Error>& err)
+      : kyoku_(k), seats_(seats), out_(out), table_(table), err_(err) {
     for (std::size_t s = 0; s < 4; ++s) {
       take_[s] = seats[s].takes;
       discard_[s] = seats[s].discards;
       for (std::uint32_t i = seats[s].discards; i < seats[s].discards_end; ++i)
         if (const auto* d = std::get_if<Dahai>(&out.events[i])) ++remaining_[s][d->pai.id];
+      if constexpr (Three) north_[s] = norths(k.haipai[s]);
     }
   }
 
@@ -64,7 +80,7 @@ class kyoku_player {
       }
       switch (discard_step()) {
         case step::fail: return false;
-        case step::over: finish_kyoku(out_, kyoku_); return true;
+        case step::over: finish_kyoku(out_, kyoku_, table_.shown_seats); return true;
         case step::go_on: break;
       }
     }
@@ -92,7 +108,8 @@ class kyoku_player {
   }
   // The actor's current discard (the one just read) failed.
   [[gnu::cold, gnu::noinline]] bool fail_at_discard(ErrorKind kind) {
-    fail(kind, Field::discards, discard_entry(kyoku_, actor_, discard_[actor_] - 1 - seats_[actor_].discards));
+    fail(kind, Field::discards,
+         discard_entry(kyoku_, actor_, discard_[actor_] - 1 - seats_[actor_].discards, table_));
     return false;
   }
   // The missing one is named: the entry just past the list's end.
@@ -121,6 +138,28 @@ class kyoku_player {
     --remaining_[actor_][d.pai.id];
   }
 
+  // The Norths in the actor's hand, after it took or gave up e.
+  void took(const Event& e) {
+    if (const auto* t = std::get_if<Tsumo>(&e)) {
+      north_[actor_] += t->pai == north;
+    } else if (const auto* p = std::get_if<Pon>(&e)) {
+      north_[actor_] -= norths(p->consumed);
+    } else if (const auto* c = std::get_if<Chi>(&e)) {
+      north_[actor_] -= norths(c->consumed);
+    } else if (const auto* k = std::get_if<Daiminkan>(&e)) {
+      north_[actor_] -= norths(k->consumed);
+    }
+  }
+  void gave(const Event& e) {
+    if (const auto* d = std::get_if<Dahai>(&e)) {
+      north_[actor_] -= d->pai == north;
+    } else if (const auto* k = std::get_if<Kakan>(&e)) {
+      north_[actor_] -= k->pai == north;
+    } else if (const auto* a = std::get_if<Ankan>(&e)) {
+      north_[actor_] -= norths(a->consumed);
+    }
+  }
+
   bool take_step() {
     if (take_[actor_] >= seats_[actor_].takes_end) return missing_take();
     const std::uint32_t at = take_[actor_]++;
@@ -132,6 +171,7 @@ class kyoku_player {
           (discard_seen_ && (call.target != last_discarder_ || last_discarder_ == actor_)))
         return call_mismatch();
     }
+    if constexpr (Three) took(out_.events[at]);
     if (reach_pending_) {
       out_.add(ReachAccepted{reach_declarer_});
       reach_pending_ = false;
@@ -160,9 +200,23 @@ class kyoku_player {
     const bool is_ankan = kind == variant_index<Ankan>;
     const bool is_kakan = kind == variant_index<Kakan>;
     const bool is_dahai = kind == variant_index<Dahai>;
+    const bool is_kita = Three && kind == variant_index<Kita>;
     if (is_dahai) discarded(*std::get_if<Dahai>(&out_.events[at]));
+    if constexpr (Three) {
+      if (is_kita) {
+        if (north_[actor_] <= 0) {
+          fail_at_discard(ErrorKind::kita_without_north);
+          return step::fail;
+        }
+        --north_[actor_];
+      } else {
+        gave(out_.events[at]);
+      }
+    }
     if (dora_pending_) {
-      if (is_dahai || is_ankan) {
+      // A kita after a kan's replacement draw comes after the kan's dora:
+      // mjlog records show <DORA> right after that draw, whatever follows.
+      if (is_dahai || is_ankan || is_kita) {
         if (!reveal_dora()) {
           fail_at_discard(ErrorKind::missing_dora_marker);
           return step::fail;
@@ -180,11 +234,13 @@ class kyoku_player {
       }
       const std::uint32_t at2 = cursor++;
       if (const auto* x = std::get_if<Dahai>(&out_.events[at2])) discarded(*x);
+      if constexpr (Three) gave(out_.events[at2]);
       out_.play(at2);
       reach_pending_ = true;
       reach_declarer_ = actor_;
     }
     if (no_takes_left()) return step::over;
+    if (is_kita) return step::go_on;  // the replacement draw, by the same seat
     if (is_kakan) {
       dora_pending_ = true;
       return step::go_on;
@@ -217,7 +273,7 @@ class kyoku_player {
       if (!as_call(out_.events[take_[s]], call) || call.target != a || !(call.pai == x)) continue;
       if (winner < 0 || call.rank >= best) winner = s, best = call.rank;
     }
-    const Seat next = mjai::next_seat(a);
+    const Seat next = Three ? static_cast<Seat>(a == 2 ? 0 : a + 1) : mjai::next_seat(a);
     if (winner < 0) return next;
     // The call may belong to a later discard of the same tile by the same
     // seat; successive such discards resolve as call, no call, no call, ...
@@ -235,6 +291,7 @@ class kyoku_player {
   const Kyoku& kyoku_;
   const std::array<SeatEvents, 4>& seats_;
   Block& out_;
+  const Table& table_;
   std::optional<Error>& err_;
 
   Seat actor_ = 0;
@@ -252,24 +309,27 @@ class kyoku_player {
   std::size_t dora_cursor_ = 1;
   std::array<std::array<std::int32_t, mjai::tile_count>, 4> remaining_{};
   std::array<mark, mjai::tile_count> marks_{};
+  std::array<int, 4> north_{};  // Three only
 };
 
 }  // namespace
 
-void finish_kyoku(Block& block, const Kyoku& kyoku) {
+void finish_kyoku(Block& block, const Kyoku& kyoku, std::uint8_t seats) {
   if (const auto* d = std::get_if<Deltas>(&kyoku.result)) {
-    block.add(mjai::Ryukyoku{d});
+    block.add(mjai::Ryukyoku{d, seats});
   } else {
     for (const HoraEntry& h : std::get<std::vector<HoraEntry>>(kyoku.result))
-      block.add(mjai::Hora{h.winner, h.source, &h.deltas, &kyoku.ura_indicators});
+      block.add(mjai::Hora{h.winner, h.source, seats, &h.deltas, &kyoku.ura_indicators});
   }
   block.add(mjai::EndKyoku{});
 }
 
 status<Error> play_kyoku(const Kyoku& kyoku, const std::array<SeatEvents, 4>& seats, Seat oya,
-                         Block& block) {
+                         Block& block, const Table& table) {
   std::optional<Error> err;
-  if (!kyoku_player(kyoku, seats, block, err).run(oya)) return mjai::failure{std::move(*err)};
+  const bool ok = table.players == 3 ? kyoku_player<true>(kyoku, seats, block, table, err).run(oya)
+                                     : kyoku_player<false>(kyoku, seats, block, table, err).run(oya);
+  if (!ok) return mjai::failure{std::move(*err)};
   return success;
 }
 

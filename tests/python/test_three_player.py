@@ -1,0 +1,152 @@
+"""kifuzan._native.tenhou6_to_mjai: three-player tenhou.net/6 records in each
+mjai form, and four-player ones exactly as tenhou_to_mjai gives them."""
+
+from __future__ import annotations
+
+import json
+import pathlib
+
+import pytest
+
+import _kifuzan
+from conftest import dump, tiny_log
+from kifuzan._native import tenhou6_to_mjai
+from test_examples import TILES_34, replay_wins
+
+SHARED = pathlib.Path(__file__).resolve().parents[3] / "shared" / "corpus"
+THREE = SHARED / "three_player"
+FORMS = ("nukidora", "kita", "nukidora-4")
+
+
+def three_player_records() -> list[pathlib.Path]:
+    if not THREE.is_dir():
+        return []
+    return sorted(THREE.glob("*.json")) + sorted((THREE / "json").glob("*.json"))
+
+
+needs_records = pytest.mark.skipif(not three_player_records(), reason="../shared/corpus is absent")
+
+
+@needs_records
+@pytest.mark.parametrize("form", FORMS)
+@pytest.mark.parametrize("path", three_player_records(), ids=lambda p: p.name)
+def test_every_record_converts_and_every_win_is_complete(path, form):
+    mahjong_agari = pytest.importorskip("mahjong.agari")
+    text = path.read_text(encoding="utf-8")
+    events = [json.loads(line) for line in tenhou6_to_mjai(text, three_player=form)]
+    seats = 4 if form == "nukidora-4" else 3
+    kita_type = "kita" if form == "kita" else "nukidora"
+    assert len(events[0]["names"]) == seats
+    for e in events:
+        for key in ("scores", "tehais", "deltas"):
+            if key in e:
+                assert len(e[key]) == seats, e
+        assert e.get("actor", 0) < 3 and e.get("target", 0) < 3, e
+        assert e["type"] != ("nukidora" if form == "kita" else "kita"), e
+    assert sum(e["type"] == kita_type for e in events) == text.count('"f44"')
+    # A kita leaves the hand as the tile of an added kan does (and a ron on
+    # it takes that tile), so the four-player replay reads it as one.
+    replayed = [dict(e, type="kakan", consumed=[]) if e["type"] == kita_type else e for e in events]
+    wins = replay_wins(replayed)
+    assert wins, "every shared record has wins"
+    for winner, hand in wins:
+        tiles = [0] * 34
+        for tile, n in hand.items():
+            tiles[TILES_34[tile]] += n
+        assert sum(tiles) % 3 == 2, f"seat {winner} ends with {sum(tiles)} concealed tiles"
+        assert mahjong_agari.Agari.is_agari(tiles), f"seat {winner}'s winning hand is not complete: {hand}"
+
+
+@needs_records
+@pytest.mark.parametrize("path", three_player_records(), ids=lambda p: p.name)
+def test_forms_differ_in_the_kita_name_and_the_padded_seat_only(path):
+    text = path.read_text(encoding="utf-8")
+    nukidora, kita, padded = (tenhou6_to_mjai(text, three_player=form) for form in FORMS)
+    assert [line.replace('{"type":"kita"', '{"type":"nukidora"', 1) for line in kita] == nukidora
+    unpadded = [json.loads(line) for line in padded]
+    for e in unpadded:
+        for key in ("names", "scores", "tehais", "deltas"):
+            if key in e:
+                e[key] = e[key][:3]
+    assert unpadded == [json.loads(line) for line in nukidora]
+
+
+@needs_records
+@pytest.mark.parametrize("path", three_player_records(), ids=lambda p: p.name)
+def test_kifuzan_still_refuses_them_as_before(path):
+    text = path.read_text(encoding="utf-8")
+    for call in (lambda: _kifuzan.tenhou_to_mjai(text), lambda: _kifuzan.tenhou_file_to_mjai(path)):
+        with pytest.raises(_kifuzan.JsonParsingError) as caught:  # seat 3's hand is []
+            call()
+        assert caught.value.args == ("failed to parse tenhou.net/6 log",)
+
+
+def test_default_form_and_arguments():
+    log = tiny_log()
+    log["rule"]["disp"] = "三般南喰赤"
+    log["name"][3] = ""
+    log["rate"] = [1500, 1500, 1500, ""]  # Mahjong Soul rates the absent seat ""
+    kyoku = log["log"][0]
+    kyoku[1][3] = 0
+    kyoku[4] = [11, 19, 21, 22, 23, 24, 25, 26, 27, 28, 29, 44, 44]
+    kyoku[7] = kyoku[10] = [11, 19, 21, 22, 23, 24, 25, 26, 27, 28, 29, 31, 32]
+    kyoku[13:16] = [[], [], []]
+    kyoku[5], kyoku[6] = [41, 42], ["f44", 60]
+    kyoku[8], kyoku[9] = [43], [60]
+    kyoku[11], kyoku[12] = [45], [60]
+    text = dump(log)
+    lines = tenhou6_to_mjai(text)
+    assert lines == tenhou6_to_mjai(text, "nukidora") == tenhou6_to_mjai(data=text, three_player="nukidora")
+    assert lines[3] == '{"type":"nukidora","actor":0,"pai":"N"}'
+    assert [json.loads(l)["type"] for l in lines[2:6]] == ["tsumo", "nukidora", "tsumo", "dahai"]
+    with pytest.raises(ValueError, match="'nukidora-3'"):
+        tenhou6_to_mjai(text, three_player="nukidora-3")
+    with pytest.raises(TypeError):
+        tenhou6_to_mjai(text, three_player=3)
+    with pytest.raises(TypeError):
+        tenhou6_to_mjai(text.encode())
+
+
+@pytest.mark.parametrize(
+    "change, error, words",
+    [
+        (lambda k: k[13].extend([11] * 13), _kifuzan.TenhouLogParsingError, "kyoku 0 (East 1, 0 honba), seat 3"),
+        (lambda k: k[6].__setitem__(0, "f41"), _kifuzan.TenhouToMjaiError, 'seat 0, discard 0 at byte'),
+        (lambda k: k[8].__setitem__(0, 12), _kifuzan.TenhouToMjaiError, "seat 1, take 0 at byte"),
+    ],
+    ids=["four hands", "kita of East", "2m"],
+)
+def test_refusals_raise_the_stage_exception_with_the_reason(change, error, words):
+    log = tiny_log()
+    log["rule"]["disp"] = "三般南喰赤"
+    kyoku = log["log"][0]
+    kyoku[4] = kyoku[7] = kyoku[10] = [11, 19, 21, 22, 23, 24, 25, 26, 27, 28, 29, 44, 44]
+    kyoku[13:16] = [[], [], []]
+    kyoku[6] = ["f44"]
+    change(kyoku)
+    with pytest.raises(error, match="^kyoku 0 ") as caught:
+        tenhou6_to_mjai(dump(log))
+    assert words in str(caught.value)
+
+
+def test_a_named_fourth_player_without_a_hand_is_refused_as_tenhou_to_mjai_refuses_it():
+    log = tiny_log()
+    log["log"][0][13] = []
+    with pytest.raises(_kifuzan.JsonParsingError, match="seat 3, starting hand"):
+        tenhou6_to_mjai(dump(log))
+
+
+@pytest.mark.skipif(not (SHARED / "variants.jsonl").exists(), reason="../shared/corpus is absent")
+def test_four_player_records_give_what_tenhou_to_mjai_gives():
+    inputs = [p.read_text(encoding="utf-8") for p in sorted((SHARED / "four_player").glob("*.json"))]
+    inputs += [json.loads(l)["input"] for l in (SHARED / "variants.jsonl").read_text(encoding="utf-8").splitlines()]
+    for text in inputs:
+        try:
+            want: object = _kifuzan.tenhou_to_mjai(text)
+        except ValueError as e:
+            want = type(e)
+        try:
+            got: object = tenhou6_to_mjai(text, three_player="kita")
+        except ValueError as e:
+            got = type(e)
+        assert got == want, text[:200]
