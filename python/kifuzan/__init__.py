@@ -43,9 +43,12 @@ __all__ = [
     "MjlogError",
     "mjlog_to_mjai",
     "mjlog_to_tenhou6",
+    "to_mjai",
+    "to_tenhou6",
 ]
 
 if _TYPE_CHECKING:  # the lazy names below, with their types, for type checkers
+    from kifuzan.api import to_mjai as to_mjai, to_tenhou6 as to_tenhou6
     from kifuzan.batch import convert_many as convert_many
     from kifuzan.diagnosis import Diagnosis as Diagnosis, diagnose as diagnose
     from kifuzan.results import Failure as Failure, Summary as Summary
@@ -60,6 +63,7 @@ if _TYPE_CHECKING:  # the lazy names below, with their types, for type checkers
 # start stay quick; until the command has loaded, Ctrl-C is Python's own.
 _LAZY = {"convert_many": "kifuzan.batch", "Summary": "kifuzan.results", "Failure": "kifuzan.results"}
 _LAZY |= dict.fromkeys(("diagnose", "Diagnosis"), "kifuzan.diagnosis")
+_LAZY |= dict.fromkeys(("to_mjai", "to_tenhou6"), "kifuzan.api")
 _LAZY |= dict.fromkeys(("MjaiError", "mjai_to_tenhou6", "Tenhou6Options", "is_mjai_record"), "kifuzan.reverse")
 
 

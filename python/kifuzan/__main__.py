@@ -28,7 +28,7 @@ try:
     from kifuzan.batch import ERRORS_NAME, convert_many, print_line
     from kifuzan.jobs import UsageError, record_endings, record_stem
     from kifuzan.outputs import write_atomic
-    from kifuzan.records import MJAI, TARGETS, TENHOU6, Target, convert_bytes, encode_output
+    from kifuzan.records import MJAI, TARGETS, TENHOU6, THREE_PLAYER_FORMS, Target, convert_bytes, encode_output
     from kifuzan.results import Failure, failure_line, failure_of, report_row, summary_line
 except KeyboardInterrupt:
     # Ctrl-C while the command loads ends it as it would a moment later.
@@ -69,6 +69,13 @@ def _add_target_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--to", choices=TARGETS, default=MJAI, help="what records become: mjai lines (default) or tenhou.net/6 documents"
     )
+    parser.add_argument(
+        "--three-player",
+        choices=THREE_PLAYER_FORMS,
+        default=THREE_PLAYER_FORMS[0],
+        metavar="FORM",
+        help="the mjai form of three-player tenhou.net/6 records: nukidora (default), kita or nukidora-4",
+    )
     header = parser.add_argument_group("documents made from mjai records (--to tenhou6 only)")
     header.add_argument("--level", choices=["般", "上", "特", "鳳"], help="the lobby level in the rule text (default 般)")
     header.add_argument("--lobby", type=int, help="the lobby number")
@@ -99,11 +106,11 @@ def _check_target_options(parser: argparse.ArgumentParser, args: argparse.Namesp
 
 def _target(args: argparse.Namespace, compress: str | None = None) -> Target:
     if args.to != TENHOU6:
-        return Target(args.to, compress)
+        return Target(args.to, compress, three_player=args.three_player)
     from kifuzan.reverse import Tenhou6Options
 
     given = {dest: getattr(args, dest) for dest in _HEADER_OPTIONS if getattr(args, dest) is not None}
-    return Target(args.to, compress, Tenhou6Options(**given))
+    return Target(args.to, compress, Tenhou6Options(**given), args.three_player)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -338,6 +345,7 @@ def convert_main(argv: Sequence[str]) -> int:
             options=_target(args).options,
             players=args.players,
             east_only=args.east_only,
+            three_player=args.three_player,
         )
     except (UsageError, OSError) as e:
         # A missing SRC, an OUTDIR that cannot be made: nothing was converted.

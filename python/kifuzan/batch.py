@@ -27,6 +27,7 @@ from kifuzan.records import (
     TENHOU6,
     Compression,
     Refused,
+    ThreePlayerForm,
     Target,
     TooLarge,
     convert,
@@ -137,19 +138,19 @@ def _contained(job: Job, work: Callable[[], T]) -> T | Failure:
         return failure_of(job.src, e, member=job.member)
 
 
-def _convert_items(items: list[tuple[str | bytes, str, str]], slots: list[int], jobs: Sequence[Job], to: str, force: bool) -> list[tuple]:
+def _convert_items(items: list[tuple[str | bytes, str, str]], slots: list[int], jobs: Sequence[Job], target: Target, force: bool) -> list[tuple]:
     """convert_files over items; should it fail as a whole (memory, a fault
     of ours), each item again alone, so a failure costs only its record."""
     if not items:
         return []
     try:
-        return convert_files(items, to, force)
+        return convert_files(items, target.to, force, target.three_player)
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException:
         done = []
         for item, i in zip(items, slots):
-            one = _contained(jobs[i], lambda item=item: convert_files([item], to, force)[0])  # type: ignore[misc]
+            one = _contained(jobs[i], lambda item=item: convert_files([item], target.to, force, target.three_player)[0])  # type: ignore[misc]
             done.append((FAILED, one) if isinstance(one, Failure) else one)
         return done
 
@@ -192,7 +193,7 @@ def convert_chunk(
                     slots.append(i)
                 else:
                     results[i] = data
-        for i, (status, detail) in zip(slots, _convert_items(items, slots, jobs, target.to, force)):
+        for i, (status, detail) in zip(slots, _convert_items(items, slots, jobs, target, force)):
             job = jobs[i]
             if status == FAILED:
                 if isinstance(detail, Failure):
@@ -290,6 +291,7 @@ def convert_many(
     options: Tenhou6Options | None = None,
     players: int | None = None,
     east_only: bool | None = None,
+    three_player: ThreePlayerForm | None = "nukidora",
 ) -> Summary:
     """Converts every record under sources into an mjai line file (or, with
     ``to="tenhou6"``, a tenhou.net/6 document) under out_dir.
@@ -314,6 +316,8 @@ def convert_many(
     counted in the summary's ``without_record``. ``options`` (a
     ``Tenhou6Options``) gives the header of documents made from mjai; their
     ``ref`` is the record's stem (a row's log id) unless it sets one.
+    Three-player tenhou.net/6 records become mjai in the form ``three_player``
+    names (``"nukidora"``, ``"kita"``, ``"nukidora-4"``; None refuses them).
     Outputs newer than their input (for a database row: any output) are kept
     unless ``force``. Failed records are listed, one JSON object a line, in
     ``errors`` (default ``out_dir/errors.jsonl``) and in the summary, and
@@ -334,7 +338,7 @@ def convert_many(
         workers = pool.default_workers()
     if workers < 1:
         raise UsageError(f"workers must be at least 1, not {workers}")
-    target = Target(to, compress, options)
+    target = Target(to, compress, options, three_player)
     out_dir, found = prepare(sources, out_dir, target, suffix, databases.Filters(players, east_only))
     report = _open_report(os.fspath(errors) if errors is not None else os.path.join(out_dir, ERRORS_NAME))
 

@@ -19,7 +19,7 @@ from typing import Any
 from kifuzan.batch import convert_chunk, prepare
 from kifuzan.databases import Filters
 from kifuzan.jobs import Job, StrPath, output_suffix
-from kifuzan.records import Compression, Target
+from kifuzan.records import Compression, Target, ThreePlayerForm
 from kifuzan.results import Result, Summary, Tally
 
 __all__ = ["convert_bag"]
@@ -49,6 +49,7 @@ def convert_bag(
     to: str = "mjai",
     players: int | None = None,
     east_only: bool | None = None,
+    three_player: ThreePlayerForm | None = "nukidora",
 ) -> Summary:
     """Converts every record under paths (files, folders, zip files, the
     downloaders' databases) into out_dir on Dask.
@@ -57,12 +58,12 @@ def convert_bag(
     its records) and converted in partitions of a Dask bag on the current
     scheduler. Outputs and their names are those of ``convert_many`` with
     the same arguments (``to`` "mjai" or "tenhou6", ``players``,
-    ``east_only``); failures are returned in the ``Summary`` (no report file
+    ``east_only``, ``three_player``); failures are returned in the ``Summary`` (no report file
     is written). Raises ImportError without Dask, and FileNotFoundError or
     ValueError as ``convert_many`` does.
     """
     start = time.perf_counter()
-    target = Target(to, compress)
+    target = Target(to, compress, three_player=three_player)
     output_suffix(target, None)  # the options are checked before Dask is needed
     bag = _bag_module()
     _, found = prepare(paths, out_dir, target, None, Filters(players, east_only))

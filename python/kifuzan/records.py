@@ -25,6 +25,9 @@ TENHOU6, MJLOG, MJAI = "tenhou6", "mjlog", "mjai"
 # What a record can become.
 TARGETS = (MJAI, TENHOU6)
 Compression = Literal["gzip"] | None
+# The mjai forms of three-player games; the package's default is the first.
+ThreePlayerForm = Literal["nukidora", "kita", "nukidora-4"]
+THREE_PLAYER_FORMS: tuple[ThreePlayerForm, ...] = ("nukidora", "kita", "nukidora-4")
 # zlib's default: close to level 9 in size at a fraction of its time.
 GZIP_LEVEL = 6
 ZIP_MAGIC = b"PK\x03\x04"
@@ -39,11 +42,13 @@ UTF8_MESSAGE = "stream did not contain valid UTF-8"
 @dataclasses.dataclass(frozen=True)
 class Target:
     """What each record becomes: ``to`` is "mjai" or "tenhou6"; ``compress``
-    None or "gzip"; ``options`` the header of documents made from mjai."""
+    None or "gzip"; ``options`` the header of documents made from mjai;
+    ``three_player`` the mjai form of three-player games (None: refused)."""
 
     to: str = MJAI
     compress: Compression = None
     options: Tenhou6Options | None = None
+    three_player: ThreePlayerForm | None = "nukidora"
 
 
 class Refused(ValueError):
@@ -133,7 +138,7 @@ def convert(raw: bytes, target: Target = Target(), stem: str = "") -> bytes | No
     threads hands it to a process). Raises Refused for a record the
     converter refuses, AlreadyMjai, and OSError for a text that is not UTF-8.
     """
-    out = _native.convert_record(raw, target.to, stem)
+    out = _native.convert_record(raw, target.to, stem, target.three_player)
     if isinstance(out, tuple):
         error, message, why = out
         if error == "OSError":

@@ -16,6 +16,7 @@
 
 #include "kifuzan/conv/diagnose.h"
 #include "kifuzan/conv/input.h"
+#include "kifuzan/conv/log.h"
 #include "kifuzan/conv/pipeline.h"
 #include "kifuzan/mjlog/document.h"
 #include "kifuzan/record/format.h"
@@ -123,7 +124,12 @@ PyObject* diagnosis_tuple(const Why& why);
 
 // One record, told by its content, to mjai lines or (to_tenhou6) a document;
 // run with the GIL released.
-RecordOutcome convert_record(const PaddedText& input, bool to_tenhou6, std::optional<std::string_view> ref);
+// three_player: read three-player records too, written in that form.
+RecordOutcome convert_record(const PaddedText& input, bool to_tenhou6, std::optional<std::string_view> ref,
+                             std::optional<conv::ThreePlayerForm> three_player);
+// The three_player= argument: None (four players only) or a form's name;
+// -1 with TypeError or ValueError set.
+int three_player_argument(PyObject* arg, std::optional<conv::ThreePlayerForm>& out);
 // (error class name, message, why) of a refused record.
 PyObject* refusal_tuple(const RecordOutcome& o);
 // The to= argument: 0 for "mjai", 1 for "tenhou6", -1 with ValueError set.

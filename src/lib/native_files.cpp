@@ -46,8 +46,8 @@ struct ItemOutcome {
 };
 
 template <class OnEintr>
-ItemOutcome convert_item(Item& item, bool to_tenhou6, bool force, OnEintr on_eintr,
-                         std::unordered_set<std::string>& made) {
+ItemOutcome convert_item(Item& item, bool to_tenhou6, std::optional<conv::ThreePlayerForm> three_player, bool force,
+                         OnEintr on_eintr, std::unordered_set<std::string>& made) {
   ItemOutcome o;
   o.status = Status::failed;
   if (!item.from_bytes) {
@@ -84,7 +84,7 @@ ItemOutcome convert_item(Item& item, bool to_tenhou6, bool force, OnEintr on_ein
       return o;
     }
   }
-  o.record = convert_record(item.data, to_tenhou6, item.ref);
+  o.record = convert_record(item.data, to_tenhou6, item.ref, three_player);
   if (o.record.kind == RecordOutcome::Kind::mjai) {
     o.status = Status::deferred;  // scored by the caller
     return o;
@@ -190,14 +190,18 @@ PyObject* item_result(const Item& item, ItemOutcome& o) {
   return t;
 }
 
-constexpr const char* k_files_params[] = {"items", "to", "force"};
-constexpr Signature k_files_signature = {"convert_files", k_files_params, 1, 3};
+constexpr const char* k_files_params[] = {"items", "to", "force", "three_player"};
+constexpr Signature k_files_signature = {"convert_files", k_files_params, 1, 4};
 constexpr char k_items_type[] = "argument 'items': expected a sequence of (source, output, ref) tuples";
 
 PyObject* py_convert_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   try {
-    PyObject* bound[3];
+    PyObject* bound[4];
     if (bind_arguments(k_files_signature, args, nargs, kwnames, bound) < 0) {
+      return nullptr;
+    }
+    std::optional<conv::ThreePlayerForm> three_player;
+    if (three_player_argument(bound[3], three_player) < 0) {
       return nullptr;
     }
     const int to_tenhou6 = to_tenhou6_argument(bound[1]);
@@ -262,7 +266,7 @@ PyObject* py_convert_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
       for (Item& item : items) {
         // A C++ exception costs its record only; the next may well convert.
         try {
-          outcomes.push_back(convert_item(item, to_tenhou6 != 0, force != 0, on_eintr, made));
+          outcomes.push_back(convert_item(item, to_tenhou6 != 0, three_player, force != 0, on_eintr, made));
         } catch (abi::__forced_unwind&) {
           throw;
         } catch (const std::exception& e) {
@@ -425,14 +429,15 @@ PyObject* py_remove_stale_temporaries(PyObject*, PyObject* const* args, Py_ssize
 
 PyMethodDef g_file_methods[] = {
     {"convert_files", as_cfunction(py_convert_files), METH_FASTCALL | METH_KEYWORDS,
-     "convert_files(items, to='mjai', force=False)\n--\n\n"
+     "convert_files(items, to='mjai', force=False, three_player=None)\n--\n\n"
      "Converts records and writes their outputs, with the GIL released.\n\n"
      "items is a sequence of (source, output, ref): source a path of a\n"
      "record file or the record's bytes (not compressed); ref the ref of a\n"
      "document made from mjlog. Each output is written to a temporary file\n"
      "beside it and renamed into place, so it appears whole or not at all;\n"
      "missing folders are made. Unless force is true, a record file whose\n"
-     "output is at least as new as it is skipped. Returns one (status,\n"
+     "output is at least as new as it is skipped. three_player as for\n"
+     "convert_record. Returns one (status,\n"
      "detail) pair per item: ('converted' or 'skipped', None); ('failed',\n"
      "(error, message, why)) as convert_record gives for a refused record,\n"
      "or the OSError's class name and text for a file; ('deferred', data)\n"

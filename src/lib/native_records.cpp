@@ -2,6 +2,7 @@
 // for it, told by content, with the GIL released; and why a record failed.
 
 #include <new>
+#include <utility>
 
 #include "kifuzan/conv/error.h"
 #include "kifuzan/mjlog/pipeline.h"
@@ -14,44 +15,51 @@ using namespace kifuzan::py;
 
 PyObject* g_format_names[3] = {};  // "tenhou6", "mjlog", "mjai", interned
 
-// A tenhou.net/6 or mjlog record, told by its content, to mjai lines.
-mjai::result<Lines, RecordFailure> record_to_lines(const PaddedText& input, Format format) {
+// A tenhou.net/6 or mjlog record to mjai lines, or why not: the error the
+// pipeline returned, made into words once, with no second run.
+struct Refusal {
+  RecordFailure failure;
+  Why why;
+};
+
+mjai::result<Lines, Refusal> record_to_lines(const PaddedText& input, Format format,
+                                             std::optional<conv::ThreePlayerForm> three_player) {
   if (format == Format::mjlog) {
-    auto lines = kifuzan::mjlog::mjlog_to_mjai_lines(input.view());
+    auto lines = mjlog::mjlog_to_mjai_lines(input.view());
     if (lines) {
       return std::move(lines).value();
     }
-    if (const auto* m = std::get_if<kifuzan::mjlog::MjlogError>(&lines.error())) {
-      return mjai::failure(RecordFailure{*m});
+    if (const auto* m = std::get_if<mjlog::MjlogError>(&lines.error())) {
+      return mjai::failure(Refusal{{*m}, Why{{Stage::parse, conv::Exception::json_parsing_error, m->message,
+                                               std::nullopt, std::nullopt, std::nullopt},
+                                              true}});
     }
-    return mjai::failure(RecordFailure{kifuzan::conv::stage_of(std::get<kifuzan::conv::Error>(lines.error()).kind)});
+    // The document the XML gave has no text of its own to point into.
+    const conv::Error& e = std::get<conv::Error>(lines.error());
+    Why why{conv::diagnosis_of(e, input, true)};
+    why.diagnosis.offset.reset();
+    return mjai::failure(Refusal{{conv::stage_of(e.kind)}, std::move(why)});
   }
-  auto lines = kifuzan::conv::tenhou_to_mjai_lines(input);
+  conv::Options options;
+  if (three_player) {
+    options.any_players = true;
+    options.form = *three_player;
+  }
+  auto lines = conv::convert_text(input, options);
   if (!lines) {
-    return mjai::failure(RecordFailure{lines.error()});
+    const conv::Error& e = lines.error();
+    return mjai::failure(Refusal{{conv::stage_of(e.kind)}, Why{conv::diagnosis_of(e, input, options.any_players)}});
   }
   return std::move(lines).value();
 }
 
 std::optional<Why> diagnose_record(const PaddedText& input) {
-  if (kifuzan::record::detect_format(input.view()) != Format::mjlog) {
-    if (auto why = kifuzan::conv::diagnose(input)) {
-      return Why{std::move(*why)};
-    }
+  const Format format = record::detect_format(input.view());
+  auto lines = record_to_lines(input, format == Format::mjlog ? format : Format::tenhou6, std::nullopt);
+  if (lines) {
     return std::nullopt;
   }
-  auto doc = kifuzan::mjlog::read_mjlog(input.view());
-  if (!doc) {
-    return Why{{Stage::parse, kifuzan::conv::Exception::json_parsing_error, doc.error().message, std::nullopt,
-                std::nullopt, std::nullopt},
-               true};
-  }
-  auto why = kifuzan::conv::diagnose(PaddedText(kifuzan::mjlog::write_tenhou6(doc.value())));
-  if (!why) {
-    return std::nullopt;
-  }
-  why->offset.reset();
-  return Why{std::move(*why)};
+  return std::move(lines.error().why);
 }
 
 PyObject* optional_int(const std::optional<int>& v) { return v ? PyLong_FromLong(*v) : Py_NewRef(Py_None); }
@@ -94,10 +102,40 @@ PyObject* py_record_format(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   }
 }
 
+int three_player_argument(PyObject* arg, std::optional<conv::ThreePlayerForm>& out) {
+  static constexpr std::pair<std::string_view, conv::ThreePlayerForm> forms[] = {
+      {"nukidora", conv::ThreePlayerForm::nukidora},
+      {"kita", conv::ThreePlayerForm::kita},
+      {"nukidora-4", conv::ThreePlayerForm::nukidora4},
+  };
+  out.reset();
+  if (arg == nullptr || arg == Py_None) {
+    return 0;
+  }
+  if (!PyUnicode_Check(arg)) {
+    PyErr_Format(PyExc_TypeError, "argument 'three_player': expected str or None, not %.200s", Py_TYPE(arg)->tp_name);
+    return -1;
+  }
+  Py_ssize_t size;
+  const char* text = PyUnicode_AsUTF8AndSize(arg, &size);
+  if (text == nullptr) {
+    return -1;
+  }
+  for (const auto& [name, form] : forms) {
+    if (name == std::string_view(text, static_cast<std::size_t>(size))) {
+      out = form;
+      return 0;
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "argument 'three_player': expected 'nukidora', 'kita' or 'nukidora-4', not %R", arg);
+  return -1;
+}
+
 // ---------------------------------------------------------------------------
 // convert_record(data, to="mjai", ref=None) -> bytes | tuple | None
 
-RecordOutcome convert_record(const PaddedText& input, bool to_tenhou6, std::optional<std::string_view> ref) {
+RecordOutcome convert_record(const PaddedText& input, bool to_tenhou6, std::optional<std::string_view> ref,
+                             std::optional<conv::ThreePlayerForm> three_player) {
   RecordOutcome o;
   if (!kifuzan::conv::is_valid_utf8(input.view())) {
     o.kind = RecordOutcome::Kind::not_utf8;
@@ -114,19 +152,22 @@ RecordOutcome convert_record(const PaddedText& input, bool to_tenhou6, std::opti
       o.output = kifuzan::mjlog::write_tenhou6(doc.value(), ref);
       return o;
     }
+    o.kind = RecordOutcome::Kind::refused;
     o.failure = RecordFailure{doc.error()};
-  } else {
-    auto lines = record_to_lines(input, format);
-    if (lines) {
-      // A document stays as it is once it is known to convert.
-      o.output = to_tenhou6 ? std::string(input.view()) : std::move(lines.value().text);
-      return o;
-    }
-    o.failure = std::move(lines.error());
+    o.why = Why{{Stage::parse, conv::Exception::json_parsing_error, doc.error().message, std::nullopt, std::nullopt,
+                 std::nullopt},
+                true};
+    return o;
+  }
+  auto lines = record_to_lines(input, format, three_player);
+  if (lines) {
+    // A document stays as it is once it is known to convert.
+    o.output = to_tenhou6 ? std::string(input.view()) : std::move(lines.value().text);
+    return o;
   }
   o.kind = RecordOutcome::Kind::refused;
-  // Refusals are rare: running the stages again to say why costs little.
-  o.why = diagnose_record(input);
+  o.failure = std::move(lines.error().failure);
+  o.why = std::move(lines.error().why);
   return o;
 }
 
@@ -158,13 +199,17 @@ PyObject* refusal_tuple(const RecordOutcome& o) {
   return t;
 }
 
-constexpr const char* k_record_params[] = {"data", "to", "ref"};
-constexpr Signature k_record_signature = {"convert_record", k_record_params, 1, 3};
+constexpr const char* k_record_params[] = {"data", "to", "ref", "three_player"};
+constexpr Signature k_record_signature = {"convert_record", k_record_params, 1, 4};
 
 PyObject* py_convert_record(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   try {
-    PyObject* bound[3];
+    PyObject* bound[4];
     if (bind_arguments(k_record_signature, args, nargs, kwnames, bound) < 0) {
+      return nullptr;
+    }
+    std::optional<conv::ThreePlayerForm> three_player;
+    if (three_player_argument(bound[3], three_player) < 0) {
       return nullptr;
     }
     bool to_tenhou6 = false;
@@ -201,7 +246,7 @@ PyObject* py_convert_record(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     RecordOutcome o;
     {
       GilReleased released;
-      o = convert_record(input, to_tenhou6, ref);
+      o = convert_record(input, to_tenhou6, ref, three_player);
     }
     switch (o.kind) {
       case RecordOutcome::Kind::done:
@@ -309,13 +354,14 @@ PyMethodDef g_record_methods[] = {
      "How messages name a kyoku: 'kyoku 3 (East 4, 0 honba)' for the 0-based\n"
      "place 3 in the log, round index 3 and no honba."},
     {"convert_record", as_cfunction(py_convert_record), METH_FASTCALL | METH_KEYWORDS,
-     "convert_record(data, to='mjai', ref=None)\n--\n\n"
+     "convert_record(data, to='mjai', ref=None, three_player=None)\n--\n\n"
      "Converts one record given as bytes (not compressed), told by its\n"
      "content, with the GIL released: a tenhou.net/6 or mjlog record into\n"
      "mjai lines (each ended by a line feed: the bytes tenhou_file_to_mjai\n"
      "writes), or with to='tenhou6' into a tenhou.net/6 document (a\n"
      "document as it is, once it is known to convert; an mjlog record with\n"
-     "ref as its \"ref\"). Returns the bytes; None for an mjai record (the\n"
+     "ref as its \"ref\"). three_player, a form's name ('nukidora', 'kita',\n"
+     "'nukidora-4'), reads tenhou.net/6 records of three players too. Returns the bytes; None for an mjai record (the\n"
      "caller's to convert); or for a refused record (error, message, why):\n"
      "the class name and message of the exception the public functions\n"
      "raise, and what diagnose says (or None)."},

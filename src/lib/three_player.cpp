@@ -11,6 +11,7 @@
 #include "kifuzan/conv/log.h"
 #include "kifuzan/conv/pipeline.h"
 #include "lib/binding.h"
+#include "lib/native.h"
 
 namespace kifuzan::py {
 namespace {
@@ -24,43 +25,15 @@ PyObject* g_stage_types[4] = {};
 constexpr const char* k_stage_attributes[4] = {"JsonParsingError", "TenhouLogParsingError", "TenhouToMjaiError",
                                                "JsonSerializationError"};
 
-struct FormName {
-  std::string_view name;
-  ThreePlayerForm form;
-};
-constexpr FormName k_forms[] = {
-    {"nukidora", ThreePlayerForm::nukidora},
-    {"kita", ThreePlayerForm::kita},
-    {"nukidora-4", ThreePlayerForm::nukidora4},
-};
-
-// 0, or -1 with TypeError or ValueError set.
 int form_argument(PyObject* obj, ThreePlayerForm& out) {
-  if (obj == nullptr) {
-    out = ThreePlayerForm::nukidora;
-    return 0;
-  }
-  if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument 'three_player': expected str, not %.200s", Py_TYPE(obj)->tp_name);
+  std::optional<ThreePlayerForm> form;
+  if (native::three_player_argument(obj, form) < 0) {
     return -1;
   }
-  Py_ssize_t size;
-  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
-  if (text == nullptr) {
-    return -1;
-  }
-  for (const FormName& f : k_forms) {
-    if (f.name == std::string_view(text, static_cast<std::size_t>(size))) {
-      out = f.form;
-      return 0;
-    }
-  }
-  PyErr_Format(PyExc_ValueError, "argument 'three_player': expected 'nukidora', 'kita' or 'nukidora-4', not %R", obj);
-  return -1;
+  out = form.value_or(ThreePlayerForm::nukidora);
+  return 0;
 }
 
-// Appends each line to a list; stops at the first failure, leaving its
-// Python exception set.
 class ListSink final : public conv::LineSink {
  public:
   explicit ListSink(PyObject* list) : list_(list) {}

@@ -59,10 +59,7 @@ std::string_view stage_name(Stage stage) noexcept {
   return "serialize";
 }
 
-std::optional<Diagnosis> diagnose(const PaddedText& input) {
-  auto r = convert_text(input);
-  if (r) return std::nullopt;
-  const Error& e = r.error();
+Diagnosis diagnosis_of(const Error& e, const PaddedText& input, bool any_players) {
   Diagnosis d;
   d.stage = stage_of(e.kind);
   d.error = exception_of(d.stage);
@@ -73,12 +70,18 @@ std::optional<Diagnosis> diagnose(const PaddedText& input) {
                "JSON text must not have; save it as UTF-8 without one";
   else
     d.reason = describe(e);
-  if (d.stage == Stage::parse && e.kind != ErrorKind::json && looks_three_player(input))
+  if (!any_players && d.stage == Stage::parse && e.kind != ErrorKind::json && looks_three_player(input))
     d.reason = "three-player records are not supported (the reader refused it first: " + d.reason + ")";
   if (e.kyoku) d.kyoku = static_cast<int>(*e.kyoku);
   if (e.seat) d.seat = *e.seat;
   d.offset = e.offset;
   return d;
+}
+
+std::optional<Diagnosis> diagnose(const PaddedText& input) {
+  auto r = convert_text(input);
+  if (r) return std::nullopt;
+  return diagnosis_of(r.error(), input, false);
 }
 
 }  // namespace kifuzan::conv

@@ -41,4 +41,8 @@ struct Diagnosis {
 // reader refuses for its shape is still said to be three-player.
 std::optional<Diagnosis> diagnose(const PaddedText& input);
 
+// The diagnosis of an error the pipeline returned for `input`: no second
+// run. With any_players, a three-player record is not called unsupported.
+Diagnosis diagnosis_of(const Error& e, const PaddedText& input, bool any_players);
+
 }  // namespace kifuzan::conv
