@@ -109,7 +109,8 @@ def test_converts_tree(tree, tmp_path):
     why = rows(out / "errors.jsonl")
     assert why[str(src / "broken.json")]["reason"].startswith("JSON syntax error at byte 0: ")
     assert why[str(src / "broken.json")]["offset"] == 0
-    assert why[str(src / "a/three.json")]["reason"].startswith("three-player records are not supported")
+    # Read as a three-player game (the package's default), its fourth hand is refused.
+    assert why[str(src / "a/three.json")]["reason"].endswith("a hand for seat 3, which a three-player record leaves empty")
     assert (why[str(src / "a/b/call.json")]["kyoku"], why[str(src / "a/b/call.json")]["seat"]) == (0, 0)
     assert why[str(src / "a/b/latin1.json.gz")]["reason"] == "stream did not contain valid UTF-8"
     stderr = r.stderr.decode()
@@ -359,7 +360,7 @@ def test_a_failure_of_any_kind_costs_its_record_only(tmp_path, monkeypatch):
         (src / name).write_text(dump(tiny_log()))
     convert_files = batch.convert_files
 
-    def failing(items, to, force):
+    def failing(items, to, force, three_player=None):
         # What the native module raises for a C++ exception: a bare BaseException
         # subclass (bad_alloc: MemoryError). It takes the whole call down.
         for _, _, stem in items:
@@ -367,7 +368,7 @@ def test_a_failure_of_any_kind_costs_its_record_only(tmp_path, monkeypatch):
                 raise type("InternalError", (BaseException,), {})("broken")
             if "nomem" in stem:
                 raise MemoryError
-        return convert_files(items, to, force)
+        return convert_files(items, to, force, three_player)
 
     monkeypatch.setattr(batch, "convert_files", failing)
     summary = kifuzan.convert_many([src], tmp_path / "out", workers=2)
