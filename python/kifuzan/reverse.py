@@ -277,6 +277,9 @@ class _Game:
         self.kita: str | None = None
         self._aka: bool = True
         self.scorer: Scorer | None = None
+        # Whether the log has stated any points yet: until it does, the first
+        # kyoku's starting points are assumed (tenhou's) and may be corrected.
+        self.points_told = False
         self._run(evs)
 
     def _run(self, evs: list[dict]) -> None:
@@ -356,6 +359,7 @@ class _Game:
         self.kyoku_first = ev["kyoku_first"]
         aka = ev["aka_flag"]
         self.points = _four(ev["scores"], "start_game scores")
+        self.points_told = self.points is not None
         if ev["seats"] is not None:
             self.dealt = (ev["seats"], ev["written"])
         self._aka = True if aka is None else bool(aka)
@@ -520,7 +524,9 @@ class _Kyoku:
         scores = _four(sk["scores"], "start_kyoku scores")
         if scores is None:
             scores = game.points
-        elif game.log and scores != game.points:
+        else:
+            game.points_told = True
+        if game.log and scores != game.points:
             raise Refused(f"start_kyoku gives the scores {scores}, but the results before it give {game.points}")
         self.scores = list(scores)
         # The points as they stand: sticks put down and results taken off or added.
@@ -637,8 +643,16 @@ class _Kyoku:
         self.sticks += 1
         self.points[actor] -= 1000
         scores = _four(ev["scores"], "reach_accepted scores")
-        if scores is not None and scores != self.points:
-            raise Refused(f"reach_accepted gives the scores {scores}, but the riichi leaves {self.points}")
+        if scores is None:
+            return
+        game = self.game
+        if scores != self.points:
+            if game.points_told or game.log:
+                raise Refused(f"reach_accepted gives the scores {scores}, but the riichi leaves {self.points}")
+            # No points were stated before: these tell the game's starting points (30,000 on some servers).
+            self.scores = [a + b for a, b in zip(self.scores, _diff(scores, self.points))]
+            self.points = list(scores)
+        game.points_told = True
 
     def call(self, ev: dict) -> None:
         """chi, pon and daiminkan."""

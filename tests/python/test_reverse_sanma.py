@@ -138,3 +138,142 @@ def test_tenhous_own_records_come_back(path: Path) -> None:
     for got_kyoku, want_kyoku in zip(doc["log"], want["log"], strict=True):
         assert got_kyoku == want_kyoku
     assert doc == want
+
+
+def as_form(evs: list[dict], form: str) -> list[dict]:
+    """The nukidora form rewritten mechanically into another: kita renames the
+    event, nukidora-4 pads a fourth seat (name "", hidden hand, 0 points)."""
+    if form == "kita":
+        return [dict(e, type="kita") if e["type"] == "nukidora" else e for e in evs]
+    if form == "nukidora":
+        return evs
+    out = []
+    for e in evs:
+        e = dict(e)
+        if e["type"] == "start_game" and "names" in e:
+            e["names"] = [*e["names"], ""]
+        if e["type"] == "start_kyoku":
+            e["tehais"] = [*e["tehais"], ["?"] * 13]
+        for key in ("scores", "deltas"):
+            if isinstance(e.get(key), list) and len(e[key]) == 3:
+                e[key] = [*e[key], 0]
+        out.append(e)
+    return out
+
+
+def _engine_events() -> list[dict]:
+    evs = [json.loads(x) for x in ENGINE.read_text(encoding="utf-8").splitlines() if x.strip()]
+    # the engine writes the kita form: read it as nukidora, the form the rewrites start from
+    return [dict(e, type="nukidora") if e["type"] == "kita" else e for e in evs]
+
+
+def _games() -> list[tuple[str, list[dict]]]:
+    games = [(p.name, tenhou3_events(json.loads(p.read_text(encoding="utf-8")))) for p in RECORDS]
+    return games + ([(ENGINE.name, _engine_events())] if ENGINE.exists() else [])
+
+
+@needs_records
+@pytest.mark.parametrize("name, evs", _games(), ids=[n for n, _ in _games()])
+def test_every_form_gives_the_same_document(name: str, evs: list[dict]) -> None:
+    want = mjai_to_tenhou6(lines(evs))
+    for form in ("kita", "nukidora-4"):
+        assert mjai_to_tenhou6(lines(as_form(evs, form))) == want, form
+
+
+def _comes_back(orig: list[dict], doc: dict, form: str) -> None:
+    """The document read back (in the log's form) says what the log says: every field both carry."""
+    back = as_form(tenhou3_events(doc), form)
+    o = [e for e in orig if e["type"] not in ("end_kyoku", "end_game")]
+    b = [e for e in back if e["type"] not in ("end_kyoku", "end_game")]
+    assert [e["type"] for e in o] == [e["type"] for e in b]
+    for eo, eb in zip(o, b, strict=True):
+        for key in eo.keys() & eb.keys() - {"names"}:
+            assert eo[key] == eb[key], (key, eo, eb)
+
+
+@pytest.mark.skipif(not MJLEGAL.exists(), reason="../shared/corpus is absent")
+def test_a_server_paying_by_other_rules_converts_as_paid() -> None:
+    # It starts at 30,000 (told only by its first riichi's scores), pays a dealer's
+    # mangan tsumo 4,000 from each of two seats yet gives the winner 12,000, a
+    # 300 honba and a 3,000 no-ten pool: refused as scored, written as paid.
+    text = MJLEGAL.read_text(encoding="utf-8")
+    with pytest.raises(MjaiError, match=re.escape(
+            "kyoku 0 (East 1, 0 honba), event 116: the win of seat 0 (tsumo) has the deltas [14000, -4000, -4000, 0] "
+            "in the log, but its hand scores 満貫4000点∀: [10000, -4000, -4000, 0]")):
+        mjai_to_tenhou6(text)
+    doc = json.loads(mjai_to_tenhou6(text, trust_deltas=True))
+    orig = [json.loads(x) for x in text.splitlines() if x.strip()]
+    _comes_back(orig, doc, "nukidora")
+    assert doc["log"][0][1] == [30000, 30000, 30000, 0]
+    assert doc["sc"][0::2] == [*orig[-1]["scores"], 0]
+    # a win paid as scored keeps its yaku
+    assert doc["log"][2][-1][2][3:5] == ["跳満12000点", "立直(1飜)"]
+
+
+@needs_engine
+def test_engine_log_converts_and_comes_back() -> None:
+    orig = [json.loads(x) for x in ENGINE.read_text(encoding="utf-8").splitlines() if x.strip()]
+    doc = json.loads(mjai_to_tenhou6(lines(orig)))
+    _comes_back(orig, doc, "kita")
+    # three seats' lists as tenhou writes them, the fourth empty
+    assert all(k[1][3] == 0 and k[13:16] == [[], [], []] for k in doc["log"])
+    assert doc["name"] == ["", "", "", ""] and doc["rule"]["disp"] == "三般南喰赤" and doc["ratingc"] == "PF3"
+    assert sum(d.count("f44") for k in doc["log"] for d in k[6:16:3]) == sum(e["type"] == "kita" for e in orig)
+    # over 40,000 with uma +20 0 -20: 31,400 second -8.6, 31,000 third -9 - 20, the top the rest
+    assert doc["sc"] == [31400, -8.6, 31000, -29, 42600, 37.6, 0, 0]
+
+
+def _changed(evs: list[dict], at: int, ev: dict | None = None, *, insert: bool = False) -> list[str]:
+    out = list(evs)
+    if insert:
+        out.insert(at, ev)
+    elif ev is None:
+        del out[at]
+    else:
+        out[at] = ev
+    return lines(out)
+
+
+def _refusals() -> dict[str, tuple[list[str], str]]:
+    evs = _engine_events()
+    kita = next(i for i, e in enumerate(evs) if e["type"] == "nukidora")  # seat 2's, after its draw of N
+    second = [i for i, e in enumerate(evs) if e["type"] == "start_kyoku"][1]
+    last_kita = max(i for i, e in enumerate(evs) if e["type"] == "nukidora")
+    four = as_form(evs, "nukidora-4")
+    draw = evs[kita - 1]
+    first_kyoku = "kyoku 0 (East 1, 0 honba), "
+    return {
+        "kita after nukidora": (_changed(evs, last_kita, dict(evs[last_kita], type="kita")),
+                                f"event {last_kita + 1}: a kita event after nukidora events: one log, one form"),
+        "four seats after three": (_changed(evs, second, four[second]),
+                                   f"event {second + 1}: start_kyoku deals three players and a padded fourth seat "
+                                   "(nukidora-4), but the game so far deals three players (three seats)"),
+        "kita in nukidora-4": (_changed(four, kita, dict(four[kita], type="kita")),
+                               f"{first_kyoku}event {kita + 1}: a kita event in a log of four seats"),
+        "the fourth seat acts": (_changed(four, kita - 1, dict(draw, actor=3)),
+                                 f"{first_kyoku}event {kita}: seat 3 acts in a three-player game"),
+        "kita of another tile": (_changed(evs, kita, dict(evs[kita], pai="E")),
+                                 f"{first_kyoku}event {kita + 1}: nukidora of 'E': only North is set aside"),
+        "kita without a North": (_changed(evs, kita - 1, dict(draw, pai="E")),
+                                 f"{first_kyoku}event {kita + 1}: seat 2 sets North aside but holds none"),
+        "kita out of turn": (_changed(evs, kita, dict(evs[kita], actor=1)),
+                             f"{first_kyoku}event {kita + 1}: seat 1 sets North aside out of turn"),
+        "2m-8m": (_changed(evs, kita - 1, dict(draw, pai="5m")),
+                  f"{first_kyoku}event {kita}: seat 2 draws 5m, which a three-player game does not have"),
+        "chi": (_changed(evs, kita + 3, {"type": "chi", "actor": 0, "target": 2, "pai": "1p", "consumed": ["2p", "3p"]},
+                         insert=True), f"{first_kyoku}event {kita + 4}: a chi in a three-player game"),
+        "kita in four players": (lines([evs[0], dict(evs[1], tehais=[*evs[1]["tehais"], evs[1]["tehais"][0]],
+                                                     scores=[35000] * 4),
+                                        {"type": "tsumo", "actor": 0, "pai": "N"},
+                                        {"type": "nukidora", "actor": 0, "pai": "N"}]),
+                                 "event 4: a nukidora event in a four-player game"),
+    }
+
+
+@needs_engine
+@pytest.mark.parametrize("name", list(_refusals()) if ENGINE.exists() else [])
+def test_refusals(name: str) -> None:
+    given, message = _refusals()[name]
+    with pytest.raises(MjaiError) as e:
+        mjai_to_tenhou6(given)
+    assert message in str(e.value)
