@@ -72,8 +72,7 @@ _DRAGONS = frozenset(("P", "F", "C"))
 _WIND_TILES = frozenset(_WINDS)
 _FIRST_LINE = re.compile(r"\s*([^\r\n]*)")
 _ARRAY_START = re.compile(r"\s*\[\s*(\{[^}]*\})")
-# Tiles of the wall that can be drawn (rinshan draws included).
-# What the last event was when the next draw is a kan's replacement draw.
+# What the last event was when the next draw is a replacement draw (after a kan or a kita).
 _KANS = frozenset(("kan", "kakan", "ankan"))
 _REPLACED = _KANS | {"kita"}
 _START = {4: [25000, 25000, 25000, 25000], 3: [35000, 35000, 35000, 0]}

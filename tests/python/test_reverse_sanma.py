@@ -277,3 +277,17 @@ def test_refusals(name: str) -> None:
     with pytest.raises(MjaiError) as e:
         mjai_to_tenhou6(given)
     assert message in str(e.value)
+
+
+@needs_engine
+def test_command_line_and_batch_write_three_player_documents(tmp_path: Path, capsysbinary) -> None:
+    from kifuzan import convert_many
+    from kifuzan.__main__ import main as cli
+
+    want = json.loads(mjai_to_tenhou6(ENGINE.read_text(encoding="utf-8")))["log"]
+    assert cli(["--to", "tenhou6", str(ENGINE)]) == 0
+    assert json.loads(capsysbinary.readouterr().out)["log"] == want
+    summary = convert_many([ENGINE], tmp_path, to="tenhou6", workers=1, progress=False)
+    assert summary.converted == 1
+    written = [p for p in tmp_path.iterdir() if p.name.startswith(ENGINE.stem)]
+    assert [json.loads(p.read_text(encoding="utf-8"))["log"] for p in written] == [want]
