@@ -291,3 +291,24 @@ def test_command_line_and_batch_write_three_player_documents(tmp_path: Path, cap
     assert summary.converted == 1
     written = [p for p in tmp_path.iterdir() if p.name.startswith(ENGINE.stem)]
     assert [json.loads(p.read_text(encoding="utf-8"))["log"] for p in written] == [want]
+
+
+# A closed tsumo waiting on 9m (tanki, 30 fu), by a non-dealer: the dora and kita rules as tenhou counts them.
+WRAP_CASES = {
+    "1m shows 9m": (True, ["1m"], 0, "30符3飜1000-2000点", 3000, ["門前清自摸和(1飜)", "ドラ(2飜)"]),
+    "1m shows 2m with four players": (False, ["1m"], 0, "30符1飜300-500点", 1100, ["門前清自摸和(1飜)"]),
+    "each kita a dora": (True, ["2p"], 2, "30符4飜2000-3900点", 5900, ["門前清自摸和(1飜)", "ドラ(3飜)"]),
+    "kita twice when North is dora": (True, ["W"], 2, "満貫2000-4000点", 6000, ["門前清自摸和(1飜)", "ドラ(4飜)"]),
+}
+
+
+@pytest.mark.parametrize("name", WRAP_CASES)
+def test_dora_wrap_and_kita_in_dora(name: str) -> None:
+    from kifuzan.scoring import Scorer, Situation
+
+    three, dora, kitas, text, points, yaku = WRAP_CASES[name]
+    s = Situation()
+    s.tsumo, s.seat_wind = True, 28
+    concealed = ["2p", "3p", "4p", "5p", "6p", "7p", "2s", "3s", "4s", "6s", "7s", "8s", "9m"]
+    scored = Scorer(kuitan=True, aka=True, three=three).score(concealed, "9m", [], dora, [], s, kitas)
+    assert (scored.text, scored.points, scored.yaku) == (text, points, yaku)
