@@ -163,10 +163,12 @@ def mjai_to_tenhou6(
     players = game.players
     if uma is None:
         uma = _UMA[players]
-    header = {"dan": dan, "rate": rate, "sx": sx, "uma": uma}
+    elif len(uma) != players:
+        raise ValueError(f"uma needs {players} values for this game, got {len(uma)}")
+    header = {"dan": dan, "rate": rate, "sx": sx}
     for name, value in header.items():
-        if value is not None and len(value) != 4 and (players != 3 or len(value) != 3):
-            raise ValueError(f"{name} needs {players} values for this game, got {len(value)}")
+        if value is not None and len(value) == 3 and players == 4:
+            raise ValueError(f"{name} needs 4 values for a four-player game, got 3")
     doc: dict = {"ver": 2.3, "ref": ref, "log": game.log, "ratingc": f"PF{players}"}
     aka = 1 if game.aka else 0
     disp = ("三" if players == 3 else "") + level + ("東" if game.kyoku_first == 4 else "南")
@@ -178,7 +180,7 @@ def mjai_to_tenhou6(
         value = header[name]
         values = list(value) if value is not None else [blank] * players
         doc[name] = values + [_PAD[name]] if len(values) == 3 else values
-    doc["sc"] = _final_scores(game.final, uma[:players], players)
+    doc["sc"] = _final_scores(game.final, uma, players)
     doc["name"] = game.names
     return json.dumps(doc, ensure_ascii=False, separators=(",", ":"))
 
