@@ -325,3 +325,33 @@ def test_dora_wrap_and_kita_in_dora(name: str) -> None:
     concealed = ["2p", "3p", "4p", "5p", "6p", "7p", "2s", "3s", "4s", "6s", "7s", "8s", "9m"]
     scored = Scorer(kuitan=True, aka=True, three=three).score(concealed, "9m", [], dora, [], s, kitas)
     assert (scored.text, scored.points, scored.yaku) == (text, points, yaku)
+
+
+@needs_engine
+def test_changed_three_player_logs_convert_or_are_refused() -> None:
+    # Any event of the engine log, in any form, dropped, repeated or given another
+    # field value (seat, tile, type): converted, or refused as MjaiError, never another error.
+    from hypothesis import HealthCheck, given, settings
+    from hypothesis import strategies as st
+
+    forms = {form: as_form(_engine_events(), form) for form in ("nukidora", "kita", "nukidora-4")}
+    values = st.sampled_from([0, 1, 2, 3, -1, None, "N", "E", "5m", "9m", "?", "kita", "nukidora", "dahai", [], [1, 2]])
+
+    @settings(max_examples=300, deadline=None, database=None, suppress_health_check=[HealthCheck.too_slow])
+    @given(st.sampled_from(list(forms)), st.integers(0, len(forms["kita"]) - 1),
+           st.sampled_from(["drop", "repeat", "change"]),
+           st.sampled_from(["actor", "target", "pai", "type", "tehais", "scores", "deltas"]), values)
+    def changed(form: str, at: int, how: str, key: str, value) -> None:
+        out = list(forms[form])
+        if how == "drop":
+            del out[at]
+        elif how == "repeat":
+            out.insert(at, out[at])
+        else:
+            out[at] = dict(out[at], **{key: value})
+        try:
+            mjai_to_tenhou6(lines(out))
+        except MjaiError:
+            pass
+
+    changed()
