@@ -17,6 +17,15 @@ that event's spellings into the one form ``reverse`` plays:
   ``fan``, ``fu`` and ``points`` (``hora_points``), each None when absent;
   ``ryukyoku``: ``deltas`` None when absent.
 
+Three-player games come in three forms (``FORMS``): ``nukidora`` and
+``kita`` write three seats, ``nukidora-4`` four with the fourth padded. All
+are read into four seats, the fourth empty: ``start_game`` and
+``start_kyoku`` gain ``seats`` (3 or 4, the seats that play; None when
+``start_game`` does not tell) and ``written`` (the seats the log writes),
+and three values of scores or deltas gain a fourth, 0. Which form a log
+uses is told by these and by the kita event's name; ``reverse`` holds the
+log to one form.
+
 A ``dahai`` without ``tsumogiri`` is left as it is: whether it was the drawn
 tile is decided in play, from the draw before it.
 """
@@ -26,7 +35,7 @@ from __future__ import annotations
 import json
 from collections.abc import Callable, Iterable
 
-__all__ = ["NORMALISE", "Refused", "read_events"]
+__all__ = ["FORMS", "NORMALISE", "Refused", "read_events"]
 
 
 class Refused(Exception):
@@ -86,38 +95,50 @@ def _array(text: str) -> list:
 
 
 _BLANK_NAMES = ["", "", "", ""]
+FORMS = ("nukidora", "kita", "nukidora-4")
 
 
-def _three_players(what: str) -> Refused:
-    return Refused(f"a three-player game ({what}); mjai_to_tenhou6 reads four-player games only")
+def _pad(values):
+    """Three seats' values as four, the absent seat's 0; anything else as given."""
+    return [*values, 0] if type(values) is list and len(values) == 3 else values
 
 
 def _start_game(ev: dict) -> dict:
     names = ev.get("names")
+    scores = ev.get("scores")
+    seats = None
     if names is None or names == []:
         names = _BLANK_NAMES
     elif not isinstance(names, list) or not all(isinstance(n, str) for n in names):
         raise Refused("start_game names are not a list of texts")
     elif len(names) == 3:
-        raise _three_players("start_game names three players")
+        seats = 3
+        names = [*names, ""]
     elif len(names) != 4:
-        raise Refused(f"start_game names {len(names)} players, not four")
-    scores = ev.get("scores")
-    if scores is not None and len(scores) == 3:
-        raise _three_players("start_game gives three scores")
+        raise Refused(f"start_game names {len(names)} players, not three or four")
+    if type(scores) is list and len(scores) == 3:
+        seats = 3
+        scores = _pad(scores)
     return {"type": "start_game", "names": list(names), "kyoku_first": ev.get("kyoku_first", 0),
-            "aka_flag": ev.get("aka_flag"), "scores": scores}
+            "aka_flag": ev.get("aka_flag"), "scores": scores, "seats": seats, "written": seats}
+
+
+def _padded_seat(tehais: list, scores) -> bool:
+    """The fourth seat of ``nukidora-4``: no points and a hand of hidden tiles."""
+    hand = tehais[3]
+    return (type(scores) is list and len(scores) == 4 and scores[3] == 0 and isinstance(hand, list)
+            and bool(hand) and all(t == "?" for t in hand))
 
 
 def _start_kyoku(ev: dict) -> dict:
     tehais, scores = ev.get("tehais"), ev.get("scores")
-    if isinstance(tehais, list) and len(tehais) == 3:
-        raise _three_players("start_kyoku deals three hands")
-    if isinstance(scores, list) and len(scores) == 3:
-        raise _three_players("start_kyoku gives three scores")
-    if "scores" not in ev:
-        ev = dict(ev, scores=None)
-    return ev
+    if type(tehais) is not list:
+        return ev if "scores" in ev else dict(ev, scores=None)
+    if len(tehais) == 3:
+        return dict(ev, tehais=[*tehais, []], scores=_pad(scores), seats=3, written=3)
+    if len(tehais) == 4 and _padded_seat(tehais, scores):
+        return dict(ev, tehais=[*tehais[:3], []], scores=scores, seats=3, written=4)
+    return dict(ev, scores=scores, seats=4, written=4)
 
 
 def _ura(ev: dict) -> list | None:
@@ -130,21 +151,21 @@ def _ura(ev: dict) -> list | None:
 
 
 def _hora(ev: dict) -> dict:
-    return {"type": "hora", "actor": ev.get("actor"), "target": ev.get("target"), "deltas": ev.get("deltas"),
-            "scores": ev.get("scores"), "ura_markers": _ura(ev), "fan": ev.get("fan"), "fu": ev.get("fu"),
+    return {"type": "hora", "actor": ev.get("actor"), "target": ev.get("target"), "deltas": _pad(ev.get("deltas")),
+            "scores": _pad(ev.get("scores")), "ura_markers": _ura(ev), "fan": ev.get("fan"), "fu": ev.get("fu"),
             "points": ev.get("hora_points")}
 
 
 def _ryukyoku(ev: dict) -> dict:
-    return {"type": "ryukyoku", "deltas": ev.get("deltas"), "scores": ev.get("scores"), "tenpais": ev.get("tenpais")}
+    return {"type": "ryukyoku", "deltas": _pad(ev.get("deltas")), "scores": _pad(ev.get("scores")),
+            "tenpais": _pad(ev.get("tenpais"))}
 
 
 def _with_scores(ev: dict) -> dict:
-    return ev if "scores" in ev else dict(ev, scores=None)
-
-
-def _kita(ev: dict) -> dict:
-    raise _three_players(f"a {ev['type']} event")
+    scores = ev.get("scores")
+    if scores is None:
+        return ev if "scores" in ev else dict(ev, scores=None)
+    return ev if len(scores) != 3 else dict(ev, scores=_pad(scores))
 
 
 NORMALISE: dict[str, Callable[[dict], dict]] = {
@@ -154,6 +175,4 @@ NORMALISE: dict[str, Callable[[dict], dict]] = {
     "ryukyoku": _ryukyoku,
     "reach_accepted": _with_scores,
     "end_game": _with_scores,
-    "kita": _kita,
-    "nukidora": _kita,
 }

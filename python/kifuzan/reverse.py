@@ -7,6 +7,11 @@ form (kifuzan.dialects: the spellings of gimite's server, akochan and others),
 then played by the handler of its type on the state of its kyoku (``_Kyoku``);
 ``_Game`` holds what runs across kyoku: the points, the kyoku written so far.
 
+Three-player games are played on the same four seats, the fourth empty: the
+dialects read each of the three mjai forms into that, ``_Game`` holds a log to
+the one form it began with, and the kyoku passes the turn over three seats,
+sets North aside (``kita``) and pays with the two other seats.
+
 Whatever the log states of a result (deltas, the scores after it, fan, fu,
 points) is checked against the scoring of the hand, so that the points text,
 the yaku, the deltas and the final points of a document always agree.
@@ -28,8 +33,9 @@ __all__ = ["MjaiError", "Tenhou6Options", "is_mjai_record", "mjai_to_tenhou6"]
 
 
 class MjaiError(ValueError):
-    """The events are not one four-player game that can be written as a
-    tenhou.net/6 document. The message names the kyoku as the other direction
+    """The events are not one game (four players, or three in one of the
+    forms of ``kifuzan.dialects.FORMS``) that can be written as a tenhou.net/6
+    document. The message names the kyoku as the other direction
     does (``kyoku 3 (East 4, 0 honba)``: its 0-based place in the log) and the
     event (its 1-based position in the stream, blank lines not counted)."""
 
@@ -48,7 +54,7 @@ class Tenhou6Options:
     dan: Sequence[str] | None = None
     rate: Sequence[float] | None = None
     sx: Sequence[str] | None = None
-    uma: Sequence[int] = (20, 10, -10, -20)
+    uma: Sequence[int] | None = None
     score: bool = True
     trust_deltas: bool = False
     partial: bool = False
@@ -66,11 +72,19 @@ _DRAGONS = frozenset(("P", "F", "C"))
 _WIND_TILES = frozenset(_WINDS)
 _FIRST_LINE = re.compile(r"\s*([^\r\n]*)")
 _ARRAY_START = re.compile(r"\s*\[\s*(\{[^}]*\})")
-# Tiles of the wall that can be drawn (rinshan draws included).
-_WALL = 70
-# What the last event was when the next draw is a kan's replacement draw.
+# What the last event was when the next draw is a replacement draw (after a kan or a kita).
 _KANS = frozenset(("kan", "kakan", "ankan"))
-_START = [25000, 25000, 25000, 25000]
+_REPLACED = _KANS | {"kita"}
+_START = {4: [25000, 25000, 25000, 25000], 3: [35000, 35000, 35000, 0]}
+# Draws from the wall in a kyoku (replacement draws included), by players:
+# three-player games deal from 108 tiles, 14 in the dead wall.
+_WALLS = {4: 70, 3: 55}
+_MIDDLE_MAN = frozenset(("2m", "3m", "4m", "5m", "5mr", "6m", "7m", "8m"))
+# tenhou's uma and return: four players +20 +10 -10 -20 over 30,000, three +20 0 -20 over 40,000.
+_UMA = {4: (20, 10, -10, -20), 3: (20, 0, -20)}
+_RETURN = {4: 30000, 3: 40000}
+# The absent seat of a three-player document, as tenhou writes it.
+_PAD = {"dan": "新人", "rate": 1500, "sx": "C"}
 # A limit hand's han, for naming a payment the deltas give: mangan .. yakuman.
 _LIMIT_HAN = (5, 6, 8, 11, 13)
 
@@ -107,7 +121,7 @@ def mjai_to_tenhou6(
     dan: Sequence[str] | None = None,
     rate: Sequence[float] | None = None,
     sx: Sequence[str] | None = None,
-    uma: Sequence[int] = (20, 10, -10, -20),
+    uma: Sequence[int] | None = None,
     score: bool = True,
     trust_deltas: bool = False,
     partial: bool = False,
@@ -117,6 +131,12 @@ def mjai_to_tenhou6(
     iterable of lines.
 
     The header fields mjai lacks come from the arguments (``Tenhou6Options``).
+    A three-player game, in any of the three forms, gives tenhou's own shape
+    of three-player document: seat 3 named ``""`` with no points and empty
+    lists, ``"f44"`` among the discards for each North set aside, ``三`` in
+    the rule text, PF3, uma +20 0 -20 over a 40,000 return (``uma`` by
+    default tenhou's for the number of players; ``dan``, ``rate`` and ``sx``
+    may give three values).
     ``score=False`` writes each win's detail as ``[who, from, pao, ""]``.
 
     A result the log states (``deltas``, the ``scores`` after it, ``fan``,
@@ -128,46 +148,62 @@ def mjai_to_tenhou6(
     A game cut off by an ``error`` event is refused; ``partial=True`` writes
     the kyoku finished before it.
 
-    Raises MjaiError for a stream that is not one playable four-player game.
+    Raises MjaiError for a stream that is not one playable game.
     """
     if level not in ("般", "上", "特", "鳳"):
         raise ValueError(f"level must be one of 般 上 特 鳳, not {level!r}")
     for name, value in (("dan", dan), ("rate", rate), ("sx", sx), ("uma", uma)):
-        if value is not None and len(value) != 4:
-            raise ValueError(f"{name} needs 4 values, got {len(value)}")
+        if value is not None and len(value) not in (3, 4):
+            raise ValueError(f"{name} needs 4 values (or 3 for a three-player game), got {len(value)}")
     try:
         evs = read_events(events)
     except Refused as e:
         raise MjaiError(str(e)) from None
     game = _Game(evs, kuitan=kuitan, score=score, trust=trust_deltas, partial=partial)
-    doc: dict = {"ver": 2.3, "ref": ref, "log": game.log, "ratingc": "PF4"}
+    players = game.players
+    if uma is None:
+        uma = _UMA[players]
+    elif len(uma) != players:
+        raise ValueError(f"uma needs {players} values for this game, got {len(uma)}")
+    header = {"dan": dan, "rate": rate, "sx": sx}
+    for name, value in header.items():
+        if value is not None and len(value) == 3 and players == 4:
+            raise ValueError(f"{name} needs 4 values for a four-player game, got 3")
+    doc: dict = {"ver": 2.3, "ref": ref, "log": game.log, "ratingc": f"PF{players}"}
     aka = 1 if game.aka else 0
-    disp = level + ("東" if game.kyoku_first == 4 else "南") + ("喰" if kuitan else "")
-    disp += ("赤" if aka else "") + ("速" if fast else "")
+    disp = ("三" if players == 3 else "") + level + ("東" if game.kyoku_first == 4 else "南")
+    disp += ("喰" if kuitan else "") + ("赤" if aka else "") + ("速" if fast else "")
     doc["rule"] = {"disp": disp, "aka53": aka, "aka52": aka, "aka51": aka}
     if lobby is not None:
         doc["lobby"] = lobby
-    doc["dan"] = list(dan) if dan is not None else ["", "", "", ""]
-    doc["rate"] = list(rate) if rate is not None else [1500, 1500, 1500, 1500]
-    doc["sx"] = list(sx) if sx is not None else ["C", "C", "C", "C"]
-    doc["sc"] = _final_scores(game.final, uma)
+    for name, blank in (("dan", ""), ("rate", 1500), ("sx", "C")):
+        value = header[name]
+        values = list(value) if value is not None else [blank] * players
+        doc[name] = values + [_PAD[name]] if len(values) == 3 else values
+    doc["sc"] = _final_scores(game.final, uma, players)
     doc["name"] = game.names
     return json.dumps(doc, ensure_ascii=False, separators=(",", ":"))
 
 
-def _final_scores(points: list[int], uma: Sequence[int]) -> list:
-    """Points and results as tenhou's ranked lobbies give them: a 30,000
-    return, ties ranked by seat, whole numbers with halves rounded up (11.5 -> 12,
-    -17.5 -> -17)."""
-    rank = sorted(range(4), key=lambda s: (-points[s], s))
+def _final_scores(points: list[int], uma: Sequence[int], players: int = 4) -> list:
+    """Points and results as tenhou's ranked lobbies give them, ties ranked by
+    seat. Four players: a 30,000 return, whole numbers with halves rounded up
+    (11.5 -> 12, -17.5 -> -17). Three: a 40,000 return, in tenths as tenhou
+    writes them (70.7, -17.5); the absent seat 0 and 0."""
+    rank = sorted(range(players), key=lambda s: (-points[s], s))
+    back = _RETURN[players]
     sc: list = [0] * 8
     for place, seat in enumerate(rank):
         sc[2 * seat] = points[seat]
         if place:
-            total = points[seat] - 30000 + 1000 * uma[place]
-            sc[2 * seat + 1] = (total + 500) // 1000
+            total = points[seat] - back + 1000 * uma[place]
+            sc[2 * seat + 1] = (total + 500) // 1000 if players == 4 else total // 100
     # The top takes what the others lose, so the results sum to zero (65,300 gives 76, not 75).
     sc[2 * rank[0] + 1] = -sum(sc[1::2])
+    if players == 3:
+        # Tenths, written as tenhou's JavaScript does: 70.7, 35 rather than 35.0.
+        for i in range(1, 6, 2):
+            sc[i] = sc[i] // 10 if sc[i] % 10 == 0 else sc[i] / 10
     return sc
 
 
@@ -185,10 +221,12 @@ def _call_text(kind: str, rel: int, pai: str, consumed: list[str]) -> str:
     return "".join(own) + called
 
 
-def _seat(ev: dict, key: str = "actor") -> int:
+def _seat(ev: dict, key: str = "actor", seats: int = 4) -> int:
     seat = ev.get(key)
     if seat not in _SEATS or type(seat) is not int:
         raise Refused(f"{key} {seat!r} is not a seat")
+    if seat >= seats:
+        raise Refused(f"seat {seat} acts in a three-player game")
     return seat
 
 
@@ -231,8 +269,18 @@ class _Game:
         self._kuitan = kuitan
         self._partial = partial
         # The points at the next kyoku's start, from the game's start and every result.
-        self.points = _START
+        self.points: list[int] | None = None
         self._seen_red = False
+        # Players (4 or 3) and the seats the log writes (3 or 4 for three players),
+        # fixed by start_game or the first start_kyoku; the kita event's name, by the first.
+        self.players = 4
+        self.dealt: tuple[int, int] | None = None
+        self.kita: str | None = None
+        self._aka: bool = True
+        self.scorer: Scorer | None = None
+        # Whether the log has stated any points yet: until it does, the first
+        # kyoku's starting points are assumed (tenhou's) and may be corrected.
+        self.points_told = False
         self._run(evs)
 
     def _run(self, evs: list[dict]) -> None:
@@ -265,6 +313,7 @@ class _Game:
                     if k is not None:
                         self._close(k, "start_kyoku")
                         k = None
+                    self._hold_form(ev)
                     k = _Kyoku(self, ev, len(self.log))
                     k.begin(ev)
                 elif t == "end_game":
@@ -310,11 +359,33 @@ class _Game:
         self.names = ev["names"]
         self.kyoku_first = ev["kyoku_first"]
         aka = ev["aka_flag"]
-        scores = _four(ev["scores"], "start_game scores")
-        if scores is not None:
-            self.points = scores
-        self.scorer = Scorer(kuitan=self._kuitan, aka=True if aka is None else bool(aka))
+        self.points = _four(ev["scores"], "start_game scores")
+        self.points_told = self.points is not None
+        if ev["seats"] is not None:
+            self.dealt = (ev["seats"], ev["written"])
+        self._aka = True if aka is None else bool(aka)
         return aka
+
+    def _hold_form(self, sk: dict) -> None:
+        """Fixes the players and the seats written at the first kyoku (for a
+        start_game that does not tell); later kyoku must deal the same way."""
+        seats = sk.get("seats"), sk.get("written")
+        if seats[0] is None:
+            return  # no hands: the kyoku refuses it
+        if self.scorer is not None:
+            if seats != self.dealt:
+                raise Refused(f"start_kyoku {_dealt(*seats)}, but the game so far {_dealt(*self.dealt)}: "
+                              "one log, one form")
+            return
+        if self.dealt is not None and seats != self.dealt:
+            raise Refused(f"start_kyoku {_dealt(*seats)}, but start_game {_dealt(*self.dealt)}: one log, one form")
+        self.dealt = seats
+        self.players = seats[0]
+        if self.points is None:
+            self.points = _START[self.players]
+        elif self.players == 3 and self.points[3] != 0:
+            raise Refused(f"start_game gives the fourth seat {self.points[3]} points in a three-player game")
+        self.scorer = Scorer(kuitan=self._kuitan, aka=self._aka, three=self.players == 3)
 
     def _close(self, k: _Kyoku, before: str | None = None) -> None:
         """Writes the kyoku's entry; ``before`` names what came where its
@@ -332,7 +403,7 @@ class _Game:
         final = list(after)
         if not k.wins:
             # The sticks left on the table go to the top.
-            top = max(range(4), key=lambda s: (final[s], -s))
+            top = max(range(self.players), key=lambda s: (final[s], -s))
             final[top] += 1000 * (k.kyotaku + k.sticks)
         self.final = final
 
@@ -354,6 +425,12 @@ class _Game:
             raise Refused(f"end_game gives the final points {scores}, but the results give {self.final}")
 
 
+def _dealt(players: int, written: int) -> str:
+    if players == 4:
+        return "deals four players"
+    return "deals three players" + (" and a padded fourth seat (nukidora-4)" if written == 4 else " (three seats)")
+
+
 # ---- one kyoku ------------------------------------------------------------------
 
 
@@ -366,7 +443,7 @@ class _Kyoku:
         "ippatsu", "ippatsu_kept", "rinshan_draw", "yaochu_only",
         "robbed", "first_discards", "reaches", "kans", "any_call", "tsumos", "drawer", "prev", "prev_actor",
         "prev_pai", "wins", "result", "sticks", "play", "owed", "kan_owes", "ankan_owes", "seen_red", "liable",
-        "over",
+        "over", "seats", "wall", "kitas",
     )
 
     def __init__(self, game: _Game, sk: dict, place: int) -> None:
@@ -381,16 +458,26 @@ class _Kyoku:
             tehais = sk["tehais"]
             dora_marker = sk["dora_marker"]
             index = 4 * _WINDS.index(bakaze) + kyoku - 1
-            if kyoku not in (1, 2, 3, 4):
+            seats = game.players
+            if kyoku not in (1, 2, 3, 4)[:seats]:
                 raise ValueError
-            if (oya not in _SEATS or len(tehais) != 4 or any(len(h) != 13 for h in tehais)
+            if (oya not in _SEATS or oya >= seats or len(tehais) != 4
+                    or any(len(h) != (13 if s < seats else 0) for s, h in enumerate(tehais))
                     or not all(type(x) is int and x >= 0 for x in (kyoku, honba, kyotaku, oya))):
                 raise ValueError
             self.hand_codes = [[CODE[t] for t in h] for h in tehais]
             self.dora = [CODE[dora_marker]]
         except (KeyError, ValueError, TypeError):
             raise Refused("start_kyoku without a valid bakaze, kyoku, honba, kyotaku, oya, "
-                          "four hands of 13 tiles and a dora marker") from None
+                          f"{'four' if game.players == 4 else 'three'} hands of 13 tiles and a dora marker") from None
+        if seats == 3:
+            for h in tehais:
+                middle = _MIDDLE_MAN.intersection(h)
+                if middle:
+                    raise Refused(f"a three-player game deals {min(middle)}, which it does not have")
+        self.seats = seats
+        self.wall = _WALLS[seats]
+        self.kitas = [0, 0, 0, 0]
         self.name = _native.kyoku_name(place, index, honba)
         self.index, self.honba, self.kyotaku, self.oya, self.bakaze = index, honba, kyotaku, oya, bakaze
         self.dora_names = [dora_marker]
@@ -438,7 +525,9 @@ class _Kyoku:
         scores = _four(sk["scores"], "start_kyoku scores")
         if scores is None:
             scores = game.points
-        elif game.log and scores != game.points:
+        else:
+            game.points_told = True
+        if game.log and scores != game.points:
             raise Refused(f"start_kyoku gives the scores {scores}, but the results before it give {game.points}")
         self.scores = list(scores)
         # The points as they stand: sticks put down and results taken off or added.
@@ -465,10 +554,13 @@ class _Kyoku:
         if actor not in _SEATS or pai not in CODE or type(actor) is not int:
             _seat(ev)
             _tile(ev)
-        if actor != self.drawer or self.tsumos >= _WALL:
+        if actor != self.drawer or self.tsumos >= self.wall:
+            _seat(ev, seats=self.seats)
             raise Refused(f"seat {actor} draws out of turn")
-        # The draw right after a kan is its replacement draw.
-        rinshan = self.rinshan_draw = self.prev in _KANS
+        if self.seats == 3 and pai in _MIDDLE_MAN:
+            raise Refused(f"seat {actor} draws {pai}, which a three-player game does not have")
+        # The draw right after a kan or a kita is its replacement draw.
+        rinshan = self.rinshan_draw = self.prev in _REPLACED
         if rinshan and self.ankan_owes:
             self.owed += 1
             self.ankan_owes = False
@@ -490,6 +582,7 @@ class _Kyoku:
             _seat(ev)
             _tile(ev)
         if self.prev_actor != actor or self.prev not in ("tsumo", "call"):
+            _seat(ev, seats=self.seats)
             raise Refused(f"seat {actor} discards out of turn")
         drawn = self.prev_pai if self.prev == "tsumo" else ""
         tsumogiri = ev.get("tsumogiri")
@@ -531,19 +624,19 @@ class _Kyoku:
         self.prev = "dahai"
         self.prev_actor = actor
         self.prev_pai = pai
-        self.drawer = (actor + 1) % 4
+        self.drawer = (actor + 1) % self.seats
 
     def reach(self, ev: dict) -> None:
-        actor = _seat(ev)
+        actor = _seat(ev, seats=self.seats)
         if self.prev != "tsumo" or self.prev_actor != actor or self.accepted[actor] or self.reach_pending[actor]:
             raise Refused(f"seat {actor} declares riichi out of turn")
         self.reach_pending[actor] = True
-        # No call of anyone (kans included) and no discard of its own before it.
-        self.double[actor] = not self.any_call and not self.discards[actor]
+        # No call of anyone (kans included) and no discard of its own before it; a kita is neither.
+        self.double[actor] = not self.any_call and all(d == "f44" for d in self.discards[actor])
         self.reaches += 1
 
     def reach_accepted(self, ev: dict) -> None:
-        actor = _seat(ev)
+        actor = _seat(ev, seats=self.seats)
         discards = self.discards[actor]
         if self.accepted[actor] or not discards or not str(discards[-1]).startswith("r"):
             raise Refused(f"riichi of seat {actor} accepted without its discard")
@@ -551,15 +644,25 @@ class _Kyoku:
         self.sticks += 1
         self.points[actor] -= 1000
         scores = _four(ev["scores"], "reach_accepted scores")
-        if scores is not None and scores != self.points:
-            raise Refused(f"reach_accepted gives the scores {scores}, but the riichi leaves {self.points}")
+        if scores is None:
+            return
+        game = self.game
+        if scores != self.points:
+            if game.points_told or game.log:
+                raise Refused(f"reach_accepted gives the scores {scores}, but the riichi leaves {self.points}")
+            # No points were stated before: these tell the game's starting points (30,000 on some servers).
+            self.scores = [a + b for a, b in zip(self.scores, _diff(scores, self.points))]
+            self.points = list(scores)
+        game.points_told = True
 
     def call(self, ev: dict) -> None:
         """chi, pon and daiminkan."""
         t = ev["type"]
-        actor = _seat(ev)
-        target = _seat(ev, "target")
+        actor = _seat(ev, seats=self.seats)
+        target = _seat(ev, "target", self.seats)
         pai = _tile(ev)
+        if t == "chi" and self.seats == 3:
+            raise Refused("a chi in a three-player game")
         if self.prev != "dahai" or target != self.prev_actor or pai != self.prev_pai or target == actor:
             raise Refused(f"{t} of {pai} from seat {target} does not fit the last discard")
         consumed = ev.get("consumed")
@@ -616,7 +719,7 @@ class _Kyoku:
     def kan(self, ev: dict) -> None:
         """kakan and ankan."""
         t = ev["type"]
-        actor = _seat(ev)
+        actor = _seat(ev, seats=self.seats)
         if self.prev != "tsumo" or self.prev_actor != actor:
             raise Refused(f"seat {actor} makes a kan out of turn")
         consumed = ev.get("consumed")
@@ -660,11 +763,39 @@ class _Kyoku:
         self.prev = t
         self.drawer = actor
 
+    def kita(self, ev: dict) -> None:
+        """North set aside (kita, nukidora): written as f44 among the discards;
+        the same seat draws its replacement next. Not a call: it opens no hand
+        and breaks no ippatsu."""
+        t = ev["type"]
+        actor = _seat(ev, seats=self.seats)
+        game = self.game
+        if self.seats == 4:
+            raise Refused(f"a {t} event in a four-player game")
+        if game.kita is None:
+            if t == "kita" and game.dealt == (3, 4):
+                raise Refused("a kita event in a log of four seats: nukidora-4 writes nukidora")
+            game.kita = t
+        elif game.kita != t:
+            raise Refused(f"a {t} event after {game.kita} events: one log, one form")
+        pai = ev.get("pai")
+        if pai != "N":
+            raise Refused(f"{t} of {pai!r}: only North is set aside")
+        if self.prev != "tsumo" or self.prev_actor != actor:
+            raise Refused(f"seat {actor} sets North aside out of turn")
+        if not self.hands[actor].get("N") and not self.hands[actor].get("?"):
+            raise Refused(f"seat {actor} sets North aside but holds none")
+        self._take(actor, "N")
+        self.discards[actor].append("f44")
+        self.kitas[actor] += 1
+        self.prev = "kita"
+        self.drawer = actor
+
     # -- results ----------------------------------------------------------------
 
     def hora(self, ev: dict) -> None:
-        actor = _seat(ev)
-        target = _seat(ev, "target")
+        actor = _seat(ev, seats=self.seats)
+        target = _seat(ev, "target", self.seats)
         tsumo = actor == target
         s = Situation()
         if tsumo:
@@ -672,9 +803,9 @@ class _Kyoku:
                 raise Refused(f"tsumo win of seat {actor} without its draw")
             win = self.prev_pai
             s.rinshan = self.rinshan_draw
-            s.haitei = self.tsumos >= _WALL and not self.rinshan_draw
+            s.haitei = self.tsumos >= self.wall and not self.rinshan_draw
             # The seat's first draw, with no call before it.
-            if not self.any_call and self.tsumos == (actor - self.oya) % 4 + 1:
+            if not self.any_call and self.tsumos == (actor - self.oya) % self.seats + 1:
                 s.tenhou = actor == self.oya
                 s.chiihou = actor != self.oya
             s.ippatsu = self.ippatsu[actor]
@@ -684,14 +815,14 @@ class _Kyoku:
                 raise Refused(f"ron of seat {actor} on seat {target}, which did not just discard or add to a kan")
             win = self.prev_pai
             s.chankan = prev != "dahai"
-            s.houtei = prev == "dahai" and self.tsumos >= _WALL
+            s.houtei = prev == "dahai" and self.tsumos >= self.wall
             s.ippatsu = (self.ippatsu_kept if s.chankan else self.ippatsu)[actor]
         s.tsumo = tsumo
         s.riichi = self.accepted[actor]
         s.double_riichi = s.riichi and self.double[actor]
         s.ippatsu = s.ippatsu and s.riichi
         s.dealer = actor == self.oya
-        s.seat_wind = 27 + (actor - self.oya) % 4
+        s.seat_wind = 27 + (actor - self.oya) % self.seats
         s.round_wind = KIND[self.bakaze]
 
         markers = ev["ura_markers"]
@@ -771,7 +902,8 @@ class _Kyoku:
         if "?" in self.dora_names or "?" in ura:
             raise Refused("a hidden dora or ura indicator cannot be scored")
         try:
-            return self.game.scorer.score(concealed, win, self.melds[actor], self.dora_names, ura, s), ""
+            return self.game.scorer.score(concealed, win, self.melds[actor], self.dora_names, ura, s,
+                                          self.kitas[actor]), ""
         except NoScore as e:
             return None, str(e)
 
@@ -786,11 +918,12 @@ class _Kyoku:
             if pao not in (actor, target):
                 d[pao] -= pay // 2
                 pay -= pay // 2
-            d[target] -= pay + 300 * honba
+            # A honba is 300 on a ron, 100 from each payer of a tsumo: 200 with three players.
+            d[target] -= pay + (self.seats - 1) * 100 * honba
         elif pao != actor:
             d[pao] -= sc.points + 300 * honba
         else:
-            for p in range(4):
+            for p in range(self.seats):
                 if p != actor:
                     d[p] -= (sc.main if sc.dealer or p == self.oya else sc.additional) + 100 * honba
         d[actor] = -sum(d) + (1000 * (self.kyotaku + self.sticks) if first else 0)
@@ -820,19 +953,20 @@ class _Kyoku:
         tsumo, dealer = s.tsumo, s.dealer
         honba = self.honba if first else 0
         sticks = 1000 * (self.kyotaku + self.sticks) if first else 0
-        own = deltas[actor] - 300 * honba - sticks
+        seats = self.seats
+        own = deltas[actor] - (seats - 1) * 100 * honba - sticks
         split: tuple[int, int] | None
         if not tsumo:
             split = (own, 0)
         else:
-            pays = [-deltas[p] - 100 * honba for p in range(4) if p != actor]
+            pays = [-deltas[p] - 100 * honba for p in range(seats) if p != actor]
             if dealer:
-                split = (pays[0], pays[0]) if pays.count(pays[0]) == 3 else None
+                split = (pays[0], pays[0]) if pays.count(pays[0]) == len(pays) else None
             else:
                 main = -deltas[self.oya] - 100 * honba
-                others = [-deltas[p] - 100 * honba for p in range(4) if p not in (actor, self.oya)]
-                split = (main, others[0]) if others[0] == others[1] else None
-            if split is not None and win_points(True, dealer, *split) != own:
+                others = [-deltas[p] - 100 * honba for p in range(seats) if p not in (actor, self.oya)]
+                split = (main, others[0]) if others.count(others[0]) == len(others) else None
+            if split is not None and win_points(True, dealer, *split, seats - 1) != own:
                 split = None
         if split is None:
             return f"{own}点"
@@ -851,7 +985,7 @@ class _Kyoku:
 
     def ryukyoku(self, ev: dict) -> None:
         stated = self._stated_deltas(ev)
-        exhausted = self.tsumos >= _WALL
+        exhausted = self.tsumos >= self.wall
         if stated is None:
             stated = self._draw_deltas(ev) if exhausted else [0, 0, 0, 0]
         self.result = self._draw(ev, stated)
@@ -864,18 +998,21 @@ class _Kyoku:
         tenpais = ev["tenpais"]
         if isinstance(tenpais, list) and len(tenpais) == 4:
             return [bool(t) for t in tenpais]
-        if any("?" in h for h in self.hands):
+        hands = self.hands[:self.seats]
+        if any("?" in h for h in hands):
             return None
         scorer = self.game.scorer
-        return [scorer.tenpai([x for x, c in h.items() for _ in range(c)]) for h in self.hands]
+        tenpai = [scorer.tenpai([x for x, c in h.items() for _ in range(c)]) for h in hands]
+        return tenpai + [False] * (4 - self.seats)
 
     def _draw_deltas(self, ev: dict) -> list[int]:
         """The deltas of an exhausted draw the log does not give: nagashi
         mangan as a mangan tsumo, else the 3,000 points for tenpai."""
         d = [0, 0, 0, 0]
-        nagashi = [s for s in range(4) if self.yaochu_only[s] and not self.robbed[s]]
+        seats = self.seats
+        nagashi = [s for s in range(seats) if self.yaochu_only[s] and not self.robbed[s]]
         for s in nagashi:
-            for p in range(4):
+            for p in range(seats):
                 if p != s:
                     pay = 4000 if s == self.oya or p == self.oya else 2000
                     d[p] -= pay
@@ -886,19 +1023,21 @@ class _Kyoku:
         if tenpai is None:
             raise Refused("ryukyoku without deltas or scores, and the hands are hidden")
         n = sum(tenpai)
-        if n in (1, 2, 3):
-            for s in range(4):
-                d[s] = 3000 // n if tenpai[s] else -3000 // (4 - n)
+        # 3,000 for tenpai with four players, 2,000 with three.
+        pool = 1000 * (seats - 1)
+        if 0 < n < seats:
+            for s in range(seats):
+                d[s] = pool // n if tenpai[s] else -pool // (seats - n)
         return d
 
     def _draw(self, ev: dict, deltas: list[int]) -> list:
         """tenhou's name of a draw, from the state of play."""
-        if self.tsumos < _WALL:
+        if self.tsumos < self.wall:
             if self.prev == "tsumo":
                 name = "九種九牌"
             elif self.reaches == 4:
                 name = "四家立直"
-            elif (len(self.first_discards) == 4 and self.first_discards[0] in _WINDS
+            elif (self.seats == 4 and len(self.first_discards) == 4 and self.first_discards[0] in _WINDS
                   and self.first_discards.count(self.first_discards[0]) == 4):
                 name = "四風連打"
             elif self.kans >= 4:
@@ -908,7 +1047,7 @@ class _Kyoku:
             # Deltas on an abortive draw are not tenhou's, but keep them.
             return [name, deltas] if any(deltas) else [name]
         if any(deltas):
-            for seat in range(4):
+            for seat in range(self.seats):
                 if self.yaochu_only[seat] and not self.robbed[seat]:
                     return ["流し満貫", deltas]
             return ["流局", deltas]
@@ -916,7 +1055,7 @@ class _Kyoku:
         if tenpai is None:
             # Unknown: a plain draw says nothing false and converts back the same.
             return ["流局", deltas]
-        return ["全員聴牌"] if all(tenpai) else ["全員不聴"]
+        return ["全員聴牌"] if all(tenpai[:self.seats]) else ["全員不聴"]
 
     def finish(self) -> tuple[list, list[int]]:
         """The kyoku's entry of the log and the points after it."""
@@ -952,5 +1091,7 @@ _PLAY = {
     "ryukyoku": _normalised(_Kyoku.ryukyoku, NORMALISE["ryukyoku"]),
 }
 _AFTER_WIN = {"hora": _PLAY["hora"]}
+for _name in ("kita", "nukidora"):
+    _PLAY[_name] = _Kyoku.kita
 # What may follow a kyoku's result besides a further win.
 _AFTER_RESULT = frozenset(("end_kyoku", "start_kyoku", "end_game", "error"))

@@ -82,24 +82,25 @@ class Scored:
     """One scored win: tenhou's points text and yaku texts, the han (the sum of
     the listed han) and fu, the names of its yakuman, and what is paid for the
     win itself, without honba or sticks: ``main`` and ``additional`` as in
-    ``cost_of``."""
+    ``cost_of``, and the seats that pay a tsumo (``payers``)."""
 
-    __slots__ = ("text", "yaku", "han", "fu", "yakuman", "main", "additional", "tsumo", "dealer")
+    __slots__ = ("text", "yaku", "han", "fu", "yakuman", "main", "additional", "tsumo", "dealer", "payers")
 
-    def __init__(self, text, yaku, han, fu, yakuman, main, additional, tsumo, dealer) -> None:
+    def __init__(self, text, yaku, han, fu, yakuman, main, additional, tsumo, dealer, payers=3) -> None:
         self.text, self.yaku, self.han, self.fu, self.yakuman = text, yaku, han, fu, yakuman
         self.main, self.additional, self.tsumo, self.dealer = main, additional, tsumo, dealer
+        self.payers = payers
 
     @property
     def points(self) -> int:
-        """The win's own points, as the points text ends."""
-        return win_points(self.tsumo, self.dealer, self.main, self.additional)
+        """The win's own points, as paid: a tsumo of three players is paid by two."""
+        return win_points(self.tsumo, self.dealer, self.main, self.additional, self.payers)
 
 
-def win_points(tsumo: bool, dealer: bool, main: int, additional: int) -> int:
+def win_points(tsumo: bool, dealer: bool, main: int, additional: int, payers: int = 3) -> int:
     if not tsumo:
         return main
-    return 3 * main if dealer else main + 2 * additional
+    return payers * main if dealer else main + (payers - 1) * additional
 
 
 def pay_text(tsumo: bool, dealer: bool, main: int, additional: int) -> str:
@@ -154,7 +155,7 @@ def head_text(han: int, fu: int) -> str:
 class Scorer:
     """Scores wins of one game (one rule set)."""
 
-    def __init__(self, *, kuitan: bool, aka: bool) -> None:
+    def __init__(self, *, kuitan: bool, aka: bool, three: bool = False) -> None:
         from mahjong.hand_calculating.hand import HandCalculator
         from mahjong.hand_calculating.hand_config import HandConfig, HandConstants, OptionalRules
         from mahjong.meld import Meld
@@ -175,9 +176,12 @@ class Scorer:
             fu_for_open_pinfu=True,
             fu_for_pinfu_tsumo=False,
             renhou_as_yakuman=False,
+            # Three players: 1m and 9m follow each other as dora.
+            is_three_player=three,
         )
         self._config = HandConfig(options=rules)
         self._aka = aka
+        self._payers = 2 if three else 3
 
     def score(
         self,
@@ -187,9 +191,11 @@ class Scorer:
         dora: list[str],
         ura: list[str],
         s: Situation,
+        kitas: int = 0,
     ) -> Scored:
         """Scores a win. ``concealed`` holds the hand without the winning tile,
-        ``melds`` the calls in the order made as (mjai type, all its tiles).
+        ``melds`` the calls in the order made as (mjai type, all its tiles),
+        ``kitas`` the Norths set aside, counted in ドラ as tenhou counts them.
         Raises NoScore for a hand that does not win."""
         aka = self._aka
         used: dict[int, int] = {}
@@ -218,6 +224,7 @@ class Scorer:
         c.player_wind = s.seat_wind
         c.round_wind = s.round_wind
         c.is_dealer = s.dealer
+        c.num_nuki_dora = kitas
         r = self._estimate(
             tiles,
             win_id,
@@ -228,10 +235,10 @@ class Scorer:
         )
         if r.error:
             raise NoScore(r.error.replace("_", " "))
-        return self._texts(r, concealed, win, melds, s)
+        return self._texts(r, concealed, win, melds, s, self._payers)
 
     @staticmethod
-    def _texts(r, concealed, win, melds, s: Situation) -> Scored:
+    def _texts(r, concealed, win, melds, s: Situation, payers: int) -> Scored:
         yakuman = [y for y in r.yaku if y.is_yakuman]
         han, fu, cost = r.han, r.fu, r.cost
         names: list[str] = []
@@ -263,7 +270,7 @@ class Scorer:
         # The win's own points (the calculator was given no honba and no sticks).
         main, additional = cost["main"], cost["additional"]
         text = (_LIMIT[limit] if limit else f"{fu}符{han}飜") + pay_text(s.tsumo, s.dealer, main, additional)
-        return Scored(text, texts, han, fu, names, main, additional, s.tsumo, s.dealer)
+        return Scored(text, texts, han, fu, names, main, additional, s.tsumo, s.dealer, payers)
 
     def tenpai(self, concealed: list[str]) -> bool:
         counts = [0] * 34

@@ -16,7 +16,6 @@ from kifuzan.__main__ import main as cli
 from kifuzan.reverse import is_mjai_record
 
 ENGINES = sorted((SHARED / "engines").glob("*.mjson"))
-THREE = sorted((SHARED / "three_player" / "mjai").glob("*"))
 RECORDS = sorted((SHARED / "four_player").glob("*.json"))
 needs_engines = pytest.mark.skipif(not ENGINES, reason="../shared/corpus is absent")
 needs_records = pytest.mark.skipif(not RECORDS, reason="../shared/corpus is absent")
@@ -84,13 +83,6 @@ def test_ura_of_gimites_server_is_scored() -> None:
     assert entry[3] == [22]
     assert entry[-1] == ["和了", [-11900, 0, 12900, 0],
                          [2, 0, 2, "30符4飜11600点", "立直(1飜)", "平和(1飜)", "ドラ(1飜)", "裏ドラ(1飜)"]]
-
-
-@pytest.mark.skipif(not THREE, reason="../shared/corpus is absent")
-@pytest.mark.parametrize("path", THREE, ids=lambda p: p.name)
-def test_three_player_mjai_is_refused_as_such(path: Path) -> None:
-    with pytest.raises(MjaiError, match=r"^event [12]: a three-player game \(start_"):
-        mjai_to_tenhou6(path.read_text(encoding="utf-8"))
 
 
 # ---- one game in every spelling ----------------------------------------------
