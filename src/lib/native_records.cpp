@@ -22,6 +22,11 @@ struct Refusal {
   Why why;
 };
 
+// The mjlog reader refused the text: its message is the reason.
+Why mjlog_why(const mjlog::MjlogError& m) {
+  return Why{{Stage::parse, m.message, std::nullopt, std::nullopt, std::nullopt}, true};
+}
+
 mjai::result<Lines, Refusal> record_to_lines(const PaddedText& input, Format format,
                                              std::optional<conv::ThreePlayerForm> three_player) {
   if (format == Format::mjlog) {
@@ -30,9 +35,7 @@ mjai::result<Lines, Refusal> record_to_lines(const PaddedText& input, Format for
       return std::move(lines).value();
     }
     if (const auto* m = std::get_if<mjlog::MjlogError>(&lines.error())) {
-      return mjai::failure(Refusal{{*m}, Why{{Stage::parse, conv::Exception::json_parsing_error, m->message,
-                                               std::nullopt, std::nullopt, std::nullopt},
-                                              true}});
+      return mjai::failure(Refusal{{*m}, mjlog_why(*m)});
     }
     // The document the XML gave has no text of its own to point into.
     const conv::Error& e = std::get<conv::Error>(lines.error());
@@ -74,7 +77,7 @@ PyObject* py_text(std::string_view s) {
 // (error, stage, reason, kyoku, seat, offset) of a refused record.
 PyObject* diagnosis_tuple(const Why& why) {
   const kifuzan::conv::Diagnosis& d = why.diagnosis;
-  return Py_BuildValue("(NNNNNN)", py_text(why.mjlog_error ? "MjlogError" : kifuzan::conv::exception_name(d.error)),
+  return Py_BuildValue("(NNNNNN)", py_text(why.mjlog_error ? "MjlogError" : k_errors[stage_error(d.stage).kind].attribute),
                        py_text(kifuzan::conv::stage_name(d.stage)), py_text(d.reason), optional_int(d.kyoku),
                        optional_int(d.seat), optional_size(d.offset));
 }
@@ -154,9 +157,7 @@ RecordOutcome convert_record(const PaddedText& input, bool to_tenhou6, std::opti
     }
     o.kind = RecordOutcome::Kind::refused;
     o.failure = RecordFailure{doc.error()};
-    o.why = Why{{Stage::parse, conv::Exception::json_parsing_error, doc.error().message, std::nullopt, std::nullopt,
-                 std::nullopt},
-                true};
+    o.why = mjlog_why(doc.error());
     return o;
   }
   auto lines = record_to_lines(input, format, three_player);

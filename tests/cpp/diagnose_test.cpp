@@ -46,9 +46,11 @@ void check_agreement(simdjson::dom::parser& parser, std::string_view text, std::
     return;
   }
   EXPECT_EQ(d->stage, r.error());
-  EXPECT_EQ(d->error, conv::exception_of(d->stage));
   if (!want.empty()) {
-    EXPECT_EQ(conv::exception_name(d->error), want) << d->reason;
+    // The variants name the exception each stage's failure raises.
+    constexpr std::string_view raised[] = {"JsonParsingError", "TenhouLogParsingError", "TenhouToMjaiError",
+                                           "JsonSerializationError"};
+    EXPECT_EQ(raised[static_cast<int>(d->stage)], want) << d->reason;
   }
   EXPECT_FALSE(d->reason.empty());
   EXPECT_EQ(d->reason.find("failed to"), std::string::npos) << d->reason;

@@ -29,26 +29,6 @@ bool looks_three_player(const PaddedText& input) {
 
 }  // namespace
 
-Exception exception_of(Stage stage) noexcept {
-  switch (stage) {
-    case Stage::parse: return Exception::json_parsing_error;
-    case Stage::normalise: return Exception::tenhou_log_parsing_error;
-    case Stage::convert: return Exception::tenhou_to_mjai_error;
-    case Stage::serialize: break;
-  }
-  return Exception::json_serialization_error;
-}
-
-std::string_view exception_name(Exception e) noexcept {
-  switch (e) {
-    case Exception::json_parsing_error: return "JsonParsingError";
-    case Exception::tenhou_log_parsing_error: return "TenhouLogParsingError";
-    case Exception::tenhou_to_mjai_error: return "TenhouToMjaiError";
-    case Exception::json_serialization_error: break;
-  }
-  return "JsonSerializationError";
-}
-
 std::string_view stage_name(Stage stage) noexcept {
   switch (stage) {
     case Stage::parse: return "parse";
@@ -62,7 +42,6 @@ std::string_view stage_name(Stage stage) noexcept {
 Diagnosis diagnosis_of(const Error& e, const PaddedText& input, bool any_players) {
   Diagnosis d;
   d.stage = stage_of(e.kind);
-  d.error = exception_of(d.stage);
   // JSON text has no byte-order mark, and the reader refuses one as the
   // syntax error at byte 0; editors on Windows add it unasked, so name it.
   if (e.kind == ErrorKind::json && e.offset == 0 && input.view().starts_with("\xEF\xBB\xBF"))

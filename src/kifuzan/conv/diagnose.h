@@ -13,23 +13,11 @@
 
 namespace kifuzan::conv {
 
-// The exception _kifuzan raises for a failure at each stage.
-enum class Exception : std::uint8_t {
-  json_parsing_error,        // parse
-  tenhou_log_parsing_error,  // normalise
-  tenhou_to_mjai_error,      // convert
-  json_serialization_error,  // serialize
-};
-
-Exception exception_of(Stage stage) noexcept;
-// The exception's Python name, e.g. "TenhouToMjaiError".
-std::string_view exception_name(Exception e) noexcept;
 // "parse", "normalise", "convert" or "serialize".
 std::string_view stage_name(Stage stage) noexcept;
 
 struct Diagnosis {
-  Stage stage;
-  Exception error;
+  Stage stage;  // which exception a binding raises follows from it
   std::string reason;  // one sentence naming what and where
   // 0-based, as in the record: the kyoku's place in "log", the seat.
   std::optional<int> kyoku, seat;
