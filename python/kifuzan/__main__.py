@@ -210,7 +210,7 @@ def file_main(argv: Sequence[str]) -> int:
                 stdin = sys.stdin.buffer.read()
             data = _convert_one(name, _target(args), args.ref, stdin)
         except Exception as e:  # the module's errors, OSError, and gzip's EOFError and zlib.error
-            print_line(failure_line(failure_of(name, e, stdin)))
+            print_line(failure_line(failure_of(name, e)))
             status = 1
             continue
         if to_file:
@@ -299,7 +299,7 @@ def _convert_stdin(args: argparse.Namespace, compress: str | None) -> int:
     try:
         data = encode_output(convert_bytes(raw, _target(args)), compress)
     except Exception as e:  # bad gzip data fails as OSError, EOFError or zlib.error
-        failure = failure_of("-", e, raw)
+        failure = failure_of("-", e)
         print_line(failure_line(failure))
         if args.errors is not None:
             report = _Report(args.errors)

@@ -8,7 +8,6 @@ it reaches the report, the summary and the Dask recipe at once.
 from __future__ import annotations
 
 import dataclasses
-import gzip
 import json
 
 from kifuzan._native import CONVERTED, DEFERRED, FAILED, SKIPPED
@@ -59,14 +58,10 @@ class Summary:
 Result = str | Failure
 
 
-# Refusals that diagnose can explain; the rest explain themselves.
-_DIAGNOSED = frozenset(("JsonParsingError", "TenhouLogParsingError", "TenhouToMjaiError", "JsonSerializationError", "MjlogError"))
-
-
-def failure_of(path: str, exc: BaseException, data: bytes | None = None, member: str | None = None) -> Failure:
-    """The Failure of the record at path (its bytes, when at hand) whose
-    conversion raised exc, with diagnose's reason and location for a
-    refused record."""
+def failure_of(path: str, exc: BaseException, member: str | None = None) -> Failure:
+    """The Failure of the record at path (``member`` inside it) whose
+    conversion raised exc: for a refused record (``Refused``), the reason and
+    location its conversion already found; otherwise the exception's text."""
     from kifuzan.records import Refused
 
     if isinstance(exc, Refused):
@@ -74,26 +69,8 @@ def failure_of(path: str, exc: BaseException, data: bytes | None = None, member:
             return Failure(path, exc.error, exc.message, exc.message, record=member)
         _, _, reason, kyoku, seat, offset = exc.why
         return Failure(path, exc.error, exc.message, reason, kyoku, seat, offset, member)
-    error, message = type(exc).__name__, str(exc)
-    if error in _DIAGNOSED and member is None:
-        why = _diagnosis(path, data)
-        if why is not None and why.error == error:
-            return Failure(path, error, message, why.reason, why.kyoku, why.seat, why.offset)
-    return Failure(path, error, message, message, record=member)
-
-
-def _diagnosis(path: str, data: bytes | None):  # -> Diagnosis | None
-    from kifuzan.diagnosis import diagnose
-
-    try:
-        if data is None:
-            with open(path, "rb") as f:
-                data = f.read()
-        if data[:2] == b"\x1f\x8b":
-            data = gzip.decompress(data)
-        return diagnose(data.decode("utf-8"))
-    except (OSError, EOFError, ValueError):
-        return None
+    message = str(exc)
+    return Failure(path, type(exc).__name__, message, message, record=member)
 
 
 def report_row(failure: Failure) -> str:
