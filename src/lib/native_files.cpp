@@ -24,7 +24,7 @@ using namespace kifuzan::py;
 namespace {
 
 PyObject* g_status[4] = {};  // "converted", "skipped", "failed", "deferred"
-enum class Status : std::uint8_t { converted, skipped, failed, deferred };
+enum class ItemStatus : std::uint8_t { converted, skipped, failed, deferred };
 
 // What went wrong with one record's file work.
 enum class FileFailure : std::uint8_t { none, open, read, folder, create, write, rename, interrupted, internal };
@@ -38,7 +38,7 @@ struct Item {
 };
 
 struct ItemOutcome {
-  Status status = Status::converted;
+  ItemStatus status = ItemStatus::converted;
   FileFailure failure = FileFailure::none;
   int error = 0;
   std::string where;  // the path an OS error is about
@@ -49,10 +49,10 @@ template <class OnEintr>
 ItemOutcome convert_item(Item& item, bool to_tenhou6, std::optional<conv::ThreePlayerForm> three_player, bool force,
                          OnEintr on_eintr, std::unordered_set<std::string>& made) {
   ItemOutcome o;
-  o.status = Status::failed;
+  o.status = ItemStatus::failed;
   if (!item.from_bytes) {
     if (!force && io::up_to_date(item.src.c_str(), item.out.c_str())) {
-      o.status = Status::skipped;
+      o.status = ItemStatus::skipped;
       return o;
     }
     io::Status s = io::Status::ok;
@@ -80,13 +80,13 @@ ItemOutcome convert_item(Item& item, bool to_tenhou6, std::optional<conv::ThreeP
       return o;
     }
     if (kifuzan::record::detect_compression(item.data.view()) != kifuzan::record::Compression::none) {
-      o.status = Status::deferred;  // unpacked by the caller
+      o.status = ItemStatus::deferred;  // unpacked by the caller
       return o;
     }
   }
   o.record = convert_record(item.data, to_tenhou6, item.ref, three_player);
   if (o.record.kind == RecordOutcome::Kind::mjai) {
-    o.status = Status::deferred;  // scored by the caller
+    o.status = ItemStatus::deferred;  // scored by the caller
     return o;
   }
   if (o.record.kind != RecordOutcome::Kind::done) {
@@ -113,7 +113,7 @@ ItemOutcome convert_item(Item& item, bool to_tenhou6, std::optional<conv::ThreeP
     o.where = failed->step == io::WriteFailure::Step::rename ? item.out : failed->tmp;
     return o;
   }
-  o.status = Status::converted;
+  o.status = ItemStatus::converted;
   return o;
 }
 
@@ -145,16 +145,16 @@ PyObject* file_failure_tuple(int error, const std::string& where, const char* do
 PyObject* item_result(const Item& item, ItemOutcome& o) {
   PyObject* detail = nullptr;
   switch (o.status) {
-    case Status::converted:
-    case Status::skipped:
+    case ItemStatus::converted:
+    case ItemStatus::skipped:
       detail = Py_NewRef(Py_None);
       break;
-    case Status::deferred: {
+    case ItemStatus::deferred: {
       const std::string_view d = item.data.view();
       detail = PyBytes_FromStringAndSize(d.data(), static_cast<Py_ssize_t>(d.size()));
       break;
     }
-    case Status::failed:
+    case ItemStatus::failed:
       switch (o.failure) {
         case FileFailure::none:
           detail = refusal_tuple(o.record);
@@ -271,7 +271,7 @@ PyObject* py_convert_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
           throw;
         } catch (const std::exception& e) {
           ItemOutcome& o = outcomes.emplace_back();
-          o.status = Status::failed;
+          o.status = ItemStatus::failed;
           o.failure = FileFailure::internal;
           o.error = dynamic_cast<const std::bad_alloc*>(&e) != nullptr;
           o.where = e.what();
