@@ -20,7 +20,7 @@ from typing import IO, TYPE_CHECKING, TypeVar
 
 from kifuzan import databases
 from kifuzan._native import convert_files
-from kifuzan.jobs import DATABASE, FILE, ZIP, Found, Job, StrPath, UsageError, as_list, find_jobs, output_suffix
+from kifuzan.jobs import DATABASE, FILE, ZIP, Found, Job, JobStream, StrPath, UsageError, as_list, find_jobs, output_suffix
 from kifuzan.outputs import exists, is_up_to_date, remove_stale_temporaries, write_atomic
 from kifuzan.records import (
     MAX_RECORD_BYTES,
@@ -163,22 +163,26 @@ def convert_chunk(
     processes: Processes | None = None,
 ) -> list[Result]:
     """The unit of work of a thread, a Dask partition or a worker: the
-    results of the jobs converted before ``stop`` was set.
+    results of the jobs converted before ``stop`` was set. A ``Failure``
+    among the jobs (found while searching) is passed through as its result.
 
     Record files go to the native side by path, zip members and database rows
     as bytes read here; it converts and writes them with the GIL released and
     hands back only what needs Python (compressed records, mjai records to
     score, and everything when the outputs are compressed).
     """
-    results: list[Result | None] = [None] * len(jobs)
+    results: list[Result | None] = [job if isinstance(job, Failure) else None for job in jobs]
+    jobs = [Job("", "") if isinstance(job, Failure) else job for job in jobs]
     reader = _Reader()
     try:
         # Database rows and zip members are skipped here, files natively.
-        due = [force or job.kind == FILE or not _up_to_date(job) for job in jobs]
+        due = [r is None and (force or job.kind == FILE or not _up_to_date(job)) for job, r in zip(jobs, results)]
         reader.prefetch([job for job, d in zip(jobs, due) if d])
         items: list[tuple[str | bytes, str, str]] = []
         slots: list[int] = []
         for i, (job, d) in enumerate(zip(jobs, due)):
+            if results[i] is not None:
+                continue
             if not d:
                 results[i] = SKIPPED
             elif target.compress is not None:
@@ -218,6 +222,27 @@ def convert_chunk(
     return [r for r in results if r is not None]
 
 
+def _checked(target: Target, suffix: str | None, filters: databases.Filters) -> str:
+    """Checks the options; returns the suffix of outputs."""
+    if filters.players not in (None, 3, 4):
+        raise UsageError(f"players must be 3 or 4, not {filters.players!r}")
+    return output_suffix(target, suffix)
+
+
+def _start(
+    sources: Iterable[StrPath] | StrPath, out_dir: StrPath, target: Target, suffix: str | None, filters: databases.Filters
+) -> tuple[str, JobStream]:
+    """Checks the options and the sources, then makes the output folder and
+    clears what killed runs left there: nothing is written before the checks
+    pass. Returns the output folder and the stream of what is to convert."""
+    suffix = _checked(target, suffix, filters)
+    out_dir = os.fspath(out_dir)
+    stream = JobStream(as_list(sources), out_dir, suffix, target.to, filters)
+    os.makedirs(out_dir, exist_ok=True)
+    remove_stale_temporaries(out_dir)
+    return out_dir, stream
+
+
 def prepare(
     sources: Iterable[StrPath] | StrPath,
     out_dir: StrPath,
@@ -230,9 +255,7 @@ def prepare(
     Returns the output folder and what was found. Nothing is written before
     the checks pass.
     """
-    suffix = output_suffix(target, suffix)
-    if filters.players not in (None, 3, 4):
-        raise UsageError(f"players must be 3 or 4, not {filters.players!r}")
+    suffix = _checked(target, suffix, filters)
     out_dir = os.fspath(out_dir)
     found = find_jobs(as_list(sources), out_dir, suffix, target.to, filters)
     os.makedirs(out_dir, exist_ok=True)
@@ -243,13 +266,18 @@ def prepare(
 class _Progress:
     """A tqdm bar with the failures so far, or nothing."""
 
-    def __init__(self, total: int, show: bool) -> None:
+    def __init__(self, total: int | None, show: bool) -> None:
         self.bar = None
         if show:
             from tqdm import tqdm
 
             self.bar = tqdm(total=total, unit="rec", file=sys.stderr, dynamic_ncols=True, smoothing=0.1)
             self.bar.set_postfix(failed=0)
+
+    def know_total(self, total: int) -> None:
+        if self.bar is not None and self.bar.total is None:
+            self.bar.total = total
+            self.bar.refresh()
 
     def update(self, n: int, failed: int) -> None:
         if self.bar is not None:
@@ -339,11 +367,12 @@ def convert_many(
     if workers < 1:
         raise UsageError(f"workers must be at least 1, not {workers}")
     target = Target(to, compress, options, three_player)
-    out_dir, found = prepare(sources, out_dir, target, suffix, databases.Filters(players, east_only))
+    out_dir, stream = _start(sources, out_dir, target, suffix, databases.Filters(players, east_only))
     report = _open_report(os.fspath(errors) if errors is not None else os.path.join(out_dir, ERRORS_NAME))
 
-    tally = Tally(found.without_record)
-    bar = _Progress(len(found.jobs) + len(found.failures), sys.stderr.isatty() if progress is None else progress)
+    tally = Tally()
+    # The search goes on while the first records convert: no total yet.
+    bar = _Progress(None, sys.stderr.isatty() if progress is None else progress)
 
     def emit(results: list[Result]) -> None:
         for result in results:
@@ -353,17 +382,17 @@ def convert_many(
                 report.flush()  # an interrupted run still reports what failed so far
                 if on_failure is not None:
                     on_failure(result)
+        if stream.finished:
+            bar.know_total(stream.count)
         bar.update(len(results), len(tally.failures))
 
     processes = pool.Processes(workers) if to == TENHOU6 and workers > 1 else None
     try:
-        emit(list(found.failures))
-        n = pool.workers_for(len(found.jobs), workers)
-        if n:
-            pool.run_threads(found.jobs, n, lambda chunk, stop: convert_chunk(chunk, target, force, stop, processes), emit)
+        pool.run_threads(stream, workers, lambda chunk, stop: convert_chunk(chunk, target, force, stop, processes), emit)
     finally:
         if processes is not None:
             processes.close()
         bar.close()
         report.close()
+    tally.without_record = stream.without_record
     return tally.summary(time.perf_counter() - start)

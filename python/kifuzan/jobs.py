@@ -14,7 +14,7 @@ import os
 import posixpath
 import re
 import zipfile
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from typing import NamedTuple
 
 from kifuzan import databases
@@ -117,15 +117,14 @@ class _Finder:
         self.out_dir, self.suffix, self.to, self.filters = out_dir, suffix, to, filters
         self.out_real = os.path.realpath(out_dir)
         self.claimed: dict[str, Job] = {}
-        self.jobs: list[Job] = []
-        self.failures: list[Failure] = []
+        self.found: list[Job | Failure] = []  # since the stream last took them
         self.without_record = 0
 
     def add(self, job: Job) -> None:
         first = self.claimed.get(job.out)
         if first is None:
             self.claimed[job.out] = job
-            self.jobs.append(job)
+            self.found.append(job)
         # A record named twice (a file and its folder, or two spellings) is one
         # job. Resolved only on a clash: realpath costs a system call per part.
         elif (os.path.realpath(first.src), first.member) != (os.path.realpath(job.src), job.member):
@@ -133,7 +132,7 @@ class _Finder:
             self.fail(job.src, FileExistsError(f"output {job.out!r} is already made from {named!r}"), job.member)
 
     def fail(self, src: str, e: BaseException, member: str | None = None) -> None:
-        self.failures.append(failure_of(src, e, member=member))
+        self.found.append(failure_of(src, e, member=member))
 
     def output(self, folder: str, stem: str) -> str:
         return os.path.normpath(os.path.join(self.out_dir, folder, stem + self.suffix))
@@ -182,7 +181,8 @@ class _Finder:
             else:
                 self.add(Job(path, self.output(os.path.join(folder, where), log_id), log_id, DATABASE))
 
-    def walk(self, root: str) -> None:
+    def walk(self, root: str) -> Iterator[None]:
+        """Searches root, pausing after each folder."""
         for folder, dirs, files in os.walk(root):
             # An output folder inside a source folder is not searched: with
             # --suffix .json.gz the outputs would look like records.
@@ -191,6 +191,44 @@ class _Finder:
             out = os.path.normpath(os.path.join(self.out_dir, rel))
             for name in sorted(files):
                 self.source(os.path.join(folder, name), rel, False, name, out)
+            yield
+
+
+class JobStream:
+    """The records under sources with their outputs, found as they are taken.
+
+    Iterating yields, in a stable order, a ``Job`` per record and a
+    ``Failure`` per source that cannot be read or record whose output path
+    another record already claimed; ``without_record`` counts the database
+    rows with no record found so far. A run can start converting before the
+    search has ended. Raises FileNotFoundError at once for a source that
+    does not exist.
+    """
+
+    def __init__(
+        self, sources: Iterable[str], out_dir: str, suffix: str, to: str = MJAI, filters: databases.Filters = databases.Filters()
+    ) -> None:
+        self.sources = list(sources)
+        for source in self.sources:
+            if not os.path.exists(source):
+                raise FileNotFoundError(f"no such file or folder: {source!r}")
+        self._finder = _Finder(out_dir, suffix, to, filters)
+        self.count = 0  # records and failures yielded so far
+        self.finished = False  # the search has ended: count is the total
+
+    @property
+    def without_record(self) -> int:
+        return self._finder.without_record
+
+    def __iter__(self) -> Iterator[Job | Failure]:
+        finder = self._finder
+        for source in self.sources:
+            steps = finder.walk(source) if os.path.isdir(source) else iter([finder.source(source, "", direct=True)])
+            for _ in steps:
+                found, finder.found = finder.found, []
+                self.count += len(found)
+                yield from found
+        self.finished = True
 
 
 def find_jobs(
@@ -202,12 +240,9 @@ def find_jobs(
     already claimed come back as failures; raises FileNotFoundError for a
     source that does not exist.
     """
-    finder = _Finder(out_dir, suffix, to, filters)
-    for source in sources:
-        if os.path.isdir(source):
-            finder.walk(source)
-        elif os.path.exists(source):
-            finder.source(source, "", direct=True)
-        else:
-            raise FileNotFoundError(f"no such file or folder: {source!r}")
-    return Found(finder.jobs, finder.failures, finder.without_record)
+    stream = JobStream(sources, out_dir, suffix, to, filters)
+    jobs: list[Job] = []
+    failures: list[Failure] = []
+    for item in stream:
+        (jobs if isinstance(item, Job) else failures).append(item)  # type: ignore[arg-type]
+    return Found(jobs, failures, stream.without_record)

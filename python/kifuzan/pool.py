@@ -10,22 +10,23 @@ finishes the record it is writing and stops.
 
 from __future__ import annotations
 
+import itertools
 import os
 import queue
 import signal
 import threading
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
 from typing import Any, TypeVar
 
 from kifuzan.jobs import Job
-from kifuzan.results import Result
+from kifuzan.results import Failure, Result
 
 T = TypeVar("T")
 # Converts a chunk until stop is set; returns the results of the jobs it did.
-ChunkFn = Callable[[Sequence[Job], threading.Event], list[Result]]
+ChunkFn = Callable[[Sequence[Job | Failure], threading.Event], list[Result]]
 Emit = Callable[[list[Result]], None]
 # How long a stop waits for the threads to finish their records.
 STOP_SECONDS = 5.0
@@ -40,31 +41,28 @@ def default_workers() -> int:
         return os.cpu_count() or 1
 
 
-def chunks(jobs: Sequence[T], size: int) -> Iterator[list[T]]:
-    for i in range(0, len(jobs), size):
-        yield list(jobs[i : i + size])
+# Records a chunk: small enough to balance the threads at the end, large
+# enough that a database's rows come in one query a chunk.
+CHUNK = 32
 
 
-def chunk_size(total: int, workers: int) -> int:
-    # About 16 tasks a thread balances the load at the end; 32 records a task
-    # keeps a database's reads to one query each.
-    return max(1, min(32, total // (workers * 16)))
-
-
-def workers_for(total: int, workers: int) -> int:
-    """How many threads a run of total jobs can keep busy."""
-    return min(workers, -(-total // chunk_size(total, workers))) if total else 0
+def _chunked(items: Iterable[T], size: int) -> Iterator[list[T]]:
+    it = iter(items)
+    while chunk := list(itertools.islice(it, size)):
+        yield chunk
 
 
 _DONE = object()
 
 
-def run_threads(jobs: Sequence[Job], workers: int, fn: ChunkFn, emit: Emit) -> None:
+def run_threads(jobs: Iterable[Job | Failure], workers: int, fn: ChunkFn, emit: Emit) -> None:
     """Converts jobs in chunks on ``workers`` threads, passing each chunk's
-    results to emit in this thread. When this thread is interrupted (Ctrl-C,
-    or a signal handler's exception), the threads stop after their current
-    record, what they finished is emitted, and the exception goes on."""
-    todo = chunks(jobs, chunk_size(len(jobs), workers))
+    results to emit in this thread. jobs may be a stream still searching:
+    the thread that takes the next chunk runs the search that far, while the
+    others convert. When this thread is interrupted (Ctrl-C, or a signal
+    handler's exception), the threads stop after their current record, what
+    they finished is emitted, and the exception goes on."""
+    todo = _chunked(jobs, CHUNK)
     lock = threading.Lock()
     stop = threading.Event()
     results: queue.SimpleQueue[Any] = queue.SimpleQueue()
