@@ -18,6 +18,8 @@
 #include "kifuzan/conv/pipeline.h"
 #include "kifuzan/mjlog/document.h"
 #include "kifuzan/mjlog/pipeline.h"
+#include "kifuzan/mjlog/reader.h"
+#include "kifuzan/conv/document.h"
 
 namespace {
 
@@ -75,6 +77,25 @@ void xml_parse_only(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
 }
 
+// The two ways into the converter's input, as MB/s of the XML so that the
+// times compare: the mjlog reader as mjlog_to_mjai_lines runs it, and the
+// tenhou.net/6 reader on the same games' JSON.
+void mjlog_to_converter_input(benchmark::State& state) {
+  std::size_t bytes = 0;
+  for (const Game& g : games()) bytes += g.xml.size();
+  for (auto _ : state)
+    for (const Game& g : games()) benchmark::DoNotOptimize(mjlog::to_raw_log(*mjlog::read_mjlog_flat(g.xml, false)));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+}
+
+void tenhou6_to_converter_input(benchmark::State& state) {
+  std::size_t bytes = 0;
+  for (const Game& g : games()) bytes += g.xml.size();
+  for (auto _ : state)
+    for (const Game& g : games()) benchmark::DoNotOptimize(conv::parse(g.tenhou6));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+}
+
 void mjlog_to_tenhou6_text(benchmark::State& state) {
   std::size_t bytes = 0;
   for (const Game& g : games()) bytes += g.xml.size();
@@ -101,6 +122,8 @@ void each_game(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(xml_parse_only);
 BENCHMARK(mjlog_to_document);
+BENCHMARK(mjlog_to_converter_input);
+BENCHMARK(tenhou6_to_converter_input);
 BENCHMARK(mjlog_to_tenhou6_text);
 BENCHMARK(mjlog_game)->Apply(each_game);
 BENCHMARK(tenhou_game)->Apply(each_game);
