@@ -126,6 +126,8 @@ constexpr auto seat_letters = [] {
   return t;
 }();
 
+inline unsigned digit(char c) { return static_cast<unsigned>(static_cast<unsigned char>(c) - '0'); }
+
 inline mjai::Tile tile_of_code(std::uint8_t code) { return mjai::Tile{mjai::detail::code_table[code]}; }
 inline mjai::Tile tile_of(unsigned id, bool red) { return tile_of_code(tile_code(id, red)); }
 
@@ -497,6 +499,10 @@ class builder {
       sort_hand(ids, k.hands[s]);
     }
     kyoku_ = &k;
+    for (std::size_t s = 0; s < 4; ++s) {
+      lists_[s] = &k.takes[s];
+      lists_[4 + s] = &k.discards[s];
+    }
     oya_ = static_cast<std::uint8_t>(oya);
     step_ = 0;
     last_draw_.fill(-1);
@@ -511,14 +517,26 @@ class builder {
     if (!attr(name, v)) return false;
     const char* p = v.data();
     const char* const end = p + v.size();
-    for (std::size_t i = 0; i < 13; ++i) {
-      const char* const digits = p;
-      unsigned id = 0;
-      while (p != end && static_cast<unsigned>(*p - '0') < 10 && p - digits < 3) id = id * 10 + static_cast<unsigned>(*p++ - '0');
-      if (p == digits || id > 135 || (p != end && *p != ',') || (p == end) != (i == 12)) return hand_slow(name, ids);
+    // Twelve ids each with its comma, read without a branch per digit, so
+    // at least 4 bytes stand from each; the last one by the plain loop.
+    if (end - p < 12 * 2 + 1) return hand_slow(name, ids);
+    for (std::size_t i = 0; i < 12; ++i) {
+      if (end - p < 4) return hand_slow(name, ids);
+      const unsigned d1 = digit(p[0]), d2 = digit(p[1]);
+      const bool has2 = d2 < 10;
+      const unsigned d3 = digit(p[1 + has2]);
+      const bool has3 = has2 && d3 < 10;
+      const unsigned id = has3 ? (d1 * 10 + d2) * 10 + d3 : has2 ? d1 * 10 + d2 : d1;
+      p += 1 + has2 + has3;
+      if (d1 > 9 || id > 135 || *p != ',') return hand_slow(name, ids);
       ids[i] = static_cast<std::uint8_t>(id);
       ++p;
     }
+    const char* const digits = p;
+    unsigned id = 0;
+    while (p != end && digit(*p) < 10 && p - digits < 3) id = id * 10 + digit(*p++);
+    if (p == digits || id > 135 || p != end) return hand_slow(name, ids);
+    ids[12] = static_cast<std::uint8_t>(id);
     return true;
   }
 
@@ -558,36 +576,35 @@ class builder {
     for (std::size_t i = 0; i < 13; ++i) out[i] = tile_of_code(static_cast<std::uint8_t>(keyed[i]));
   }
 
+  // A draw (k 0-3, by seat) or a discard (k 4-7). Selects stand in for
+  // branches: whether a tag is a draw or a discard, and whether a discard
+  // is the tile just drawn, follow no pattern a predictor learns.
   bool tile(unsigned k, unsigned id) {
     if (id > 135) return fail({}, "tile id outside 0-135");
     if (!kyoku_) return fail({}, k < 4 ? "a draw before the first INIT" : "a discard before the first INIT");
-    return k < 4 ? draw(k, id) : discard(k - 4, id);
-  }
-
-  bool draw(unsigned seat, unsigned id) {
-    add_tile(kyoku_->takes[seat], tile_of(id, red_));
-    last_draw_[seat] = static_cast<int>(id);
-    ++step_;
-    return true;
-  }
-
-  bool discard(unsigned seat, unsigned id) {
-    const bool tsumogiri = last_draw_[seat] == static_cast<int>(id);
-    std::vector<Action>& discards = kyoku_->discards[seat];
-    if (riichi_[seat]) {
-      text_buffer t;
-      t.put('r');
-      t.code(tsumogiri ? 60 : tile_code(id, red_));
-      discards.push_back(t.action());
+    const unsigned seat = k & 3;
+    const bool discard = k > 3;
+    const bool tsumogiri = discard && last_draw_[seat] == static_cast<int>(id);
+    const std::uint8_t code = tsumogiri ? std::uint8_t{60} : tile_code(id, red_);
+    std::vector<Action>& list = *lists_[k];
+    if (discard && riichi_[seat]) {
+      riichi_discard(list, code);
       riichi_[seat] = false;
     } else {
-      // Selected, not branched on: which discards are tsumogiri is random.
-      add_item(discards, tsumogiri ? Action::Kind::number : Action::Kind::tile,
-               tsumogiri ? std::uint8_t{60} : tile_of(id, red_).id);
+      add_item(list, tsumogiri ? Action::Kind::number : Action::Kind::tile, tsumogiri ? code : tile_of_code(code).id);
     }
-    last_draw_[seat] = -1;
+    last_draw_[seat] = discard ? -1 : static_cast<int>(id);
     ++step_;
     return true;
+  }
+
+  // Out of line: a text is rare among discards, and its making would weigh
+  // on every other one.
+  [[gnu::noinline]] static void riichi_discard(std::vector<Action>& discards, std::uint8_t code) {
+    text_buffer t;
+    t.put('r');
+    t.code(code);
+    discards.push_back(t.action());
   }
 
   bool decode(std::int64_t m, Call& c) {
@@ -865,6 +882,7 @@ class builder {
   std::size_t element_ = 0;
   bool seen_go_ = false, seen_un_ = false, red_ = true;
   Kyoku* kyoku_ = nullptr;  // the current kyoku, once an INIT was read
+  std::array<std::vector<Action>*, 8> lists_{};  // its takes, then its discards, by seat
   std::uint8_t oya_ = 0;
   std::uint32_t step_ = 0;
   std::array<int, 4> last_draw_{};
@@ -887,18 +905,20 @@ class flat_reader {
   bool run(builder& b) {
     if (end_ - p_ >= 3 && std::memcmp(p_, "\xEF\xBB\xBF", 3) == 0) p_ += 3;  // pugixml skips a BOM too
     if (!misc() || tag() != tag_end::open || e_.name != "mjloggm"sv || !b.root(e_)) return false;
+    // The position stays in a local here: as a member it would be stored
+    // and loaded again around every store into the document.
+    const char* p = p_;
     for (;;) {
-      while (p_ != end_ && is_space(*p_)) ++p_;
-      if (end_ - p_ < 2 || *p_ != '<') return false;
-      if (p_[1] == '/') break;
-      if (p_[1] == '!') {
-        if (!comment()) return false;
-      } else if (const tile_step t = tile_tag(b); t == tile_step::refused) {
-        return false;
-      } else if (t == tile_step::other && (tag() != tag_end::empty || !b.child(e_))) {
-        return false;
-      }
+      while (p != end_ && is_space(*p)) ++p;
+      if (end_ - p < 2 || *p != '<') return false;
+      if (p[1] == '/') break;
+      if (const tile_step t = tile_tag(b, p); t == tile_step::refused) return false;
+      else if (t == tile_step::read) continue;
+      p_ = p;
+      if (p[1] == '!' ? !comment() : tag() != tag_end::empty || !b.child(e_)) return false;
+      p = p_;
     }
+    p_ = p;
     // </mjloggm>, then nothing but white space and comments.
     constexpr std::string_view close = "</mjloggm";
     if (static_cast<std::size_t>(end_ - p_) < close.size() || std::string_view(p_, close.size()) != close) return false;
@@ -939,18 +959,42 @@ class flat_reader {
 
   // Most elements are draws and discards, <T12/>: handed over as soon as
   // the tag is seen to be one. Any other tag is left for tag().
-  tile_step tile_tag(builder& b) {
-    const unsigned k = seat_letters[static_cast<unsigned char>(p_[1])];
-    const char* q = p_ + 2;
-    unsigned id = 0;
-    for (const char* const digits = q; q != end_ && q - digits < 3 && static_cast<unsigned>(*q - '0') < 10; ++q)
-      id = id * 10 + static_cast<unsigned>(*q - '0');
-    if (k > 7 || q == p_ + 2 || end_ - q < 2 || q[0] != '/' || q[1] != '>') return tile_step::other;
-    e_.name = std::string_view(p_ + 1, static_cast<std::size_t>(q - p_ - 1));
-    e_.offset = p_ + 1 - begin_;
+  tile_step tile_tag(builder& b, const char*& p) {
+    // The longest such tag and the shortest end after it: <T123/></mjloggm>.
+    if (end_ - p < 7) return tile_step::other;
+    const unsigned k = seat_letters[static_cast<unsigned char>(p[1])];
+    // One to three digits, read without a branch per digit: their count
+    // varies at random, which branch prediction cannot follow.
+    const unsigned d1 = digit(p[2]), d2 = digit(p[3]);
+    const bool has2 = d2 < 10;
+    const unsigned d3 = digit(p[3 + has2]);
+    const bool has3 = has2 && d3 < 10;
+    const unsigned id = has3 ? (d1 * 10 + d2) * 10 + d3 : has2 ? d1 * 10 + d2 : d1;
+    const char* const q = p + 3 + has2 + has3;
+    if (k > 7 || d1 > 9 || q[0] != '/' || q[1] != '>') return tile_step::other;
+    e_.name = std::string_view(p + 1, static_cast<std::size_t>(q - p - 1));
+    e_.offset = p + 1 - begin_;
     e_.attributes.clear();
-    p_ = q + 2;
+    p = q + 2;
     return b.tile_child(e_, k, id) ? tile_step::read : tile_step::refused;
+  }
+
+  // The first quote, '&' or NUL byte from p (or end), eight bytes at a time.
+  static const char* value_end(const char* p, const char* end, char quote) {
+    static_assert(std::endian::native == std::endian::little, "the first byte is the lowest");
+    constexpr std::uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
+    const std::uint64_t q = ones * static_cast<unsigned char>(quote), amp = ones * '&';
+    for (; end - p >= 8; p += 8) {
+      std::uint64_t v;
+      std::memcpy(&v, p, 8);
+      // A zero byte of x sets its high bit in (x - ones) & ~x; bits above
+      // the lowest one may be false, which ctz never looks at.
+      const auto zero = [](std::uint64_t x) { return (x - ones) & ~x & highs; };
+      if (const std::uint64_t hit = zero(v) | zero(v ^ q) | zero(v ^ amp))
+        return p + std::countr_zero(hit) / 8;
+    }
+    while (p != end && *p != quote && *p != '&' && *p != '\0') ++p;
+    return p;
   }
 
   // A start tag from its '<': the name and attributes into e_.
@@ -992,11 +1036,9 @@ class flat_reader {
       if (p == end || (*p != '"' && *p != '\'')) return tag_end::bad;
       const char quote = *p++;
       const char* const value = p;
-      while (p != end && *p != quote) {
-        if (*p == '&' || *p == '\0') return tag_end::bad;
-        ++p;
-      }
-      if (p == end) return tag_end::bad;
+      // A reference or a NUL byte is pugixml's to read.
+      p = value_end(p, end, quote);
+      if (p == end || *p != quote) return tag_end::bad;
       e_.attributes.push_back({key_text, std::string_view(value, static_cast<std::size_t>(p - value))});
       ++p;
     }
