@@ -128,6 +128,21 @@ constexpr auto seat_letters = [] {
 
 inline unsigned digit(char c) { return static_cast<unsigned>(static_cast<unsigned char>(c) - '0'); }
 
+// One to three decimal digits from p (with three bytes readable there):
+// their value and count (0: no digit), read without a branch per digit,
+// since how many digits a tile id has follows no pattern.
+struct short_number {
+  unsigned value, digits;
+};
+inline short_number read_short_number(const char* p) {
+  const unsigned d1 = digit(p[0]), d2 = digit(p[1]), d3 = digit(p[2]);
+  const unsigned has1 = d1 < 10, has2 = has1 & (d2 < 10), has3 = has2 & (d3 < 10);
+  const unsigned v2 = d1 * 10 + d2, v3 = v2 * 10 + d3;
+  // Masks, not a conditional: GCC would branch on that.
+  const unsigned value = (v3 & -has3) | (v2 & -(has2 ^ has3)) | (d1 & -(has1 ^ has2));
+  return {value, has1 + has2 + has3};
+}
+
 inline mjai::Tile tile_of_code(std::uint8_t code) { return mjai::Tile{mjai::detail::code_table[code]}; }
 inline mjai::Tile tile_of(unsigned id, bool red) { return tile_of_code(tile_code(id, red)); }
 
@@ -522,13 +537,9 @@ class builder {
     if (end - p < 12 * 2 + 1) return hand_slow(name, ids);
     for (std::size_t i = 0; i < 12; ++i) {
       if (end - p < 4) return hand_slow(name, ids);
-      const unsigned d1 = digit(p[0]), d2 = digit(p[1]);
-      const bool has2 = d2 < 10;
-      const unsigned d3 = digit(p[1 + has2]);
-      const bool has3 = has2 && d3 < 10;
-      const unsigned id = has3 ? (d1 * 10 + d2) * 10 + d3 : has2 ? d1 * 10 + d2 : d1;
-      p += 1 + has2 + has3;
-      if (d1 > 9 || id > 135 || *p != ',') return hand_slow(name, ids);
+      const auto [id, digits] = read_short_number(p);
+      p += digits;
+      if (!digits || id > 135 || *p != ',') return hand_slow(name, ids);
       ids[i] = static_cast<std::uint8_t>(id);
       ++p;
     }
@@ -963,15 +974,9 @@ class flat_reader {
     // The longest such tag and the shortest end after it: <T123/></mjloggm>.
     if (end_ - p < 7) return tile_step::other;
     const unsigned k = seat_letters[static_cast<unsigned char>(p[1])];
-    // One to three digits, read without a branch per digit: their count
-    // varies at random, which branch prediction cannot follow.
-    const unsigned d1 = digit(p[2]), d2 = digit(p[3]);
-    const bool has2 = d2 < 10;
-    const unsigned d3 = digit(p[3 + has2]);
-    const bool has3 = has2 && d3 < 10;
-    const unsigned id = has3 ? (d1 * 10 + d2) * 10 + d3 : has2 ? d1 * 10 + d2 : d1;
-    const char* const q = p + 3 + has2 + has3;
-    if (k > 7 || d1 > 9 || q[0] != '/' || q[1] != '>') return tile_step::other;
+    const auto [id, digits] = read_short_number(p + 2);
+    const char* const q = p + 2 + digits;
+    if (k > 7 || !digits || q[0] != '/' || q[1] != '>') return tile_step::other;
     e_.name = std::string_view(p + 1, static_cast<std::size_t>(q - p - 1));
     e_.offset = p + 1 - begin_;
     e_.attributes.clear();
