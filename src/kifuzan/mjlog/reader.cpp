@@ -144,7 +144,16 @@ inline short_number read_short_number(const char* p) {
 }
 
 inline mjai::Tile tile_of_code(std::uint8_t code) { return mjai::Tile{mjai::detail::code_table[code]}; }
-inline mjai::Tile tile_of(unsigned id, bool red) { return tile_of_code(tile_code(id, red)); }
+
+// A tile id's tile, straight: one load where the code and then its tile
+// would be two in a row.
+constexpr auto tile_tables = [] {
+  std::array<std::array<std::uint8_t, 136>, 2> t{};
+  for (unsigned red = 0; red < 2; ++red)
+    for (unsigned id = 0; id < 136; ++id) t[red][id] = mjai::detail::code_table[code_tables[red][id]];
+  return t;
+}();
+inline mjai::Tile tile_of(unsigned id, bool red) { return mjai::Tile{tile_tables[red][id]}; }
 
 // Constructed in place: no text to move.
 inline void add_item(std::vector<Action>& list, Action::Kind kind, std::uint8_t value) {
@@ -598,13 +607,13 @@ class builder {
     const unsigned seat = k & 3;
     const bool discard = k > 3;
     const bool tsumogiri = discard && last_draw_[seat] == static_cast<int>(id);
-    const std::uint8_t code = tsumogiri ? std::uint8_t{60} : tile_code(id, red_);
     std::vector<Action>& list = *lists_[k];
     if (discard && riichi_[seat]) {
-      riichi_discard(list, code);
+      riichi_discard(list, tsumogiri ? std::uint8_t{60} : tile_code(id, red_));
       riichi_[seat] = false;
     } else {
-      add_item(list, tsumogiri ? Action::Kind::number : Action::Kind::tile, tsumogiri ? code : tile_of_code(code).id);
+      add_item(list, tsumogiri ? Action::Kind::number : Action::Kind::tile,
+               tsumogiri ? std::uint8_t{60} : tile_of(id, red_).id);
     }
     last_draw_[seat] = discard ? -1 : static_cast<int>(id);
     ++step_;
@@ -986,12 +995,14 @@ class flat_reader {
     return b.tile_child(e_, k, id) ? tile_step::read : tile_step::refused;
   }
 
-  // The first quote, '&' or NUL byte from p (or end), eight bytes at a time.
+  // Where a value from p ends: its closing quote, or else an '&' or a NUL
+  // byte before it, or end. Eight bytes at a time for the first 64, then
+  // memchr for a long value (a seed: 400 bytes).
   static const char* value_end(const char* p, const char* end, char quote) {
     static_assert(std::endian::native == std::endian::little, "the first byte is the lowest");
     constexpr std::uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
     const std::uint64_t q = ones * static_cast<unsigned char>(quote), amp = ones * '&';
-    for (; end - p >= 8; p += 8) {
+    for (int i = 0; i < 8 && end - p >= 8; ++i, p += 8) {
       std::uint64_t v;
       std::memcpy(&v, p, 8);
       // A zero byte of x sets its high bit in (x - ones) & ~x; bits above
@@ -999,6 +1010,14 @@ class flat_reader {
       const auto zero = [](std::uint64_t x) { return (x - ones) & ~x & highs; };
       if (const std::uint64_t hit = zero(v) | zero(v ^ q) | zero(v ^ amp))
         return p + std::countr_zero(hit) / 8;
+    }
+    if (end - p >= 8) {
+      const auto* close = static_cast<const char*>(std::memchr(p, quote, static_cast<std::size_t>(end - p)));
+      if (!close) return end;
+      const auto n = static_cast<std::size_t>(close - p);
+      if (const void* other = std::memchr(p, '&', n)) return static_cast<const char*>(other);
+      if (const void* other = std::memchr(p, '\0', n)) return static_cast<const char*>(other);
+      return close;
     }
     while (p != end && *p != quote && *p != '&' && *p != '\0') ++p;
     return p;
