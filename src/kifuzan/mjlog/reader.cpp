@@ -137,10 +137,10 @@ struct short_number {
 inline short_number read_short_number(const char* p) {
   const unsigned d1 = digit(p[0]), d2 = digit(p[1]), d3 = digit(p[2]);
   const unsigned has1 = d1 < 10, has2 = has1 & (d2 < 10), has3 = has2 & (d3 < 10);
-  const unsigned v2 = d1 * 10 + d2, v3 = v2 * 10 + d3;
-  // Masks, not a conditional: GCC would branch on that.
-  const unsigned value = (v3 & -has3) | (v2 & -(has2 ^ has3)) | (d1 & -(has1 ^ has2));
-  return {value, has1 + has2 + has3};
+  const unsigned n = has1 + has2 + has3;
+  // Each digit's weight by the count; bytes past the number weigh 0.
+  static constexpr std::uint8_t w1[] = {0, 1, 10, 100}, w2[] = {0, 0, 1, 10}, w3[] = {0, 0, 0, 1};
+  return {d1 * w1[n] + d2 * w2[n] + d3 * w3[n], n};
 }
 
 inline mjai::Tile tile_of_code(std::uint8_t code) { return mjai::Tile{mjai::detail::code_table[code]}; }
@@ -226,12 +226,10 @@ class builder {
   }
 
   // A child element that is a draw or discard (k 0-3 draws of seats 0-3,
-  // 4-7 discards), as its tag gives it: the same as child(e).
-  bool tile_child(const element& e, unsigned k, unsigned id) {
-    ++element_;
-    node_ = &e;
-    return tile(k, id);
-  }
+  // 4-7 discards), as the flat reader finds it. That reader's refusals are
+  // never shown (the tree reader words them), so neither the element's
+  // place nor the count of elements is kept for a message here.
+  bool flat_tile_child(unsigned k, unsigned id) { return tile(k, id); }
 
   std::string& error() noexcept { return error_; }
   Document take() && { return std::move(doc_); }
@@ -931,8 +929,12 @@ class flat_reader {
     // and loaded again around every store into the document.
     const char* p = p_;
     for (;;) {
-      while (p != end_ && is_space(*p)) ++p;
-      if (end_ - p < 2 || *p != '<') return false;
+      if (p == end_) return false;
+      if (*p != '<') {
+        while (p != end_ && is_space(*p)) ++p;
+        if (p == end_ || *p != '<') return false;
+      }
+      if (end_ - p < 2) return false;
       if (p[1] == '/') break;
       if (const tile_step t = tile_tag(b, p); t == tile_step::refused) return false;
       else if (t == tile_step::read) continue;
@@ -988,11 +990,8 @@ class flat_reader {
     const auto [id, digits] = read_short_number(p + 2);
     const char* const q = p + 2 + digits;
     if (k > 7 || !digits || q[0] != '/' || q[1] != '>') return tile_step::other;
-    e_.name = std::string_view(p + 1, static_cast<std::size_t>(q - p - 1));
-    e_.offset = p + 1 - begin_;
-    e_.attributes.clear();
     p = q + 2;
-    return b.tile_child(e_, k, id) ? tile_step::read : tile_step::refused;
+    return b.flat_tile_child(k, id) ? tile_step::read : tile_step::refused;
   }
 
   // Where a value from p ends: its closing quote, or else an '&' or a NUL
