@@ -604,9 +604,10 @@ class builder {
     if (!kyoku_) return fail({}, k < 4 ? "a draw before the first INIT" : "a discard before the first INIT");
     const unsigned seat = k & 3;
     const bool discard = k > 3;
-    const bool tsumogiri = discard && last_draw_[seat] == static_cast<int>(id);
+    // & rather than &&: a short circuit would be a branch on draw or discard.
+    const bool tsumogiri = discard & (last_draw_[seat] == static_cast<int>(id));
     std::vector<Action>& list = *lists_[k];
-    if (discard && riichi_[seat]) {
+    if (discard & riichi_[seat]) {
       riichi_discard(list, tsumogiri ? std::uint8_t{60} : tile_code(id, red_));
       riichi_[seat] = false;
     } else {
