@@ -802,6 +802,7 @@ class builder {
     const attr_value yaku = attribute("yaku"), yakuman = attribute("yakuman");
     if (!yaku && !yakuman) return fail("yaku", "missing attribute");
     std::int64_t han = 0, id = -1;
+    w.yaku.reserve(8);  // one allocation where growing by one would make four
     if (yaku && !ints("yaku", yaku.value(), 0, INT32_MAX, [&](std::int64_t v) {
           if (id < 0) {
             if (v >= static_cast<std::int64_t>(yaku_count)) return fail_number("yaku", "unknown yaku ", v, "");
@@ -831,8 +832,10 @@ class builder {
       return false;
     if (texts_) points(static_cast<std::int64_t>(ten[0]), std::min<std::int64_t>(han, 1000), ten[1], ten[2], w);
     if (kyoku_->ura.empty())
-      if (const attr_value u = attribute("doraHaiUra"))
+      if (const attr_value u = attribute("doraHaiUra")) {
+        kyoku_->ura.reserve(5);  // at most four kans and the first
         if (!tiles("doraHaiUra", u.value(), kyoku_->ura)) return false;
+      }
     if (!result_start(Result::Kind::win)) return false;
     kyoku_->result.wins.push_back(std::move(w));
     return owari();
