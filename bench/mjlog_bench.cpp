@@ -1,6 +1,7 @@
 // The mjlog reader on the shared XML records: XML -> document as MB/s of
-// XML, and per game XML -> mjai lines against tenhou_to_mjai_lines on the
-// same game's tenhou.net/6 text. Ends with the per-game time ratios.
+// XML (pugixml alone beside it), the two readers into the converter's input
+// side by side, and per game XML -> mjai lines against tenhou_to_mjai_lines
+// on the same game's tenhou.net/6 text. Ends with the per-game time ratios.
 // Usage: mjlog_bench [--benchmark_filter=...]
 #include <benchmark/benchmark.h>
 #include <pugixml.hpp>
@@ -64,7 +65,8 @@ void mjlog_to_document(benchmark::State& state) {
   state.counters["records"] = static_cast<double>(games().size());
 }
 
-// The XML parser alone, with the reader's flags: the floor under the reader.
+// pugixml alone, with the tree reader's flags: what reading through its
+// tree would cost before any of the reader's own work.
 void xml_parse_only(benchmark::State& state) {
   std::size_t bytes = 0;
   for (const Game& g : games()) bytes += g.xml.size();
