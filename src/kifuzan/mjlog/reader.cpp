@@ -611,8 +611,11 @@ class builder {
       riichi_discard(list, tsumogiri ? std::uint8_t{60} : tile_code(id, red_));
       riichi_[seat] = false;
     } else {
-      add_item(list, tsumogiri ? Action::Kind::number : Action::Kind::tile,
-               tsumogiri ? std::uint8_t{60} : tile_of(id, red_).id);
+      // The number 60 or the tile, by arithmetic: GCC turns a conditional
+      // here into a branch, which tsumogiri, at random, defeats.
+      static_assert(static_cast<unsigned>(Action::Kind::tile) == 0 && static_cast<unsigned>(Action::Kind::number) == 1);
+      const unsigned tile = tile_of(id, red_).id, mask = 0u - tsumogiri;
+      add_item(list, static_cast<Action::Kind>(tsumogiri), static_cast<std::uint8_t>(tile ^ ((tile ^ 60u) & mask)));
     }
     last_draw_[seat] = discard ? -1 : static_cast<int>(id);
     ++step_;
