@@ -265,8 +265,8 @@ class builder {
 
   // A required attribute's value.
   attr_value attribute(std::string_view name) const {
-    // The last letters first: keys such as hai0..hai3 and seed share a
-    // length and a first letter, and a call to memcmp costs more than this.
+    // Length and last letter first: keys such as hai0..hai3 and seed share
+    // a length and a first letter, and a call to memcmp costs more.
     for (const element::attribute_entry& a : node_->attributes)
       if (a.name.size() == name.size() && a.name.back() == name.back() && a.name == name) return {a.value, true};
     return {};
