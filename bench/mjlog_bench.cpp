@@ -1,6 +1,7 @@
 // The mjlog reader on the shared XML records: XML -> document as MB/s of
-// XML, and per game XML -> mjai lines against tenhou_to_mjai_lines on the
-// same game's tenhou.net/6 text. Ends with the per-game time ratios.
+// XML (pugixml alone beside it), the two readers into the converter's input
+// side by side, and per game XML -> mjai lines against tenhou_to_mjai_lines
+// on the same game's tenhou.net/6 text. Ends with the per-game time ratios.
 // Usage: mjlog_bench [--benchmark_filter=...]
 #include <benchmark/benchmark.h>
 #include <pugixml.hpp>
@@ -18,6 +19,8 @@
 #include "kifuzan/conv/pipeline.h"
 #include "kifuzan/mjlog/document.h"
 #include "kifuzan/mjlog/pipeline.h"
+#include "kifuzan/mjlog/reader.h"
+#include "kifuzan/conv/document.h"
 
 namespace {
 
@@ -62,7 +65,8 @@ void mjlog_to_document(benchmark::State& state) {
   state.counters["records"] = static_cast<double>(games().size());
 }
 
-// The XML parser alone, with the reader's flags: the floor under the reader.
+// pugixml alone, with the tree reader's flags: what reading through its
+// tree would cost before any of the reader's own work.
 void xml_parse_only(benchmark::State& state) {
   std::size_t bytes = 0;
   for (const Game& g : games()) bytes += g.xml.size();
@@ -72,6 +76,25 @@ void xml_parse_only(benchmark::State& state) {
       benchmark::DoNotOptimize(
           d.load_buffer(g.xml.data(), g.xml.size(), pugi::parse_escapes | pugi::parse_doctype, pugi::encoding_utf8));
     }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+}
+
+// The two ways into the converter's input, as MB/s of the XML so that the
+// times compare: the mjlog reader as mjlog_to_mjai_lines runs it, and the
+// tenhou.net/6 reader on the same games' JSON.
+void mjlog_to_converter_input(benchmark::State& state) {
+  std::size_t bytes = 0;
+  for (const Game& g : games()) bytes += g.xml.size();
+  for (auto _ : state)
+    for (const Game& g : games()) benchmark::DoNotOptimize(mjlog::to_raw_log(*mjlog::read_mjlog_flat(g.xml, false)));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+}
+
+void tenhou6_to_converter_input(benchmark::State& state) {
+  std::size_t bytes = 0;
+  for (const Game& g : games()) bytes += g.xml.size();
+  for (auto _ : state)
+    for (const Game& g : games()) benchmark::DoNotOptimize(conv::parse(g.tenhou6));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
 }
 
@@ -101,6 +124,8 @@ void each_game(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(xml_parse_only);
 BENCHMARK(mjlog_to_document);
+BENCHMARK(mjlog_to_converter_input);
+BENCHMARK(tenhou6_to_converter_input);
 BENCHMARK(mjlog_to_tenhou6_text);
 BENCHMARK(mjlog_game)->Apply(each_game);
 BENCHMARK(tenhou_game)->Apply(each_game);

@@ -31,7 +31,8 @@ core=(src/mjai/tile.cpp src/mjai/json_writer.cpp
   src/kifuzan/conv/decode.cpp src/kifuzan/conv/play.cpp
   src/kifuzan/conv/driver.cpp src/kifuzan/conv/pipeline.cpp
   src/kifuzan/conv/error.cpp src/kifuzan/conv/locate.cpp src/kifuzan/conv/diagnose.cpp
-  src/kifuzan/mjlog/reader.cpp src/kifuzan/mjlog/pipeline.cpp third_party/pugixml/pugixml.cpp
+  src/kifuzan/mjlog/reader.cpp src/kifuzan/mjlog/pipeline.cpp src/kifuzan/record/format.cpp
+  third_party/pugixml/pugixml.cpp
   third_party/simdjson/simdjson.cpp)
 
 # Flags or this script changed: rebuild everything.

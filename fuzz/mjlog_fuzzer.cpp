@@ -1,4 +1,5 @@
-// The mjlog reader on arbitrary bytes: a refusal is an MjlogError; a record
+// The mjlog reader on arbitrary bytes: a refusal is an MjlogError; what the
+// flat reader reads, pugixml's tree reads into the same document; a record
 // it reads gives, straight through the converter's stages, exactly what the
 // converter gives for the written tenhou.net/6 text: the same lines, or the
 // same error at the same place.
@@ -12,6 +13,7 @@
 #include "kifuzan/conv/document.h"
 #include "kifuzan/mjlog/document.h"
 #include "kifuzan/mjlog/pipeline.h"
+#include "kifuzan/mjlog/reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace kifuzan;
@@ -19,6 +21,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view xml(reinterpret_cast<const char*>(data), size);
   auto doc = mjlog::read_mjlog(xml);
   auto direct = mjlog::mjlog_to_mjai_lines(xml);
+  auto tree = mjlog::read_mjlog_tree(xml);
+  if (auto flat = mjlog::read_mjlog_flat(xml, true)) {
+    require(tree && *flat == tree.value());
+    // The converter's form differs only in the texts it never reads.
+    auto bare = mjlog::read_mjlog_flat(xml, false);
+    require(bare && mjlog::to_raw_log(*bare) == mjlog::to_raw_log(*flat));
+  }
+  require(static_cast<bool>(doc) == static_cast<bool>(tree));
+  require(doc ? doc.value() == tree.value() : doc.error().message == tree.error().message);
   if (!doc) {
     require(!doc.error().message.empty());
     require(!direct);

@@ -16,6 +16,7 @@
 #include "kifuzan/conv/pipeline.h"
 #include "kifuzan/mjlog/document.h"
 #include "kifuzan/mjlog/pipeline.h"
+#include "kifuzan/mjlog/reader.h"
 #include "shared_files.h"
 
 namespace kifuzan::test {
@@ -83,6 +84,10 @@ TEST(MjlogCorpus, EveryRecordGivesItsDocumentAndLines) {
 
     auto doc = mjlog::read_mjlog(xml);
     ASSERT_TRUE(doc) << doc.error().message;
+    // Every shared record has the flat form, and reads as the tree reads it.
+    auto flat = mjlog::read_mjlog_flat(xml, true);
+    ASSERT_TRUE(flat);
+    EXPECT_TRUE(*flat == mjlog::read_mjlog_tree(xml).value());
     const std::string written = mjlog::write_tenhou6(doc.value(), paired ? std::optional<std::string_view>(stem)
                                                                          : std::nullopt);
     simdjson::dom::parser p1, p2;
@@ -141,6 +146,92 @@ TEST(MjlogReader, HeaderChoicesWhereTheRecordIsSilent) {
             R"(["全員不聴"]]],"connection":[{"what":0,"log":-1,"who":2,"step":0}],"ratingc":"PF4",)"
             R"("rule":{"disp":"般東喰","aka53":0,"aka52":0,"aka51":0},"dan":[],"rate":[1500,0,2074.7,1000],)"
             R"("sx":["M","F","C","M"],"sc":[25000,0,25000,5.5,25000,0,25000,-5.5],"name":["式A","b","c","d"]})");
+}
+
+std::string replace_all(std::string s, std::string_view from, std::string_view to) {
+  for (std::size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size()) s.replace(at, from.size(), to);
+  return s;
+}
+
+TEST(MjlogReader, FlatFormReadsAsTheTreeDoes) {
+  const std::string plain = record{}.text();
+  const auto with_play = [](std::string play) {
+    record r;
+    r.play = std::move(play);
+    return r.text();
+  };
+  struct row {
+    std::string name, xml;
+    bool flat;  // whether the flat reader reads it (else the tree reader does, or refuses it)
+  };
+  const std::vector<row> rows = {
+      {"as tenhou writes it", plain, true},
+      {"white space between elements and attributes", replace_all(replace_all(plain, "><", ">\r\n\t<"), "\" ", "\"\n  "), true},
+      {"comments", "<!-- a -- b -->" + replace_all(plain, "<T60/>", "<!-- - --><T60/><!---->") + "<!-- c -->\n", true},
+      {"byte order mark", "\xEF\xBB\xBF" + plain, true},
+      {"single quotes and spaces around =", replace_all(plain, "oya=\"0\"", "oya = '0'"), true},
+      {"a space before />", with_play("<T60 /><D60\t/>"), true},
+      {"a reference in an unknown element", with_play(R"(<T60 x="1"/><X a="&quot;"/><D60/>)"), false},
+      {"an unknown element", with_play(R"(<T60/><X a="1" b='2'/><D60/>)"), true},
+      {"a repeated attribute: the first counts", replace_all(plain, "type=\"169\"", "type=\"169\" type=\"185\""), true},
+      {"a reference", replace_all(plain, "%41", "%41&amp;"), false},
+      {"a declaration", "<?xml version=\"1.0\"?>" + plain, false},
+      {"text in the root", with_play("<T60/>x<D60/>"), false},
+      {"CDATA in the root", with_play("<T60/><![CDATA[<D60/>]]><D60/>"), false},
+      {"an element with content", with_play("<T60></T60><D60/>"), false},
+      {"a NUL byte after the root", plain + std::string(1, '\0') + "<x", false},
+      {"an empty root", "<mjloggm ver=\"2.3\"/>", false},
+      {"a name with a hyphen", with_play("<T60-a/>"), false},
+      {"a tile id of four digits", with_play("<T0060/>"), false},
+      {"a refused record", with_play("<T136/>"), false},
+      {"a comment never closed", plain + "<!-- x", false},
+      {"a second root", plain + plain, false},
+      {"truncated", plain.substr(0, plain.size() - 1), false},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    auto tree = mjlog::read_mjlog_tree(r.xml);
+    auto flat = mjlog::read_mjlog_flat(r.xml, true);
+    EXPECT_EQ(static_cast<bool>(flat), r.flat);
+    if (flat) {
+      ASSERT_TRUE(tree) << tree.error().message;
+      EXPECT_TRUE(*flat == tree.value());
+    }
+    // Either way read_mjlog gives the tree's document or its very refusal,
+    // and the converter's path the lines of that document.
+    auto doc = mjlog::read_mjlog(r.xml);
+    ASSERT_EQ(static_cast<bool>(doc), static_cast<bool>(tree));
+    auto lines = mjlog::mjlog_to_mjai_lines(r.xml);
+    if (!doc) {
+      EXPECT_EQ(doc.error().message, tree.error().message);
+      ASSERT_FALSE(lines);
+      EXPECT_EQ(std::get<mjlog::MjlogError>(lines.error()).message, tree.error().message);
+      continue;
+    }
+    EXPECT_TRUE(doc.value() == tree.value());
+    auto want = conv::tenhou_to_mjai_lines(conv::PaddedText(mjlog::write_tenhou6(tree.value())));
+    ASSERT_TRUE(lines && want);
+    EXPECT_EQ(lines_text(lines.value()), lines_text(want.value()));
+  }
+}
+
+TEST(MjlogReader, HandsSortByKindWithRedFivesLast) {
+  // 16 is the red 5m, 17-19 plain ones; seat 0 holds id 0 twice.
+  record r;
+  r.init = R"(<INIT seed="0,0,0,1,2,51" ten="250,250,250,250" oya="0" )"
+           R"(hai0="19,16,17,0,0,4,8,12,20,24,28,32,36" hai1="19,16,17,18,1,5,9,13,21,25,29,33,37" )"
+           R"(hai2="2,6,10,14,22,26,30,34,38,42,46,50,135" hai3="135,134,133,132,131,130,129,128,127,126,125,124,123"/>)";
+  auto doc = mjlog::read_mjlog(r.text());
+  ASSERT_TRUE(doc) << doc.error().message;
+  const std::string json = mjlog::write_tenhou6(doc.value());
+  for (const char* hand : {"[11,11,12,13,14,15,15,51,16,17,18,19,21]", "[11,12,13,14,15,15,15,51,16,17,18,19,21]",
+                           "[11,12,13,14,16,17,18,19,21,22,23,24,47]", "[44,45,45,45,45,46,46,46,46,47,47,47,47]"})
+    EXPECT_NE(json.find(hand), std::string::npos) << hand;
+  // Without red fives, 16 is a plain 5m among the others.
+  r.head.replace(r.head.find("169"), 3, "171");
+  auto plain = mjlog::read_mjlog(r.text());
+  ASSERT_TRUE(plain);
+  EXPECT_NE(mjlog::write_tenhou6(plain.value()).find("[11,12,13,14,15,15,15,15,16,17,18,19,21]"), std::string::npos);
 }
 
 TEST(MjlogReader, RefusalsSayWhatAndWhere) {

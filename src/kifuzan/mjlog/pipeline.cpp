@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 
+#include "kifuzan/mjlog/reader.h"
 #include "mjai/tile.h"
 
 namespace kifuzan::mjlog {
@@ -294,9 +295,14 @@ conv::RawLog to_raw_log(Document doc) {
 }
 
 mjai::result<conv::Lines, MjlogToMjaiError> mjlog_to_mjai_lines(std::string_view xml) {
-  auto doc = read_mjlog(xml);
-  if (!doc) return mjai::failure{MjlogToMjaiError{std::move(doc).error()}};
-  auto lines = conv::convert_raw_log(to_raw_log(std::move(doc).value()));
+  // The converter reads no points or yaku text, so none is made.
+  std::optional<Document> doc = read_mjlog_flat(xml, false);
+  if (!doc) {
+    auto tree = read_mjlog_tree(xml);
+    if (!tree) return mjai::failure{MjlogToMjaiError{std::move(tree).error()}};
+    doc = std::move(tree).value();
+  }
+  auto lines = conv::convert_raw_log(to_raw_log(std::move(*doc)));
   if (lines) return std::move(lines).value();
   // Rare, so the document is read again: the error as converting its text
   // reports it, with the byte offset in that text.

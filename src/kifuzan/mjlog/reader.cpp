@@ -1,8 +1,11 @@
-// The mjlog reader: pugixml builds the flat element list, then one pass in
-// record order fills the document, as tenhou's service does.
+// The mjlog reader: one pass over the elements of <mjloggm> in record order
+// fills the document, as tenhou's service does. The elements come straight
+// from the text when it has the flat form tenhou writes, else from pugixml's
+// tree, which also words every refusal.
 #include <pugixml.hpp>
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -14,6 +17,7 @@
 
 #include "kifuzan/conv/pipeline.h"
 #include "kifuzan/mjlog/document.h"
+#include "kifuzan/mjlog/reader.h"
 
 namespace kifuzan::mjlog {
 namespace {
@@ -99,6 +103,20 @@ inline unsigned sort_key(unsigned id, bool red) {
   return (id / 4) * 2 + (red && (id == 16 || id == 52 || id == 88) ? 1 : 0);
 }
 
+// A tile id's place in a sorted hand: its id, except that with red fives
+// each red five trades places with the last plain copy of its kind (same
+// code as the other plain copies). Its own inverse.
+constexpr auto hand_places = [] {
+  std::array<std::array<std::uint8_t, 136>, 2> t{};
+  for (unsigned red = 0; red < 2; ++red)
+    for (unsigned id = 0; id < 136; ++id) t[red][id] = static_cast<std::uint8_t>(id);
+  for (unsigned five : {16u, 52u, 88u}) {
+    t[1][five] = static_cast<std::uint8_t>(five + 3);
+    t[1][five + 3] = static_cast<std::uint8_t>(five);
+  }
+  return t;
+}();
+
 // T U V W draw, D E F G discard, for seats 0-3; 0xFF for any other letter.
 constexpr auto seat_letters = [] {
   std::array<std::uint8_t, 256> t{};
@@ -108,8 +126,34 @@ constexpr auto seat_letters = [] {
   return t;
 }();
 
+inline unsigned digit(char c) { return static_cast<unsigned>(static_cast<unsigned char>(c) - '0'); }
+
+// One to three decimal digits from p (with three bytes readable there):
+// their value and count (0: no digit), read without a branch per digit,
+// since how many digits a tile id has follows no pattern.
+struct short_number {
+  unsigned value, digits;
+};
+inline short_number read_short_number(const char* p) {
+  const unsigned d1 = digit(p[0]), d2 = digit(p[1]), d3 = digit(p[2]);
+  const unsigned has1 = d1 < 10, has2 = has1 & (d2 < 10), has3 = has2 & (d3 < 10);
+  const unsigned n = has1 + has2 + has3;
+  // Each digit's weight by the count; bytes past the number weigh 0.
+  static constexpr std::uint8_t w1[] = {0, 1, 10, 100}, w2[] = {0, 0, 1, 10}, w3[] = {0, 0, 0, 1};
+  return {d1 * w1[n] + d2 * w2[n] + d3 * w3[n], n};
+}
+
 inline mjai::Tile tile_of_code(std::uint8_t code) { return mjai::Tile{mjai::detail::code_table[code]}; }
-inline mjai::Tile tile_of(unsigned id, bool red) { return tile_of_code(tile_code(id, red)); }
+
+// A tile id's tile, straight: one load where the code and then its tile
+// would be two in a row.
+constexpr auto tile_tables = [] {
+  std::array<std::array<std::uint8_t, 136>, 2> t{};
+  for (unsigned red = 0; red < 2; ++red)
+    for (unsigned id = 0; id < 136; ++id) t[red][id] = mjai::detail::code_table[code_tables[red][id]];
+  return t;
+}();
+inline mjai::Tile tile_of(unsigned id, bool red) { return mjai::Tile{tile_tables[red][id]}; }
 
 // Constructed in place: no text to move.
 inline void add_item(std::vector<Action>& list, Action::Kind kind, std::uint8_t value) {
@@ -141,54 +185,58 @@ struct Call {
   unsigned own_count = 0;
 };
 
-class reader {
- public:
-  explicit reader(std::string_view xml) : xml_(xml) {}
+// What the builder sees of an element: its tag, where the tag's name stands
+// in the text (for messages), and its attributes in the order written.
+struct element {
+  struct attribute_entry {
+    std::string_view name, value;
+  };
+  std::string_view name;
+  std::int64_t offset = 0;
+  std::vector<attribute_entry> attributes;  // reused from element to element
+};
 
-  mjai::result<Document, MjlogError> run() {
-    pugi::xml_document xdoc;
-    const pugi::xml_parse_result pr = xdoc.load_buffer(xml_.data(), xml_.size(), parse_flags, pugi::encoding_utf8);
-    if (!pr) {
-      std::string m = "not XML: ";
-      m += pr.description();
-      m += " at byte ";
-      append_number(m, pr.offset);
-      return mjai::failure{MjlogError{std::move(m)}};
-    }
-    pugi::xml_node root;
-    for (pugi::xml_node n = xdoc.first_child(); n; n = n.next_sibling()) {
-      if (n.type() == pugi::node_doctype) {
-        std::string m = "DOCTYPE not allowed (byte ";
-        append_number(m, n.offset_debug());
-        m += ")";
-        return mjai::failure{MjlogError{std::move(m)}};
-      }
-      if (n.type() != pugi::node_element) continue;
-      if (root || std::strcmp(n.name(), "mjloggm") != 0) {
-        std::string m = "wrong root: <";
-        m += n.name();
-        m += "> at byte ";
-        append_number(m, n.offset_debug());
-        m += ", expected one <mjloggm>";
-        return mjai::failure{MjlogError{std::move(m)}};
-      }
-      root = n;
-    }
-    if (!root) return mjai::failure{MjlogError{"wrong root: no <mjloggm> element"}};
-    node_ = root;
-    if (!ver()) return mjai::failure{MjlogError{std::move(error_)}};
-    for (pugi::xml_node n = root.first_child(); n; n = n.next_sibling()) {
-      if (n.type() != pugi::node_element) continue;
-      ++element_;
-      node_ = n;
-      if (!element(n)) return mjai::failure{MjlogError{std::move(error_)}};
-    }
-    return std::move(doc_);
+// An attribute's value, or none; the first of that name counts.
+struct attr_value {
+  std::string_view text;
+  bool found = false;
+
+  explicit operator bool() const noexcept { return found; }
+  std::string_view value() const noexcept { return text; }
+};
+
+// Fills the document from the elements of <mjloggm>, given one at a time in
+// record order. Without texts (for the converter, which never reads them)
+// a win's points and yaku stay empty strings, one per yaku.
+class builder {
+ public:
+  explicit builder(bool texts) : texts_(texts) {}
+
+  // The root element, which carries the version.
+  bool root(const element& e) {
+    node_ = &e;
+    return ver();
   }
+
+  // The next child element of the root.
+  bool child(const element& e) {
+    ++element_;
+    node_ = &e;
+    return handle();
+  }
+
+  // A child element that is a draw or discard (k 0-3 draws of seats 0-3,
+  // 4-7 discards), as the flat reader finds it. That reader's refusals are
+  // never shown (the tree reader words them), so neither the element's
+  // place nor the count of elements is kept for a message here.
+  bool flat_tile_child(unsigned k, unsigned id) { return tile(k, id); }
+
+  std::string& error() noexcept { return error_; }
+  Document take() && { return std::move(doc_); }
 
  private:
   // "element 12 <INIT> (byte 345), attribute hai0: ..."
-  [[gnu::cold]] bool fail(const char* attr, std::string_view what) {
+  [[gnu::cold]] bool fail(std::string_view attr, std::string_view what) {
     error_.clear();
     if (element_) {
       error_ += "element ";
@@ -196,11 +244,11 @@ class reader {
       error_ += ' ';
     }
     error_ += '<';
-    error_ += node_.name();
+    error_ += node_->name;
     error_ += "> (byte ";
-    append_number(error_, node_.offset_debug());
+    append_number(error_, static_cast<std::int64_t>(node_->offset));
     error_ += ')';
-    if (attr) {
+    if (!attr.empty()) {
       error_ += ", attribute ";
       error_ += attr;
     }
@@ -208,7 +256,7 @@ class reader {
     error_ += what;
     return false;
   }
-  [[gnu::cold]] bool fail_number(const char* attr, std::string_view before, std::int64_t v, std::string_view after) {
+  [[gnu::cold]] bool fail_number(std::string_view attr, std::string_view before, std::int64_t v, std::string_view after) {
     std::string w(before);
     append_number(w, v);
     w += after;
@@ -216,8 +264,16 @@ class reader {
   }
 
   // A required attribute's value.
-  bool attr(const char* name, std::string_view& out) {
-    const pugi::xml_attribute a = node_.attribute(name);
+  attr_value attribute(std::string_view name) const {
+    // Length and last letter first: keys such as hai0..hai3 and seed share
+    // a length and a first letter, and a call to memcmp costs more.
+    for (const element::attribute_entry& a : node_->attributes)
+      if (a.name.size() == name.size() && a.name.back() == name.back() && a.name == name) return {a.value, true};
+    return {};
+  }
+
+  bool attr(std::string_view name, std::string_view& out) {
+    const attr_value a = attribute(name);
     if (!a) return fail(name, "missing attribute");
     out = a.value();
     return true;
@@ -225,7 +281,7 @@ class reader {
 
   // Comma-separated decimal integers within [lo, hi].
   template <class T>
-  bool ints(const char* name, std::string_view s, std::int64_t lo, std::int64_t hi, T&& each) {
+  bool ints(std::string_view name, std::string_view s, std::int64_t lo, std::int64_t hi, T&& each) {
     const char* p = s.data();
     const char* const end = p + s.size();
     if (p == end) return true;
@@ -248,7 +304,7 @@ class reader {
 
   // Exactly n integers.
   template <std::size_t N>
-  bool fixed_ints(const char* name, std::int64_t lo, std::int64_t hi, std::array<std::int64_t, N>& out) {
+  bool fixed_ints(std::string_view name, std::int64_t lo, std::int64_t hi, std::array<std::int64_t, N>& out) {
     std::string_view s;
     if (!attr(name, s)) return false;
     std::size_t n = 0;
@@ -262,14 +318,14 @@ class reader {
     return true;
   }
 
-  bool one_int(const char* name, std::int64_t lo, std::int64_t hi, std::int64_t& out) {
+  bool one_int(std::string_view name, std::int64_t lo, std::int64_t hi, std::int64_t& out) {
     std::array<std::int64_t, 1> v{};
     if (!fixed_ints(name, lo, hi, v)) return false;
     out = v[0];
     return true;
   }
 
-  bool seat(const char* name, std::uint8_t& out) {
+  bool seat(std::string_view name, std::uint8_t& out) {
     std::string_view s;
     if (!attr(name, s)) return false;
     std::int64_t v;
@@ -280,13 +336,13 @@ class reader {
     return true;
   }
 
-  bool tile_id(const char* name, std::int64_t v) {
+  bool tile_id(std::string_view name, std::int64_t v) {
     if (v < 0 || v > 135) return fail_number(name, "tile id ", v, " outside 0-135");
     return true;
   }
 
   // Tile ids in a list attribute.
-  bool tiles(const char* name, std::string_view s, std::vector<mjai::Tile>& out) {
+  bool tiles(std::string_view name, std::string_view s, std::vector<mjai::Tile>& out) {
     return ints(name, s, INT64_MIN, INT64_MAX, [&](std::int64_t v) {
       if (!tile_id(name, v)) return false;
       out.push_back(tile_of(static_cast<unsigned>(v), red_));
@@ -295,7 +351,7 @@ class reader {
   }
 
   // A finite decimal; -0 reads as 0.
-  bool number(const char* name, std::string_view s, double& out) {
+  bool number(std::string_view name, std::string_view s, double& out) {
     const auto r = std::from_chars(s.data(), s.data() + s.size(), out);
     if (r.ec != std::errc{} || r.ptr != s.data() + s.size() || !std::isfinite(out))
       return fail(name, "not a finite number");
@@ -303,7 +359,7 @@ class reader {
     return true;
   }
 
-  bool valid_text(const char* name, const std::string& s) {
+  bool valid_text(std::string_view name, const std::string& s) {
     if (!conv::is_valid_utf8(s)) return fail(name, "not UTF-8 text");
     return true;
   }
@@ -313,28 +369,21 @@ class reader {
     return attr("ver", s) && number("ver", s, doc_.ver);
   }
 
-  bool element(pugi::xml_node n) {
-    const char* name = n.name();
+  bool handle() {
+    const std::string_view name = node_->name;
     // Draws (T U V W) and discards (D E F G) carry the tile id in the tag.
-    if (name[0] && static_cast<unsigned>(name[1] - '0') < 10) {
+    if (name.size() > 1 && static_cast<unsigned>(name[1] - '0') < 10) {
       const unsigned k = seat_letters[static_cast<unsigned char>(name[0])];
       if (k > 7) return true;
-      // One to three digits, read without a branch per digit: their count
-      // varies at random, which branch prediction cannot follow.
-      const unsigned d1 = static_cast<unsigned>(name[1] - '0');
-      const unsigned d2 = static_cast<unsigned>(static_cast<unsigned char>(name[2]) - '0');
-      const bool has2 = d2 < 10;
-      const unsigned d3 = static_cast<unsigned>(static_cast<unsigned char>(name[2 + has2]) - '0');
-      const bool has3 = has2 && d3 < 10;
-      const unsigned id = has3 ? (d1 * 10 + d2) * 10 + d3 : has2 ? d1 * 10 + d2 : d1;
-      const char* p = name + 2 + has2 + has3;
-      if (*p) {
-        while (static_cast<unsigned>(*p - '0') < 10) ++p;
-        return fail(nullptr, *p ? "tag is not a letter and a tile id" : "tile id outside 0-135");
+      unsigned id = 0;
+      std::size_t i = 1;
+      for (; i < name.size() && i < 4 && static_cast<unsigned>(name[i] - '0') < 10; ++i)
+        id = id * 10 + static_cast<unsigned>(name[i] - '0');
+      if (i != name.size()) {
+        while (i < name.size() && static_cast<unsigned>(name[i] - '0') < 10) ++i;
+        return fail({}, i != name.size() ? "tag is not a letter and a tile id" : "tile id outside 0-135");
       }
-      if (id > 135) return fail(nullptr, "tile id outside 0-135");
-      if (!kyoku_) return fail(nullptr, k < 4 ? "a draw before the first INIT" : "a discard before the first INIT");
-      return k < 4 ? draw(k, id) : discard(k - 4, id);
+      return tile(k, id);
     }
     const std::string_view tag = name;
     if (tag == "N"sv) return call();
@@ -351,7 +400,7 @@ class reader {
   }
 
   bool shuffle() {
-    if (const pugi::xml_attribute a = node_.attribute("ref")) {
+    if (const attr_value a = attribute("ref")) {
       doc_.ref = a.value();
       return valid_text("ref", doc_.ref);
     }
@@ -359,7 +408,7 @@ class reader {
   }
 
   bool go() {
-    if (seen_go_) return fail(nullptr, "a second GO");
+    if (seen_go_) return fail({}, "a second GO");
     seen_go_ = true;
     std::int64_t type = 0;
     if (!one_int("type", 0, UINT32_MAX, type)) return false;
@@ -377,7 +426,7 @@ class reader {
     if (t & go_fast) d += "速"sv;
     const std::uint8_t aka = red_ ? 1 : 0;
     doc_.rule.aka51 = doc_.rule.aka52 = doc_.rule.aka53 = aka;
-    if (node_.attribute("lobby")) {
+    if (attribute("lobby")) {
       std::int64_t lobby = 0;
       if (!one_int("lobby", INT32_MIN, INT32_MAX, lobby)) return false;
       doc_.lobby = static_cast<std::int32_t>(lobby);
@@ -387,10 +436,10 @@ class reader {
 
   // The first UN names the players; a later one is a reconnection.
   bool un() {
-    static constexpr const char* keys[] = {"n0", "n1", "n2", "n3"};
+    static constexpr std::string_view keys[] = {"n0", "n1", "n2", "n3"};
     if (seen_un_) {
       for (std::uint8_t k = 0; k < 4; ++k)
-        if (node_.attribute(keys[k])) connect(1, k);
+        if (attribute(keys[k])) connect(1, k);
       return true;
     }
     seen_un_ = true;
@@ -401,14 +450,14 @@ class reader {
       if (!valid_text(keys[k], doc_.name[k])) return false;
     }
     // Some records carry gold instead of dan: the document then has no dan.
-    if (const pugi::xml_attribute a = node_.attribute("dan")) {
+    if (const attr_value a = attribute("dan")) {
       if (!ints("dan", a.value(), 0, 20, [&](std::int64_t v) {
             doc_.dan.emplace_back(dan_names[v]);
             return true;
           }))
         return false;
     }
-    if (const pugi::xml_attribute a = node_.attribute("rate")) {
+    if (const attr_value a = attribute("rate")) {
       std::string_view s = a.value();
       while (!s.empty()) {
         const std::size_t comma = s.find(',');
@@ -419,7 +468,7 @@ class reader {
         s.remove_prefix(comma + 1);
       }
     }
-    if (const pugi::xml_attribute a = node_.attribute("sx")) {
+    if (const attr_value a = attribute("sx")) {
       std::string_view s = a.value();
       while (!s.empty()) {
         const std::size_t comma = s.find(',');
@@ -445,7 +494,7 @@ class reader {
   }
 
   bool init() {
-    if (!seen_go_) return fail(nullptr, "no GO before the first INIT");
+    if (!seen_go_) return fail({}, "no GO before the first INIT");
     std::array<std::int64_t, 6> seed;
     std::array<std::int64_t, 4> ten;
     std::int64_t oya = 0;
@@ -467,15 +516,17 @@ class reader {
     k.sticks = static_cast<std::uint8_t>(seed[2]);
     k.dora.push_back(tile_of(static_cast<unsigned>(seed[5]), red_));
     for (std::size_t s = 0; s < 4; ++s) k.scores[s] = static_cast<std::int32_t>(ten[s] * 100);
-    static constexpr const char* keys[] = {"hai0", "hai1", "hai2", "hai3"};
+    static constexpr std::string_view keys[] = {"hai0", "hai1", "hai2", "hai3"};
     for (std::size_t s = 0; s < 4; ++s) {
-      // Sorted by key, with the code in the low byte.
-      std::array<std::uint16_t, 13> keyed;
-      if (!hand(keys[s], keyed)) return false;
-      std::sort(keyed.begin(), keyed.end());
-      for (std::size_t i = 0; i < 13; ++i) k.hands[s][i] = tile_of_code(static_cast<std::uint8_t>(keyed[i]));
+      std::array<std::uint8_t, 13> ids;
+      if (!hand(keys[s], ids)) return false;
+      sort_hand(ids, k.hands[s]);
     }
     kyoku_ = &k;
+    for (std::size_t s = 0; s < 4; ++s) {
+      lists_[s] = &k.takes[s];
+      lists_[4 + s] = &k.discards[s];
+    }
     oya_ = static_cast<std::uint8_t>(oya);
     step_ = 0;
     last_draw_.fill(-1);
@@ -483,59 +534,101 @@ class reader {
     return true;
   }
 
-  // Thirteen tile ids, each keyed for sorting. The common case is read
-  // here; anything else goes the general way, which says what is wrong.
-  bool hand(const char* name, std::array<std::uint16_t, 13>& keyed) {
+  // Thirteen tile ids. The common case is read here; anything else goes
+  // the general way, which says what is wrong.
+  bool hand(std::string_view name, std::array<std::uint8_t, 13>& ids) {
     std::string_view v;
     if (!attr(name, v)) return false;
     const char* p = v.data();
     const char* const end = p + v.size();
-    for (std::size_t i = 0; i < 13; ++i) {
-      const char* const digits = p;
-      unsigned id = 0;
-      while (p != end && static_cast<unsigned>(*p - '0') < 10 && p - digits < 3) id = id * 10 + static_cast<unsigned>(*p++ - '0');
-      if (p == digits || id > 135 || (p != end && *p != ',') || (p == end) != (i == 12)) return hand_slow(name, keyed);
-      keyed[i] = static_cast<std::uint16_t>(sort_key(id, red_) << 8 | tile_code(id, red_));
+    // Twelve ids each with its comma, read without a branch per digit, so
+    // at least 4 bytes stand from each; the last one by the plain loop.
+    if (end - p < 12 * 2 + 1) return hand_slow(name, ids);
+    for (std::size_t i = 0; i < 12; ++i) {
+      if (end - p < 4) return hand_slow(name, ids);
+      const auto [id, digits] = read_short_number(p);
+      p += digits;
+      if (!digits || id > 135 || *p != ',') return hand_slow(name, ids);
+      ids[i] = static_cast<std::uint8_t>(id);
       ++p;
     }
+    const char* const digits = p;
+    unsigned id = 0;
+    while (p != end && digit(*p) < 10 && p - digits < 3) id = id * 10 + digit(*p++);
+    if (p == digits || id > 135 || p != end) return hand_slow(name, ids);
+    ids[12] = static_cast<std::uint8_t>(id);
     return true;
   }
 
-  bool hand_slow(const char* name, std::array<std::uint16_t, 13>& keyed) {
-    std::array<std::int64_t, 13> ids;
-    if (!fixed_ints(name, INT64_MIN, INT64_MAX, ids)) return false;
+  bool hand_slow(std::string_view name, std::array<std::uint8_t, 13>& ids) {
+    std::array<std::int64_t, 13> v;
+    if (!fixed_ints(name, INT64_MIN, INT64_MAX, v)) return false;
     for (std::size_t i = 0; i < 13; ++i) {
-      if (!tile_id(name, ids[i])) return false;
-      const auto id = static_cast<unsigned>(ids[i]);
-      keyed[i] = static_cast<std::uint16_t>(sort_key(id, red_) << 8 | tile_code(id, red_));
+      if (!tile_id(name, v[i])) return false;
+      ids[i] = static_cast<std::uint8_t>(v[i]);
     }
     return true;
   }
 
-  bool draw(unsigned seat, unsigned id) {
-    add_tile(kyoku_->takes[seat], tile_of(id, red_));
-    last_draw_[seat] = static_cast<int>(id);
-    ++step_;
-    return true;
+  // By kind, a red five after the plain fives of its suit: a set of places
+  // read in order, as no id repeats in a real hand.
+  void sort_hand(const std::array<std::uint8_t, 13>& ids, std::array<mjai::Tile, 13>& out) const {
+    const auto& place = hand_places[red_];
+    std::uint64_t set[3] = {};
+    for (std::uint8_t id : ids) {
+      const unsigned at = place[id];
+      const std::uint64_t bit = std::uint64_t{1} << (at & 63);
+      if (set[at >> 6] & bit) return sort_hand_keyed(ids, out);
+      set[at >> 6] |= bit;
+    }
+    std::size_t n = 0;
+    for (unsigned w = 0; w < 3; ++w)
+      for (std::uint64_t bits = set[w]; bits; bits &= bits - 1)
+        out[n++] = tile_of(place[w * 64 + static_cast<unsigned>(std::countr_zero(bits))], red_);
   }
 
-  bool discard(unsigned seat, unsigned id) {
-    const bool tsumogiri = last_draw_[seat] == static_cast<int>(id);
-    std::vector<Action>& discards = kyoku_->discards[seat];
-    if (riichi_[seat]) {
-      text_buffer t;
-      t.put('r');
-      t.code(tsumogiri ? 60 : tile_code(id, red_));
-      discards.push_back(t.action());
+  // A hand that holds an id twice, sorted by key with the code in the low byte.
+  [[gnu::cold]] void sort_hand_keyed(const std::array<std::uint8_t, 13>& ids, std::array<mjai::Tile, 13>& out) const {
+    std::array<std::uint16_t, 13> keyed;
+    for (std::size_t i = 0; i < 13; ++i)
+      keyed[i] = static_cast<std::uint16_t>(sort_key(ids[i], red_) << 8 | tile_code(ids[i], red_));
+    std::sort(keyed.begin(), keyed.end());
+    for (std::size_t i = 0; i < 13; ++i) out[i] = tile_of_code(static_cast<std::uint8_t>(keyed[i]));
+  }
+
+  // A draw (k 0-3, by seat) or a discard (k 4-7). Selects stand in for
+  // branches: whether a tag is a draw or a discard, and whether a discard
+  // is the tile just drawn, follow no pattern a predictor learns.
+  bool tile(unsigned k, unsigned id) {
+    if (id > 135) return fail({}, "tile id outside 0-135");
+    if (!kyoku_) return fail({}, k < 4 ? "a draw before the first INIT" : "a discard before the first INIT");
+    const unsigned seat = k & 3;
+    const bool discard = k > 3;
+    // & rather than &&: a short circuit would be a branch on draw or discard.
+    const bool tsumogiri = discard & (last_draw_[seat] == static_cast<int>(id));
+    std::vector<Action>& list = *lists_[k];
+    if (discard & riichi_[seat]) {
+      riichi_discard(list, tsumogiri ? std::uint8_t{60} : tile_code(id, red_));
       riichi_[seat] = false;
     } else {
-      // Selected, not branched on: which discards are tsumogiri is random.
-      add_item(discards, tsumogiri ? Action::Kind::number : Action::Kind::tile,
-               tsumogiri ? std::uint8_t{60} : tile_of(id, red_).id);
+      // The number 60 or the tile, by arithmetic: GCC turns a conditional
+      // here into a branch, which tsumogiri, at random, defeats.
+      static_assert(static_cast<unsigned>(Action::Kind::tile) == 0 && static_cast<unsigned>(Action::Kind::number) == 1);
+      const unsigned tile = tile_of(id, red_).id, mask = 0u - tsumogiri;
+      add_item(list, static_cast<Action::Kind>(tsumogiri), static_cast<std::uint8_t>(tile ^ ((tile ^ 60u) & mask)));
     }
-    last_draw_[seat] = -1;
+    last_draw_[seat] = discard ? -1 : static_cast<int>(id);
     ++step_;
     return true;
+  }
+
+  // Out of line: a text is rare among discards, and its making would weigh
+  // on every other one.
+  [[gnu::noinline]] static void riichi_discard(std::vector<Action>& discards, std::uint8_t code) {
+    text_buffer t;
+    t.put('r');
+    t.code(code);
+    discards.push_back(t.action());
   }
 
   bool decode(std::int64_t m, Call& c) {
@@ -582,7 +675,7 @@ class reader {
     std::uint8_t who = 0;
     std::int64_t m = 0;
     if (!seat("who", who) || !one_int("m", 0, 65535, m)) return false;
-    if (!kyoku_) return fail(nullptr, "a call before the first INIT");
+    if (!kyoku_) return fail({}, "a call before the first INIT");
     Call c{};
     if (!decode(m, c)) return false;
     for (unsigned i = 1; i < c.own_count; ++i)  // at most four tiles
@@ -636,7 +729,7 @@ class reader {
     std::uint8_t who = 0;
     std::int64_t step = 0;
     if (!seat("who", who) || !one_int("step", INT64_MIN, INT64_MAX, step)) return false;
-    if (!kyoku_) return fail(nullptr, "a riichi before the first INIT");
+    if (!kyoku_) return fail({}, "a riichi before the first INIT");
     if (step == 1) riichi_[who] = true;
     return true;
   }
@@ -644,7 +737,7 @@ class reader {
   bool dora() {
     std::int64_t id = 0;
     if (!one_int("hai", INT64_MIN, INT64_MAX, id) || !tile_id("hai", id)) return false;
-    if (!kyoku_) return fail(nullptr, "a dora before the first INIT");
+    if (!kyoku_) return fail({}, "a dora before the first INIT");
     kyoku_->dora.push_back(tile_of(static_cast<unsigned>(id), red_));
     return true;
   }
@@ -666,7 +759,7 @@ class reader {
 
   // Final scores ×100 and results, from the last result element.
   bool owari() {
-    const pugi::xml_attribute a = node_.attribute("owari");
+    const attr_value a = attribute("owari");
     if (!a) return true;
     doc_.sc.clear();
     std::string_view s = a.value();
@@ -691,27 +784,28 @@ class reader {
   }
 
   bool result_start(Result::Kind kind) {
-    if (!kyoku_) return fail(nullptr, "a result before the first INIT");
+    if (!kyoku_) return fail({}, "a result before the first INIT");
     Result& r = kyoku_->result;
     if (r.kind != Result::Kind::none && !(kind == Result::Kind::win && r.kind == Result::Kind::win))
-      return fail(nullptr, "a second result in one kyoku");
+      return fail({}, "a second result in one kyoku");
     r.kind = kind;
     return true;
   }
 
   bool agari() {
-    if (!kyoku_) return fail(nullptr, "a result before the first INIT");
+    if (!kyoku_) return fail({}, "a result before the first INIT");
     Win w;
     std::array<std::int64_t, 3> ten;
     if (!seat("who", w.who) || !seat("fromWho", w.from_who) || !fixed_ints("ten", 0, INT32_MAX, ten) ||
         !deltas(w.deltas))
       return false;
     w.pao_who = w.who;
-    if (node_.attribute("paoWho") && !seat("paoWho", w.pao_who)) return false;
+    if (attribute("paoWho") && !seat("paoWho", w.pao_who)) return false;
     if (ten[2] > 5) return fail_number("ten", "limit class ", ten[2], " outside 0-5");
-    const pugi::xml_attribute yaku = node_.attribute("yaku"), yakuman = node_.attribute("yakuman");
+    const attr_value yaku = attribute("yaku"), yakuman = attribute("yakuman");
     if (!yaku && !yakuman) return fail("yaku", "missing attribute");
     std::int64_t han = 0, id = -1;
+    w.yaku.reserve(8);  // one allocation where growing by one would make four
     if (yaku && !ints("yaku", yaku.value(), 0, INT32_MAX, [&](std::int64_t v) {
           if (id < 0) {
             if (v >= static_cast<std::int64_t>(yaku_count)) return fail_number("yaku", "unknown yaku ", v, "");
@@ -720,10 +814,13 @@ class reader {
           }
           han += v;
           if (v > 0) {
-            std::string& y = w.yaku.emplace_back(yaku_names[id]);
-            y += '(';
-            append_number(y, v);
-            y += "飜)"sv;
+            std::string& y = w.yaku.emplace_back();
+            if (texts_) {
+              y = yaku_names[id];
+              y += '(';
+              append_number(y, v);
+              y += "飜)"sv;
+            }
           }
           id = -1;
           return true;
@@ -731,14 +828,17 @@ class reader {
       return false;
     if (id >= 0) return fail("yaku", "an odd number of values");
     if (yakuman && !ints("yakuman", yakuman.value(), 0, static_cast<std::int64_t>(yaku_count) - 1, [&](std::int64_t v) {
-          w.yaku.emplace_back(yaku_names[v]) += "(役満)"sv;
+          std::string& y = w.yaku.emplace_back();
+          if (texts_) (y = yaku_names[v]) += "(役満)"sv;
           return true;
         }))
       return false;
-    points(static_cast<std::int64_t>(ten[0]), std::min<std::int64_t>(han, 1000), ten[1], ten[2], w);
+    if (texts_) points(static_cast<std::int64_t>(ten[0]), std::min<std::int64_t>(han, 1000), ten[1], ten[2], w);
     if (kyoku_->ura.empty())
-      if (const pugi::xml_attribute u = node_.attribute("doraHaiUra"))
+      if (const attr_value u = attribute("doraHaiUra")) {
+        kyoku_->ura.reserve(5);  // at most four kans and the first
         if (!tiles("doraHaiUra", u.value(), kyoku_->ura)) return false;
+      }
     if (!result_start(Result::Kind::win)) return false;
     kyoku_->result.wins.push_back(std::move(w));
     return owari();
@@ -778,9 +878,9 @@ class reader {
   }
 
   bool ryuukyoku() {
-    if (!kyoku_) return fail(nullptr, "a result before the first INIT");
+    if (!kyoku_) return fail({}, "a result before the first INIT");
     Result::Kind kind = Result::Kind::draw;
-    if (const pugi::xml_attribute t = node_.attribute("type")) {
+    if (const attr_value t = attribute("type")) {
       static constexpr std::pair<std::string_view, Result::Kind> types[] = {
           {"yao9", Result::Kind::nine_kinds}, {"reach4", Result::Kind::four_riichi},
           {"ron3", Result::Kind::triple_ron}, {"kan4", Result::Kind::four_kans},
@@ -791,7 +891,7 @@ class reader {
       kind = it->second;
     } else {
       int shown = 0;
-      for (const char* h : {"hai0", "hai1", "hai2", "hai3"}) shown += node_.attribute(h) ? 1 : 0;
+      for (std::string_view h : {"hai0"sv, "hai1"sv, "hai2"sv, "hai3"sv}) shown += attribute(h) ? 1 : 0;
       if (shown == 0) kind = Result::Kind::all_noten;
       if (shown == 4) kind = Result::Kind::all_tenpai;
     }
@@ -802,20 +902,243 @@ class reader {
     return owari();
   }
 
-  std::string_view xml_;
   Document doc_;
   std::string error_;
-  pugi::xml_node node_;
+  const element* node_ = nullptr;
+  bool texts_;
   std::size_t element_ = 0;
   bool seen_go_ = false, seen_un_ = false, red_ = true;
   Kyoku* kyoku_ = nullptr;  // the current kyoku, once an INIT was read
+  std::array<std::vector<Action>*, 8> lists_{};  // its takes, then its discards, by seat
   std::uint8_t oya_ = 0;
   std::uint32_t step_ = 0;
   std::array<int, 4> last_draw_{};
   std::array<bool, 4> riichi_{};
 };
 
+// The flat tag stream of a record as tenhou writes it: <mjloggm ...>, then
+// empty elements, white space and comments, then </mjloggm>, each element
+// handed to the builder as soon as its tag is read, its attribute values
+// left where they stand in the text. It gives up (false) on anything else:
+// a DOCTYPE, a processing instruction, a reference (&...;), text, an element
+// with content, a name beyond ASCII letters and digits, a NUL byte. Where
+// it does not give up it sees the very elements and values pugixml sees.
+class flat_reader {
+ public:
+  explicit flat_reader(std::string_view xml) : begin_(xml.data()), p_(xml.data()), end_(xml.data() + xml.size()) {
+    e_.attributes.reserve(24);
+  }
+
+  bool run(builder& b) {
+    if (end_ - p_ >= 3 && std::memcmp(p_, "\xEF\xBB\xBF", 3) == 0) p_ += 3;  // pugixml skips a BOM too
+    if (!misc() || tag() != tag_end::open || e_.name != "mjloggm"sv || !b.root(e_)) return false;
+    // The position stays in a local here: as a member it would be stored
+    // and loaded again around every store into the document.
+    const char* p = p_;
+    for (;;) {
+      if (p == end_) return false;
+      if (*p != '<') {
+        while (p != end_ && is_space(*p)) ++p;
+        if (p == end_ || *p != '<') return false;
+      }
+      if (end_ - p < 2) return false;
+      if (p[1] == '/') break;
+      if (const tile_step t = tile_tag(b, p); t == tile_step::refused) return false;
+      else if (t == tile_step::read) continue;
+      p_ = p;
+      if (p[1] == '!' ? !comment() : tag() != tag_end::empty || !b.child(e_)) return false;
+      p = p_;
+    }
+    p_ = p;
+    // </mjloggm>, then nothing but white space and comments.
+    constexpr std::string_view close = "</mjloggm";
+    if (static_cast<std::size_t>(end_ - p_) < close.size() || std::string_view(p_, close.size()) != close) return false;
+    p_ += close.size();
+    while (p_ != end_ && is_space(*p_)) ++p_;
+    if (p_ == end_ || *p_ != '>') return false;
+    ++p_;
+    return misc() && p_ == end_;
+  }
+
+ private:
+  enum class tag_end : std::uint8_t { bad, empty, open };
+
+  static bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+  static bool is_letter(char c) { return static_cast<unsigned>((c | 0x20) - 'a') < 26; }
+  static bool is_name_char(char c) { return is_letter(c) || static_cast<unsigned>(c - '0') < 10; }
+
+  // White space and comments, up to the next other byte or the end.
+  bool misc() {
+    for (;;) {
+      while (p_ != end_ && is_space(*p_)) ++p_;
+      if (end_ - p_ < 2 || p_[0] != '<' || p_[1] != '!') return true;
+      if (!comment()) return false;
+    }
+  }
+
+  // <!-- ... -->; pugixml ends it at the first "-->" and at a NUL byte.
+  bool comment() {
+    if (end_ - p_ < 4 || std::string_view(p_, 4) != "<!--"sv) return false;
+    const std::string_view rest(p_ + 4, static_cast<std::size_t>(end_ - p_ - 4));
+    const std::size_t close = rest.find("-->"sv);
+    if (close == std::string_view::npos || rest.substr(0, close).find('\0') != std::string_view::npos) return false;
+    p_ = rest.data() + close + 3;
+    return true;
+  }
+
+  enum class tile_step : std::uint8_t { other, read, refused };
+
+  // Most elements are draws and discards, <T12/>: handed over as soon as
+  // the tag is seen to be one. Any other tag is left for tag().
+  tile_step tile_tag(builder& b, const char*& p) {
+    // The longest such tag and the shortest end after it: <T123/></mjloggm>.
+    if (end_ - p < 7) return tile_step::other;
+    const unsigned k = seat_letters[static_cast<unsigned char>(p[1])];
+    const auto [id, digits] = read_short_number(p + 2);
+    const char* const q = p + 2 + digits;
+    if (k > 7 || !digits || q[0] != '/' || q[1] != '>') return tile_step::other;
+    p = q + 2;
+    return b.flat_tile_child(k, id) ? tile_step::read : tile_step::refused;
+  }
+
+  // Where a value from p ends: its closing quote, or else an '&' or a NUL
+  // byte before it, or end. Eight bytes at a time for the first 64, then
+  // memchr for a long value (a seed: 400 bytes).
+  static const char* value_end(const char* p, const char* end, char quote) {
+    static_assert(std::endian::native == std::endian::little, "the first byte is the lowest");
+    constexpr std::uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
+    const std::uint64_t q = ones * static_cast<unsigned char>(quote), amp = ones * '&';
+    for (int i = 0; i < 8 && end - p >= 8; ++i, p += 8) {
+      std::uint64_t v;
+      std::memcpy(&v, p, 8);
+      // A zero byte of x sets its high bit in (x - ones) & ~x; bits above
+      // the lowest one may be false, which ctz never looks at.
+      const auto zero = [](std::uint64_t x) { return (x - ones) & ~x & highs; };
+      if (const std::uint64_t hit = zero(v) | zero(v ^ q) | zero(v ^ amp))
+        return p + std::countr_zero(hit) / 8;
+    }
+    if (end - p >= 8) {
+      const auto* close = static_cast<const char*>(std::memchr(p, quote, static_cast<std::size_t>(end - p)));
+      if (!close) return end;
+      const auto n = static_cast<std::size_t>(close - p);
+      if (const void* other = std::memchr(p, '&', n)) return static_cast<const char*>(other);
+      if (const void* other = std::memchr(p, '\0', n)) return static_cast<const char*>(other);
+      return close;
+    }
+    while (p != end && *p != quote && *p != '&' && *p != '\0') ++p;
+    return p;
+  }
+
+  // A start tag from its '<': the name and attributes into e_.
+  tag_end tag() {
+    const char* p = p_;  // a local, so that stores into e_ need not reload it
+    const char* const end = end_;
+    if (p == end || *p != '<') return tag_end::bad;
+    const char* const name = ++p;
+    if (p == end || !is_letter(*p)) return tag_end::bad;
+    while (++p != end && is_name_char(*p)) {
+    }
+    e_.name = std::string_view(name, static_cast<std::size_t>(p - name));
+    e_.offset = name - begin_;
+    e_.attributes.clear();
+    for (;;) {
+      if (p == end) return tag_end::bad;
+      if (*p == '/') {
+        if (++p == end || *p != '>') return tag_end::bad;
+        p_ = p + 1;
+        return tag_end::empty;
+      }
+      if (*p == '>') {
+        p_ = p + 1;
+        return tag_end::open;
+      }
+      // Attributes stand after white space.
+      if (!is_space(*p)) return tag_end::bad;
+      while (++p != end && is_space(*p)) {
+      }
+      if (p == end || !is_letter(*p)) continue;
+      const char* const key = p;
+      while (++p != end && is_name_char(*p)) {
+      }
+      const std::string_view key_text(key, static_cast<std::size_t>(p - key));
+      while (p != end && is_space(*p)) ++p;
+      if (p == end || *p != '=') return tag_end::bad;
+      while (++p != end && is_space(*p)) {
+      }
+      if (p == end || (*p != '"' && *p != '\'')) return tag_end::bad;
+      const char quote = *p++;
+      const char* const value = p;
+      // A reference or a NUL byte is pugixml's to read.
+      p = value_end(p, end, quote);
+      if (p == end || *p != quote) return tag_end::bad;
+      e_.attributes.push_back({key_text, std::string_view(value, static_cast<std::size_t>(p - value))});
+      ++p;
+    }
+  }
+
+  const char* const begin_;
+  const char* p_;
+  const char* const end_;
+  element e_;
+};
+
+// "not XML: ...", "DOCTYPE not allowed (byte 0)": how a text fails as XML or
+// at its root, as pugixml sees it.
+[[gnu::cold]] MjlogError xml_error(std::string_view what, std::int64_t byte, std::string_view after = {}) {
+  std::string m(what);
+  append_number(m, byte);
+  m += after;
+  return MjlogError{std::move(m)};
+}
+
+void load(element& e, pugi::xml_node n) {
+  e.name = n.name();
+  e.offset = n.offset_debug();
+  e.attributes.clear();
+  for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute())
+    e.attributes.push_back({a.name(), a.value()});
+}
+
 }  // namespace
+
+mjai::result<Document, MjlogError> read_mjlog_tree(std::string_view xml) {
+  pugi::xml_document xdoc;
+  const pugi::xml_parse_result pr = xdoc.load_buffer(xml.data(), xml.size(), parse_flags, pugi::encoding_utf8);
+  if (!pr) return mjai::failure{xml_error(std::string("not XML: ") + pr.description() + " at byte ", pr.offset)};
+  pugi::xml_node root;
+  for (pugi::xml_node n = xdoc.first_child(); n; n = n.next_sibling()) {
+    if (n.type() == pugi::node_doctype) return mjai::failure{xml_error("DOCTYPE not allowed (byte ", n.offset_debug(), ")")};
+    if (n.type() != pugi::node_element) continue;
+    if (root || std::strcmp(n.name(), "mjloggm") != 0)
+      return mjai::failure{xml_error(std::string("wrong root: <") + n.name() + "> at byte ", n.offset_debug(),
+                                     ", expected one <mjloggm>")};
+    root = n;
+  }
+  if (!root) return mjai::failure{MjlogError{"wrong root: no <mjloggm> element"}};
+  builder b(true);
+  element e;
+  load(e, root);
+  if (!b.root(e)) return mjai::failure{MjlogError{std::move(b.error())}};
+  for (pugi::xml_node n = root.first_child(); n; n = n.next_sibling()) {
+    if (n.type() != pugi::node_element) continue;
+    load(e, n);
+    if (!b.child(e)) return mjai::failure{MjlogError{std::move(b.error())}};
+  }
+  return std::move(b).take();
+}
+
+std::optional<Document> read_mjlog_flat(std::string_view xml, bool texts) {
+  builder b(texts);
+  if (!flat_reader(xml).run(b)) return std::nullopt;
+  return std::move(b).take();
+}
+
+mjai::result<Document, MjlogError> read_mjlog(std::string_view xml) {
+  if (auto doc = read_mjlog_flat(xml, true)) return std::move(*doc);
+  // A refusal, or a record beyond the flat form: the tree reader says which,
+  // with pugixml's own words for what is not XML.
+  return read_mjlog_tree(xml);
+}
 
 std::string_view result_word(Result::Kind kind) noexcept {
   switch (kind) {
@@ -834,6 +1157,5 @@ std::string_view result_word(Result::Kind kind) noexcept {
   return "";
 }
 
-mjai::result<Document, MjlogError> read_mjlog(std::string_view xml) { return reader(xml).run(); }
 
 }  // namespace kifuzan::mjlog
