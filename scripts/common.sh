@@ -7,7 +7,7 @@ VENV="$ROOT/.venv"
 # The package itself needs only a C++20 compiler (CMake, Ninja and simdjson
 # come from PyPI or third_party/); the C++ tests and benchmarks need these.
 DEMO_APT_PACKAGES=(g++)
-TEST_APT_PACKAGES=(g++ libgtest-dev libbenchmark-dev libssl-dev)
+TEST_APT_PACKAGES=(g++ clang libgtest-dev libbenchmark-dev libssl-dev)
 BUILD_PACKAGES=("scikit-build-core>=0.11" "cmake>=3.21" ninja)
 DEMO_PACKAGES=("${BUILD_PACKAGES[@]}")  # the package brings its own dependencies
 TEST_PACKAGES=("${DEMO_PACKAGES[@]}" build pytest mahjong hypothesis mypy "dask[bag]" distributed)
