@@ -20,7 +20,7 @@ from typing import IO, TYPE_CHECKING, TypeVar
 
 from kifuzan import databases
 from kifuzan._native import convert_files
-from kifuzan.jobs import DATABASE, FILE, ZIP, Found, Job, JobStream, StrPath, UsageError, as_list, find_jobs, output_suffix
+from kifuzan.jobs import DATABASE, FILE, ZIP, Found, Job, JobStream, StrPath, UsageError, as_list, collect, output_suffix
 from kifuzan.outputs import exists, is_up_to_date, remove_stale_temporaries, write_atomic
 from kifuzan.records import (
     MAX_RECORD_BYTES,
@@ -250,17 +250,9 @@ def prepare(
     suffix: str | None,
     filters: databases.Filters = databases.Filters(),
 ) -> tuple[str, Found]:
-    """Checks the options, finds the jobs, then makes the output folders.
-
-    Returns the output folder and what was found. Nothing is written before
-    the checks pass.
-    """
-    suffix = _checked(target, suffix, filters)
-    out_dir = os.fspath(out_dir)
-    found = find_jobs(as_list(sources), out_dir, suffix, target.to, filters)
-    os.makedirs(out_dir, exist_ok=True)
-    remove_stale_temporaries(out_dir)
-    return out_dir, found
+    """_start, with the whole search done: the output folder and what was found."""
+    out_dir, stream = _start(sources, out_dir, target, suffix, filters)
+    return out_dir, collect(stream)
 
 
 class _Progress:

@@ -240,7 +240,11 @@ def find_jobs(
     already claimed come back as failures; raises FileNotFoundError for a
     source that does not exist.
     """
-    stream = JobStream(sources, out_dir, suffix, to, filters)
+    return collect(JobStream(sources, out_dir, suffix, to, filters))
+
+
+def collect(stream: JobStream) -> Found:
+    """The whole search of a stream at once."""
     jobs: list[Job] = []
     failures: list[Failure] = []
     for item in stream:

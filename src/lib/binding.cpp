@@ -167,34 +167,20 @@ PyObject* lines_to_list(const conv::Lines& lines) {
   return list;
 }
 
-namespace {
-
-// Appends each line of each block to a list; stops at the first failure,
-// leaving its Python exception set.
-class ListSink final : public conv::LineSink {
- public:
-  explicit ListSink(PyObject* list) : list_(list) {}
-
-  bool block(const conv::LineBlock& lines) override {
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-      PyObject* item = line_to_str(lines.line(i), lines.ascii);
-      if (item == nullptr) {
-        return false;
-      }
-      const int rc = PyList_Append(list_, item);
-      Py_DECREF(item);
-      if (rc < 0) {
-        return false;
-      }
+bool ListSink::block(const conv::LineBlock& lines) {
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    PyObject* item = line_to_str(lines.line(i), lines.ascii);
+    if (item == nullptr) {
+      return false;
     }
-    return true;
+    const int rc = PyList_Append(list_, item);
+    Py_DECREF(item);
+    if (rc < 0) {
+      return false;
+    }
   }
-
- private:
-  PyObject* list_;
-};
-
-}  // namespace
+  return true;
+}
 
 PyObject* convert_to_list(const conv::PaddedText& input, void (*raise_stage)(conv::Stage)) {
   PyObject* list = PyList_New(0);

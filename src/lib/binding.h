@@ -53,6 +53,17 @@ PyObject* line_to_str(std::string_view line, bool ascii);
 // New list with one str per line, or nullptr with an exception set.
 PyObject* lines_to_list(const conv::Lines& lines);
 
+// Appends each line of each block to a list; stops at the first failure,
+// leaving its Python exception set.
+class ListSink final : public conv::LineSink {
+ public:
+  explicit ListSink(PyObject* list) : list_(list) {}
+  bool block(const conv::LineBlock& lines) override;
+
+ private:
+  PyObject* list_;
+};
+
 // Runs the pipeline on `input`, making the list's str objects block by block
 // as the output comes, so the whole text never exists beside the list. A new
 // list, or nullptr with an exception set: the pipeline's failure is passed

@@ -213,19 +213,9 @@ PyObject* py_convert_record(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     if (three_player_argument(bound[3], three_player) < 0) {
       return nullptr;
     }
-    bool to_tenhou6 = false;
-    if (bound[1] != nullptr) {
-      Py_ssize_t size;
-      const char* to = str_argument("to", bound[1], &size);
-      if (to == nullptr) {
-        return nullptr;
-      }
-      const std::string_view t(to, static_cast<std::size_t>(size));
-      if (t != "mjai" && t != "tenhou6") {
-        PyErr_Format(PyExc_ValueError, "argument 'to': expected 'mjai' or 'tenhou6', not %R", bound[1]);
-        return nullptr;
-      }
-      to_tenhou6 = t == "tenhou6";
+    const int to_tenhou6 = to_tenhou6_argument(bound[1]);
+    if (to_tenhou6 < 0) {
+      return nullptr;
     }
     std::optional<std::string_view> ref;
     if (bound[2] != nullptr && bound[2] != Py_None) {
@@ -247,7 +237,7 @@ PyObject* py_convert_record(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     RecordOutcome o;
     {
       GilReleased released;
-      o = convert_record(input, to_tenhou6, ref, three_player);
+      o = convert_record(input, to_tenhou6 != 0, ref, three_player);
     }
     switch (o.kind) {
       case RecordOutcome::Kind::done:

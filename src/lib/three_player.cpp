@@ -34,29 +34,6 @@ int form_argument(PyObject* obj, ThreePlayerForm& out) {
   return 0;
 }
 
-class ListSink final : public conv::LineSink {
- public:
-  explicit ListSink(PyObject* list) : list_(list) {}
-
-  bool block(const conv::LineBlock& lines) override {
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-      PyObject* item = line_to_str(lines.line(i), lines.ascii);
-      if (item == nullptr) {
-        return false;
-      }
-      const int rc = PyList_Append(list_, item);
-      Py_DECREF(item);
-      if (rc < 0) {
-        return false;
-      }
-    }
-    return true;
-  }
-
- private:
-  PyObject* list_;
-};
-
 // The stage's exception, with the reason (what and where) as its message.
 void raise_error(const conv::Error& e) {
   const std::string reason = conv::describe(e);

@@ -83,6 +83,11 @@ def test_every_winning_hand_is_complete(path):
     wins = replay_wins(events)
     if not wins:
         pytest.skip("no wins in this record")
+    assert_complete(wins, mahjong_agari)
+
+
+def assert_complete(wins: list[tuple[int, Counter]], mahjong_agari) -> None:
+    """Each winner's concealed tiles plus the winning tile make a complete hand."""
     for winner, hand in wins:
         tiles = [0] * 34
         for tile, n in hand.items():

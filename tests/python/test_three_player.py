@@ -11,7 +11,7 @@ import pytest
 import _kifuzan
 from conftest import dump, tiny_log
 from kifuzan._native import tenhou6_to_mjai
-from test_examples import TILES_34, replay_wins
+from test_examples import assert_complete, replay_wins
 
 SHARED = pathlib.Path(__file__).resolve().parents[3] / "shared" / "corpus"
 THREE = SHARED / "three_player"
@@ -49,12 +49,7 @@ def test_every_record_converts_and_every_win_is_complete(path, form):
     replayed = [dict(e, type="kakan", consumed=[]) if e["type"] == kita_type else e for e in events]
     wins = replay_wins(replayed)
     assert wins, "every shared record has wins"
-    for winner, hand in wins:
-        tiles = [0] * 34
-        for tile, n in hand.items():
-            tiles[TILES_34[tile]] += n
-        assert sum(tiles) % 3 == 2, f"seat {winner} ends with {sum(tiles)} concealed tiles"
-        assert mahjong_agari.Agari.is_agari(tiles), f"seat {winner}'s winning hand is not complete: {hand}"
+    assert_complete(wins, mahjong_agari)
 
 
 @needs_records
