@@ -131,6 +131,16 @@ def test_database_rows_convert_like_their_xml(tmp_path, make):
     assert (again.converted, again.skipped, again.failed) == (0, len(by_id), failed)
 
 
+def test_two_databases_with_the_same_games_clash_row_by_row(tmp_path):
+    make_houou(tmp_path / "a.db")
+    (tmp_path / "b.db").write_bytes((tmp_path / "a.db").read_bytes())
+    s = kifuzan.convert_many([tmp_path / "a.db", tmp_path / "b.db"], tmp_path / "out", workers=2)
+    clashes = [f for f in s.failures if f.error == "FileExistsError"]
+    assert s.converted == len(XMLS)
+    assert len(clashes) == len(XMLS) + 4  # and the four bad rows with log ids: not tried twice
+    assert {f.path for f in clashes} == {str(tmp_path / "b.db")} and all(f.record for f in clashes)
+
+
 def test_filters_select_rows(tmp_path):
     path = tmp_path / "p.sqlite3"
     make_phoenix(path, east_only_id=ids_for(XMLS)[1])
