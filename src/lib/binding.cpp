@@ -291,4 +291,31 @@ int add_function(PyObject* module, PyMethodDef* def) {
   return rc;
 }
 
+PyObject* create_module_once(ModuleOnce& once, PyModuleDef& def, int (*init)(PyObject*)) {
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id < 0) {
+    return nullptr;
+  }
+  std::int64_t expected = -1;
+  if (!once.interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_Format(PyExc_ImportError,
+                 "%s does not support sub-interpreters: it is already loaded in another interpreter of this process",
+                 def.m_name);
+    return nullptr;
+  }
+  if (once.module != nullptr) {
+    return Py_NewRef(once.module);
+  }
+  PyObject* module = PyModule_Create2(&def, 1013);
+  if (module == nullptr) {
+    return nullptr;
+  }
+  if (init(module) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  once.module = module;
+  return Py_NewRef(module);
+}
+
 }  // namespace kifuzan::py

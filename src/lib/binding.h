@@ -6,6 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -79,6 +81,17 @@ template <class F>
 PyCFunction as_cfunction(F* f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
+
+// A single-phase module made once a process, bound to the first interpreter
+// that imports it: the module's globals hold its objects, so another
+// interpreter is refused (ImportError) rather than handed them.
+struct ModuleOnce {
+  std::atomic<std::int64_t> interpreter{-1};
+  PyObject* module = nullptr;  // kept for the process's life
+};
+
+// The module of `once`, made from `def` and filled by `init` on first use.
+PyObject* create_module_once(ModuleOnce& once, PyModuleDef& def, int (*init)(PyObject*));
 
 // Appends `name` to __all__ (creating the list on first use), then sets the
 // attribute. `value` is borrowed.

@@ -34,8 +34,7 @@ using namespace kifuzan::py;
 // Process-wide state. Filled at most once, never torn down: the module is
 // single-phase and bound to the first interpreter that imports it.
 
-std::atomic<std::int64_t> g_interpreter_id{-1};
-PyObject* g_module = nullptr;
+ModuleOnce g_once;
 PyObject* g_error_types[error_kind_count] = {};
 
 // Borrowed reference to the type, created on first use; nullptr with an
@@ -212,36 +211,7 @@ int init_module(PyObject* module) {
   return 0;
 }
 
-PyObject* create_module() {
-  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id < 0) {
-    return nullptr;
-  }
-  std::int64_t expected = -1;
-  if (!g_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "_kifuzan does not support sub-interpreters: it is already loaded in another interpreter "
-                    "of this process");
-    return nullptr;
-  }
-  if (g_module != nullptr) {
-    return Py_NewRef(g_module);
-  }
-  PyObject* module = PyModule_Create2(&g_module_def, 1013);
-  if (module == nullptr) {
-    return nullptr;
-  }
-  if (init_module(module) < 0) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  if (g_module == nullptr) {
-    g_module = module;  // the slot keeps this reference for the process's life
-  } else {
-    Py_DECREF(module);
-  }
-  return Py_NewRef(g_module);
-}
+PyObject* create_module() { return create_module_once(g_once, g_module_def, init_module); }
 
 }  // namespace
 

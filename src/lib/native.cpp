@@ -31,7 +31,7 @@ namespace {
 using namespace kifuzan::native;
 using namespace kifuzan::py;
 
-PyObject* g_module = nullptr;  // single-phase, like _kifuzan: made once a process
+ModuleOnce g_once;  // single-phase, like _kifuzan: made once a process, for one interpreter
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT, "kifuzan._native", "kifuzan's own native functions.", 0, nullptr, nullptr, nullptr,
@@ -80,21 +80,7 @@ int init_module(PyObject* module) {
   return add_three_player_functions(module, internal_error_type);
 }
 
-PyObject* create_module() {
-  if (g_module != nullptr) {
-    return Py_NewRef(g_module);
-  }
-  PyObject* module = PyModule_Create2(&g_module_def, 1013);
-  if (module == nullptr) {
-    return nullptr;
-  }
-  if (init_module(module) < 0) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  g_module = module;  // kept for the process's life
-  return Py_NewRef(g_module);
-}
+PyObject* create_module() { return create_module_once(g_once, g_module_def, init_module); }
 
 }  // namespace
 

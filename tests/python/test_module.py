@@ -105,18 +105,20 @@ def test_reimport_gives_the_identical_module():
 
 
 SUBINTERPRETER_CHECK = r"""
-import os, _kifuzan, _testcapi, _xxsubinterpreters
+import importlib, os, sys, _kifuzan, _testcapi, _xxsubinterpreters
 from conftest import tiny_log, dump, TINY_LINES
 
+importlib.import_module(sys.argv[1])
 probe = '''
 import os
 try:
-    import _kifuzan
+    import MODULE
 except ImportError as e:
     os.write(1, ("ImportError: %s\\n" % e).encode())
 else:
     os.write(1, b"imported\\n")
 '''
+probe = probe.replace("MODULE", sys.argv[1])
 # A legacy sub-interpreter may load single-phase modules, so only the
 # module's own check stands in the way.
 assert _testcapi.run_in_subinterp(probe) == 0
@@ -129,12 +131,13 @@ print("main ok")
 """
 
 
-def test_sub_interpreter_import_is_refused():
-    r = run_python(SUBINTERPRETER_CHECK, cwd=__import__("os").path.dirname(__file__))
+@pytest.mark.parametrize("module", ["_kifuzan", "kifuzan._native"])
+def test_sub_interpreter_import_is_refused(module):
+    r = run_python(SUBINTERPRETER_CHECK, module, cwd=__import__("os").path.dirname(__file__))
     assert r.returncode == 0, r.stderr.decode()
     out = r.stdout.decode().splitlines()
     assert len(out) == 3, out
-    assert out[0].startswith("ImportError: ") and "does not support sub-interpreters" in out[0]
+    assert out[0] == f"ImportError: {module} does not support sub-interpreters: it is already loaded in another interpreter of this process"
     assert out[1].startswith("ImportError: ")
     assert out[2] == "main ok"
 
