@@ -10,6 +10,7 @@ database row), unpacked, converted (``records``) and written.
 from __future__ import annotations
 
 import os
+import posixpath
 import sqlite3
 import sys
 import threading
@@ -20,7 +21,20 @@ from typing import IO, TYPE_CHECKING, TypeVar
 
 from kifuzan import databases
 from kifuzan._native import convert_files
-from kifuzan.jobs import DATABASE, FILE, ZIP, Found, Job, JobStream, StrPath, UsageError, as_list, collect, output_suffix
+from kifuzan.jobs import (
+    DATABASE,
+    FILE,
+    ZIP,
+    Found,
+    Job,
+    JobStream,
+    StrPath,
+    UsageError,
+    as_list,
+    collect,
+    output_suffix,
+    record_stem,
+)
 from kifuzan.outputs import exists, is_up_to_date, remove_stale_temporaries, write_atomic
 from kifuzan.records import (
     MAX_RECORD_BYTES,
@@ -109,8 +123,11 @@ def _up_to_date(job: Job) -> bool:
 
 
 def _stem(job: Job) -> str:
-    """The record's name without its ending: the ref of documents made from it."""
-    return job.member if job.kind == DATABASE and job.member is not None else os.path.basename(job.out).split(".", 1)[0]
+    """The record's name without its ending (a row's log id): the ref of
+    documents made from it."""
+    if job.kind == DATABASE and job.member is not None:
+        return job.member
+    return record_stem(posixpath.basename(job.member) if job.member is not None else os.path.basename(job.src))
 
 
 def _finish(job: Job, data: bytes, target: Target, processes: Processes | None) -> Result:

@@ -226,6 +226,17 @@ def test_zip_files_are_searched_like_folders(tmp_path):
     assert kifuzan.convert_many(src / "pack.zip", tmp_path / "direct", workers=1).skipped == 3
 
 
+def test_documents_take_the_record_name_as_ref(tmp_path):
+    src = tmp_path / "src"
+    src.mkdir()
+    (src / "2019.08.03 final.xml").write_bytes(XMLS[0].read_bytes())
+    with zipfile.ZipFile(src / "pack.zip", "w") as z:
+        z.write(XMLS[1], "a/v1.2 game.mjlog")
+    kifuzan.convert_many(src, tmp_path / "out", workers=1, to="tenhou6")
+    refs = {p.name: json.loads(p.read_bytes())["ref"] for p in (tmp_path / "out").rglob("*.json")}
+    assert refs == {"2019.08.03 final.json": "2019.08.03 final", "v1.2 game.json": "v1.2 game"}
+
+
 def test_zip_bomb_is_refused_before_it_is_inflated(tmp_path, monkeypatch):
     monkeypatch.setattr(batch, "MAX_RECORD_BYTES", 1 << 20)
     with zipfile.ZipFile(tmp_path / "bomb.zip", "w", zipfile.ZIP_DEFLATED) as z:
