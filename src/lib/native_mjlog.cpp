@@ -40,7 +40,8 @@ PyObject* py_mjlog_to_tenhou6(PyObject*, PyObject* const* args, Py_ssize_t nargs
       }
       ref = std::string_view(r, static_cast<std::size_t>(ref_size));
     }
-    auto doc = kifuzan::mjlog::read_mjlog(std::string_view(xml, static_cast<std::size_t>(size)));
+    // Any game: a three-player record gives tenhou's own three-player document.
+    auto doc = kifuzan::mjlog::read_mjlog(std::string_view(xml, static_cast<std::size_t>(size)), true);
     if (!doc) {
       raise_mjlog_error(doc.error());
       return nullptr;
