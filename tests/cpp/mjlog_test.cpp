@@ -67,6 +67,11 @@ std::string json_diff(element a, element b, const std::string& path) {
 
 std::string lines_text(const conv::Lines& l) { return std::string(l.text); }
 
+std::string replace_all(std::string s, std::string_view from, std::string_view to) {
+  for (std::size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size()) s.replace(at, from.size(), to);
+  return s;
+}
+
 TEST(MjlogCorpus, EveryRecordGivesItsDocumentAndLines) {
   if (!fs::is_directory(mjlog_dir)) GTEST_SKIP() << "no shared mjlog records";
   std::vector<fs::path> records;
@@ -232,6 +237,31 @@ TEST(MjlogThreePlayer, TenhousOwnShapeOfDocument) {
   EXPECT_TRUE(mjlog::read_mjlog(record{}.text(), true).value() == mjlog::read_mjlog(record{}.text()).value());
 }
 
+TEST(MjlogThreePlayer, KanDoraBeforeAKitaAsTheXmlShowsIt) {
+  // Seat 0 calls a daiminkan of 1p from seat 1, draws a North from the dead
+  // wall, and the kan's <DORA> comes before it sets that North aside.
+  three_player_record r;
+  r.init = replace_all(r.init, R"(hai1="72,)", R"(hai1="39,)");
+  r.play = R"(<T56/><D56/><U57/><E39/><N who="0" m="9985"/><T121/><DORA hai="60"/><N who="0" m="31008"/><T64/><D64/>)";
+  auto doc = mjlog::read_mjlog(r.text(), true);
+  ASSERT_TRUE(doc) << doc.error().message;
+  const std::string written = mjlog::write_tenhou6(doc.value());
+  auto direct = mjlog::mjlog_to_mjai_lines(r.text(), three_player());
+  ASSERT_TRUE(direct);
+  auto via_text = conv::convert_text(conv::PaddedText(written), three_player());
+  ASSERT_TRUE(via_text) << conv::describe(via_text.error());
+  const std::string lines = lines_text(direct.value());
+  EXPECT_EQ(lines, lines_text(via_text.value()));
+  EXPECT_NE(lines.find(R"({"type":"daiminkan","actor":0,"target":1,"pai":"1p","consumed":["1p","1p","1p"]})" "\n"
+                       R"({"type":"tsumo","actor":0,"pai":"N"})" "\n"
+                       R"({"type":"dora","dora_marker":"7p"})" "\n"
+                       R"({"type":"nukidora","actor":0,"pai":"N"})" "\n"
+                       R"({"type":"tsumo","actor":0,"pai":"8p"})" "\n"
+                       R"({"type":"dahai","actor":0,"pai":"8p","tsumogiri":true})"),
+            std::string::npos)
+      << lines;
+}
+
 TEST(MjlogThreePlayer, PointsTextsWithTheAbsentSeatsShareUnpaid) {
   struct row {
     std::string agari, points;
@@ -317,11 +347,6 @@ TEST(MjlogReader, HeaderChoicesWhereTheRecordIsSilent) {
             R"(["全員不聴"]]],"connection":[{"what":0,"log":-1,"who":2,"step":0}],"ratingc":"PF4",)"
             R"("rule":{"disp":"般東喰","aka53":0,"aka52":0,"aka51":0},"dan":[],"rate":[1500,0,2074.7,1000],)"
             R"("sx":["M","F","C","M"],"sc":[25000,0,25000,5.5,25000,0,25000,-5.5],"name":["式A","b","c","d"]})");
-}
-
-std::string replace_all(std::string s, std::string_view from, std::string_view to) {
-  for (std::size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size()) s.replace(at, from.size(), to);
-  return s;
 }
 
 TEST(MjlogReader, FlatFormReadsAsTheTreeDoes) {

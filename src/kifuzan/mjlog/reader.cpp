@@ -752,8 +752,11 @@ class builder {
     return true;
   }
 
-  // A kita stands in the discard list as "f44"; the next draw is its
-  // replacement. The converter checks that the seat holds a North.
+  // A kita stands in the discard list as "f44", among the seat's discards,
+  // kans and riichi in the order of the XML's tags: the document keeps no
+  // other trace of when it came (before or after a kan's dora, say), so the
+  // converter's order of play is the XML's. The next draw is its
+  // replacement; the converter checks that the seat holds a North.
   [[gnu::cold]] bool kita(std::uint8_t who, unsigned id) {
     if (doc_.players != 3 || id / 4 != 30 || who > 2) {
       std::string w = "kyoku ";
