@@ -364,7 +364,8 @@ PyMethodDef g_record_methods[] = {
      "writes), or with to='tenhou6' into a tenhou.net/6 document (a\n"
      "document as it is, once it is known to convert; an mjlog record with\n"
      "ref as its \"ref\"). three_player, a form's name ('nukidora', 'kita',\n"
-     "'nukidora-4'), reads tenhou.net/6 records of three players too. Returns the bytes; None for an mjai record (the\n"
+     "'nukidora-4'), reads three-player records (tenhou.net/6 or mjlog) too.\n"
+     "Returns the bytes; None for an mjai record (the\n"
      "caller's to convert); or for a refused record (error, message, why):\n"
      "the class name and message of the exception the public functions\n"
      "raise, and what diagnose says (or None)."},
