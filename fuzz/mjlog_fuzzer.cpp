@@ -2,7 +2,9 @@
 // flat reader reads, pugixml's tree reads into the same document; a record
 // it reads gives, straight through the converter's stages, exactly what the
 // converter gives for the written tenhou.net/6 text: the same lines, or the
-// same error at the same place.
+// same error at the same place. All of it twice: as the four-player path
+// reads a record, and with three-player records allowed (in a form chosen
+// by the input's length), which changes nothing for a four-player record.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -11,21 +13,26 @@
 
 #include "invariants.h"
 #include "kifuzan/conv/document.h"
+#include "kifuzan/conv/log.h"
 #include "kifuzan/mjlog/document.h"
 #include "kifuzan/mjlog/pipeline.h"
 #include "kifuzan/mjlog/reader.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace kifuzan;
-  using fuzz::require;
-  const std::string_view xml(reinterpret_cast<const char*>(data), size);
-  auto doc = mjlog::read_mjlog(xml);
-  auto direct = mjlog::mjlog_to_mjai_lines(xml);
-  auto tree = mjlog::read_mjlog_tree(xml);
-  if (auto flat = mjlog::read_mjlog_flat(xml, true)) {
+namespace {
+
+using namespace kifuzan;
+using fuzz::require;
+
+// options is null for the four-player path.
+void check(std::string_view xml, const conv::Options* options) {
+  const bool any = options != nullptr;
+  auto doc = mjlog::read_mjlog(xml, any);
+  auto direct = any ? mjlog::mjlog_to_mjai_lines(xml, *options) : mjlog::mjlog_to_mjai_lines(xml);
+  auto tree = mjlog::read_mjlog_tree(xml, any);
+  if (auto flat = mjlog::read_mjlog_flat(xml, true, any)) {
     require(tree && *flat == tree.value());
     // The converter's form differs only in the texts it never reads.
-    auto bare = mjlog::read_mjlog_flat(xml, false);
+    auto bare = mjlog::read_mjlog_flat(xml, false, any);
     require(bare && mjlog::to_raw_log(*bare) == mjlog::to_raw_log(*flat));
   }
   require(static_cast<bool>(doc) == static_cast<bool>(tree));
@@ -35,20 +42,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(!direct);
     const auto* e = std::get_if<mjlog::MjlogError>(&direct.error());
     require(e && e->message == doc.error().message);
-    return 0;
+    return;
   }
+  require(any || doc.value().players == 4);
   const std::string json = mjlog::write_tenhou6(doc.value());
   require(conv::is_valid_utf8(json));
   // The written text always reads back, into the converter's very input.
-  auto raw = conv::parse(conv::PaddedText(json));
+  const conv::PaddedText text(json);
+  auto raw = any ? conv::parse_any_players(text) : conv::parse(text);
   require(static_cast<bool>(raw));
   require(mjlog::to_raw_log(doc.value()) == raw.value());
-  auto via_text = conv::convert_text(conv::PaddedText(json));
+  auto via_text = any ? conv::convert_text(text, *options) : conv::convert_text(text);
   if (!via_text) {
     require(!direct);
     const auto* e = std::get_if<conv::Error>(&direct.error());
     require(e && conv::describe(*e) == conv::describe(via_text.error()));
-    return 0;
+    return;
   }
   require(static_cast<bool>(direct));
   const conv::Lines& a = direct.value();
@@ -57,5 +66,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(a.end == b.end);
   require(a.ascii == b.ascii);
   fuzz::check_lines(a, true);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view xml(reinterpret_cast<const char*>(data), size);
+  check(xml, nullptr);
+  conv::Options options;
+  options.any_players = true;
+  options.form = static_cast<conv::ThreePlayerForm>(size % 3);
+  check(xml, &options);
   return 0;
 }

@@ -25,8 +25,8 @@ fill_corpus() {  # corpus-dir with-regressions(0/1)
   local dir="$1" f
   mkdir -p "$dir"
   if [[ "$dir" == *-mjlog ]]; then
-    # The mjlog reader starts from the XML records instead.
-    for f in "$shared"/mjlog/*.xml "$regressions"/mjlog-*; do
+    # The mjlog reader starts from the XML records instead, three-player ones too.
+    for f in "$shared"/mjlog/*.xml "$shared"/three_player/xml/*.xml "$regressions"/mjlog-*; do
       [[ -f "$f" ]] && cp -f "$f" "$dir/start-$(basename "$f")"
     done
     return

@@ -41,10 +41,11 @@ def to_mjai(record: str | bytes, *, three_player: ThreePlayerForm = "nukidora") 
     """The mjai events of a tenhou.net/6 or mjlog record, one JSON text each.
 
     A four-player record gives exactly what ``tenhou_to_mjai`` (or
-    ``mjlog_to_mjai``) gives; a three-player tenhou.net/6 record gives its
-    events in the form ``three_player`` names: ``"nukidora"`` (the default,
-    three seats, the kita as a ``nukidora`` event), ``"kita"`` or
-    ``"nukidora-4"`` (four seats, the fourth empty). Raises the exception the
+    ``mjlog_to_mjai``) gives; a three-player record (tenhou.net/6 or mjlog,
+    the two giving the same lines for one game) gives its events in the form
+    ``three_player`` names: ``"nukidora"`` (the default, three seats, the
+    kita as a ``nukidora`` event), ``"kita"`` or ``"nukidora-4"`` (four
+    seats, the fourth empty). Raises the exception the
     specified functions raise for the record (``JsonParsingError``,
     ``TenhouLogParsingError``, ``TenhouToMjaiError``, ``MjlogError``) with the
     reason as its message, ``ValueError`` for an mjai record, ``OSError`` for

@@ -40,7 +40,8 @@ PyObject* py_mjlog_to_tenhou6(PyObject*, PyObject* const* args, Py_ssize_t nargs
       }
       ref = std::string_view(r, static_cast<std::size_t>(ref_size));
     }
-    auto doc = kifuzan::mjlog::read_mjlog(std::string_view(xml, static_cast<std::size_t>(size)));
+    // Any game: a three-player record gives tenhou's own three-player document.
+    auto doc = kifuzan::mjlog::read_mjlog(std::string_view(xml, static_cast<std::size_t>(size)), true);
     if (!doc) {
       raise_mjlog_error(doc.error());
       return nullptr;
@@ -89,8 +90,9 @@ PyMethodDef g_mjlog_methods[] = {
      "mjlog_to_tenhou6(xml, ref=None)\n--\n\n"
      "The tenhou.net/6 JSON text of an mjlog XML record, as tenhou's own\n"
      "service gives it. ref goes into \"ref\" (otherwise the record's own,\n"
-     "which is empty). Raises MjlogError for a text that is not a four-player\n"
-     "mjlog record."},
+     "which is empty). A three-player record gives tenhou's own three-player\n"
+     "document: seat 3 empty, \"f44\" in the discard list for each kita.\n"
+     "Raises MjlogError for a text that is not an mjlog record."},
     {"mjlog_to_mjai", as_cfunction(py_mjlog_to_mjai), METH_FASTCALL | METH_KEYWORDS,
      "mjlog_to_mjai(xml)\n--\n\n"
      "The mjai events of an mjlog XML record: equal to\n"

@@ -29,8 +29,14 @@ Why mjlog_why(const mjlog::MjlogError& m) {
 
 mjai::result<Lines, Refusal> record_to_lines(const PaddedText& input, Format format,
                                              std::optional<conv::ThreePlayerForm> three_player) {
+  conv::Options options;
+  if (three_player) {
+    options.any_players = true;
+    options.form = *three_player;
+  }
   if (format == Format::mjlog) {
-    auto lines = mjlog::mjlog_to_mjai_lines(input.view());
+    auto lines = three_player ? mjlog::mjlog_to_mjai_lines(input.view(), options)
+                              : mjlog::mjlog_to_mjai_lines(input.view());
     if (lines) {
       return std::move(lines).value();
     }
@@ -42,11 +48,6 @@ mjai::result<Lines, Refusal> record_to_lines(const PaddedText& input, Format for
     Why why{conv::diagnosis_of(e, input, true)};
     why.diagnosis.offset.reset();
     return mjai::failure(Refusal{{conv::stage_of(e.kind)}, std::move(why)});
-  }
-  conv::Options options;
-  if (three_player) {
-    options.any_players = true;
-    options.form = *three_player;
   }
   auto lines = conv::convert_text(input, options);
   if (!lines) {
@@ -150,7 +151,8 @@ RecordOutcome convert_record(const PaddedText& input, bool to_tenhou6, std::opti
     return o;
   }
   if (to_tenhou6 && format == Format::mjlog) {
-    auto doc = kifuzan::mjlog::read_mjlog(input.view());
+    // The document of any game: tenhou's own shape for three players.
+    auto doc = kifuzan::mjlog::read_mjlog(input.view(), true);
     if (doc) {
       o.output = kifuzan::mjlog::write_tenhou6(doc.value(), ref);
       return o;
@@ -352,7 +354,8 @@ PyMethodDef g_record_methods[] = {
      "writes), or with to='tenhou6' into a tenhou.net/6 document (a\n"
      "document as it is, once it is known to convert; an mjlog record with\n"
      "ref as its \"ref\"). three_player, a form's name ('nukidora', 'kita',\n"
-     "'nukidora-4'), reads tenhou.net/6 records of three players too. Returns the bytes; None for an mjai record (the\n"
+     "'nukidora-4'), reads three-player records (tenhou.net/6 or mjlog) too.\n"
+     "Returns the bytes; None for an mjai record (the\n"
      "caller's to convert); or for a refused record (error, message, why):\n"
      "the class name and message of the exception the public functions\n"
      "raise, and what diagnose says (or None)."},

@@ -67,6 +67,11 @@ std::string json_diff(element a, element b, const std::string& path) {
 
 std::string lines_text(const conv::Lines& l) { return std::string(l.text); }
 
+std::string replace_all(std::string s, std::string_view from, std::string_view to) {
+  for (std::size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size()) s.replace(at, from.size(), to);
+  return s;
+}
+
 TEST(MjlogCorpus, EveryRecordGivesItsDocumentAndLines) {
   if (!fs::is_directory(mjlog_dir)) GTEST_SKIP() << "no shared mjlog records";
   std::vector<fs::path> records;
@@ -111,17 +116,6 @@ TEST(MjlogCorpus, EveryRecordGivesItsDocumentAndLines) {
   }
 }
 
-TEST(MjlogCorpus, ThreePlayerRecordIsRefused) {
-  if (!fs::is_directory(mjlog_dir)) GTEST_SKIP() << "no shared mjlog records";
-  auto doc = mjlog::read_mjlog(read_file(mjlog_dir / "three_player.xml"));
-  ASSERT_FALSE(doc);
-  EXPECT_EQ(doc.error().message, "three-player records are not supported");
-  auto lines = mjlog::mjlog_to_mjai_lines(read_file(mjlog_dir / "three_player.xml"));
-  ASSERT_FALSE(lines);
-  ASSERT_TRUE(std::holds_alternative<mjlog::MjlogError>(lines.error()));
-  EXPECT_EQ(std::get<mjlog::MjlogError>(lines.error()).message, mjlog::three_player_message);
-}
-
 // A short valid record: one kyoku in which seat 0 draws and declares a
 // winning tsumo; `head` and `play` are replaced by the tests.
 struct record {
@@ -131,6 +125,208 @@ struct record {
   std::string end = R"(<RYUUKYOKU ba="0,0" sc="250,0,250,0,250,0,250,0" owari="250,-0.0,250,5.5,250,0,250,-5.5"/>)";
   std::string text() const { return "<mjloggm ver=\"2.3\">" + head + init + play + end + "</mjloggm>"; }
 };
+
+const conv::ThreePlayerForm forms[] = {conv::ThreePlayerForm::nukidora, conv::ThreePlayerForm::kita,
+                                       conv::ThreePlayerForm::nukidora4};
+
+conv::Options three_player(conv::ThreePlayerForm form = conv::ThreePlayerForm::nukidora) {
+  conv::Options o;
+  o.any_players = true;
+  o.form = form;
+  return o;
+}
+
+// The kitas of a record: <N> tags (not AGARI's m lists) whose code has only
+// the kita bit among the kind bits.
+std::size_t kita_tags(std::string_view xml) {
+  std::size_t n = 0;
+  for (std::size_t at = 0; (at = xml.find("<N ", at)) != std::string_view::npos; ++at) {
+    const std::size_t m = xml.find("m=\"", at) + 3;
+    if ((std::stoul(std::string(xml.substr(m, xml.find('"', m) - m))) & 0x3C) == 0x20) ++n;
+  }
+  return n;
+}
+
+std::size_t count(std::string_view text, std::string_view what) {
+  std::size_t n = 0;
+  for (std::size_t at = 0; (at = text.find(what, at)) != std::string_view::npos; at += what.size()) ++n;
+  return n;
+}
+
+TEST(MjlogThreePlayer, EveryRecordReadsOnlyWhenAllowedAndConvertsInEachForm) {
+  std::vector<fs::path> records;
+  if (fs::is_directory(shared_dir / "corpus" / "three_player" / "xml"))
+    for (const auto& e : fs::directory_iterator(shared_dir / "corpus" / "three_player" / "xml"))
+      if (e.path().extension() == ".xml") records.push_back(e.path());
+  if (fs::exists(mjlog_dir / "three_player.xml")) records.push_back(mjlog_dir / "three_player.xml");
+  if (records.empty()) GTEST_SKIP() << "no shared three-player records";
+  for (const fs::path& path : records) {
+    SCOPED_TRACE(path.filename().string());
+    const std::string xml = read_file(path);
+    // The four-player routes refuse it as they always did.
+    auto refused = mjlog::read_mjlog(xml);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message, mjlog::three_player_message);
+    auto refused_lines = mjlog::mjlog_to_mjai_lines(xml);
+    ASSERT_FALSE(refused_lines);
+    ASSERT_TRUE(std::holds_alternative<mjlog::MjlogError>(refused_lines.error()));
+    EXPECT_EQ(std::get<mjlog::MjlogError>(refused_lines.error()).message, mjlog::three_player_message);
+
+    auto doc = mjlog::read_mjlog(xml, true);
+    ASSERT_TRUE(doc) << doc.error().message;
+    auto flat = mjlog::read_mjlog_flat(xml, true, true);
+    ASSERT_TRUE(flat);
+    EXPECT_TRUE(*flat == mjlog::read_mjlog_tree(xml, true).value());
+    const std::string written = mjlog::write_tenhou6(doc.value());
+    EXPECT_EQ(count(written, "\"f44\""), kita_tags(xml));
+    EXPECT_GT(kita_tags(xml), 0u);
+
+    auto parsed = conv::parse_any_players(conv::PaddedText(written));
+    ASSERT_TRUE(parsed) << conv::describe(parsed.error());
+    EXPECT_TRUE(mjlog::to_raw_log(doc.value()) == parsed.value());
+    for (const conv::ThreePlayerForm form : forms) {
+      SCOPED_TRACE(static_cast<int>(form));
+      auto direct = mjlog::mjlog_to_mjai_lines(xml, three_player(form));
+      ASSERT_TRUE(direct) << (std::holds_alternative<conv::Error>(direct.error())
+                                  ? conv::describe(std::get<conv::Error>(direct.error()))
+                                  : std::get<mjlog::MjlogError>(direct.error()).message);
+      auto via_text = conv::convert_text(conv::PaddedText(written), three_player(form));
+      ASSERT_TRUE(via_text) << conv::describe(via_text.error());
+      EXPECT_EQ(lines_text(direct.value()), lines_text(via_text.value()));
+      EXPECT_EQ(direct.value().end, via_text.value().end);
+      const std::string_view kita = form == conv::ThreePlayerForm::kita ? R"("type":"kita")" : R"("type":"nukidora")";
+      EXPECT_EQ(count(lines_text(direct.value()), kita), kita_tags(xml));
+    }
+  }
+}
+
+// A short three-player record: seat 0, the dealer, draws 6p, sets its North
+// aside, draws 7p as its replacement and discards it; no one is tenpai.
+struct three_player_record {
+  std::string head = R"(<GO type="185" lobby="0"/><UN n0="a" n1="b" n2="c" n3="" dan="16,17,18,0" rate="2000.00,1900.00,1800.00,1500.00" sx="M,F,M,C"/>)";
+  std::string init = R"(<INIT seed="4,1,0,1,2,132" ten="350,350,350,0" oya="0" hai0="36,37,38,40,41,42,44,45,46,48,49,50,120" hai1="72,73,74,76,77,78,80,81,82,84,85,86,0" hai2="108,109,110,112,113,114,116,117,118,124,125,126,32" hai3=""/>)";
+  std::string play = R"(<T56/><N who="0" m="30752"/><T60/><D60/>)";
+  std::string end = R"(<RYUUKYOKU ba="1,0" sc="350,0,350,0,350,0,0,0" owari="350,0.0,350,0.0,350,0.0,0,0"/>)";
+  std::string text() const { return "<mjloggm ver=\"2.3\">" + head + init + play + end + "</mjloggm>"; }
+};
+
+TEST(MjlogThreePlayer, TenhousOwnShapeOfDocument) {
+  auto doc = mjlog::read_mjlog(three_player_record{}.text(), true);
+  ASSERT_TRUE(doc) << doc.error().message;
+  // The North is set aside before the replacement draw is taken: "f44" is
+  // the seat's first discard entry, 7p drawn and discarded (60) after it.
+  EXPECT_EQ(mjlog::write_tenhou6(doc.value()),
+            R"({"ver":2.3,"ref":"","log":[[[4,1,0],[35000,35000,35000,0],[47],[],)"
+            R"([21,21,21,22,22,22,23,23,23,24,24,24,44],[26,27],["f44",60],)"
+            R"([11,31,31,31,32,32,32,33,33,33,34,34,34],[],[],)"
+            R"([19,41,41,41,42,42,42,43,43,43,45,45,45],[],[],[],[],[],["全員不聴"]]],)"
+            R"("ratingc":"PF3","rule":{"disp":"三鳳南喰赤","aka53":1,"aka52":1,"aka51":1},"lobby":0,)"
+            R"("dan":["七段","八段","九段","新人"],"rate":[2000,1900,1800,1500],"sx":["M","F","M","C"],)"
+            R"("sc":[35000,0,35000,0,35000,0,0,0],"name":["a","b","c",""]})");
+  // Three hands shown is everyone tenpai in a three-player game.
+  three_player_record all;
+  all.end = R"(<RYUUKYOKU ba="1,0" sc="350,0,350,0,350,0,0,0" hai0="1" hai1="2" hai2="3"/>)";
+  auto tenpai = mjlog::read_mjlog(all.text(), true);
+  ASSERT_TRUE(tenpai) << tenpai.error().message;
+  EXPECT_EQ(tenpai.value().log[0].result.kind, mjlog::Result::Kind::all_tenpai);
+  // A four-player record reads the same with or without the allowance.
+  EXPECT_TRUE(mjlog::read_mjlog(record{}.text(), true).value() == mjlog::read_mjlog(record{}.text()).value());
+}
+
+TEST(MjlogThreePlayer, KanDoraBeforeAKitaAsTheXmlShowsIt) {
+  // Seat 0 calls a daiminkan of 1p from seat 1, draws a North from the dead
+  // wall, and the kan's <DORA> comes before it sets that North aside.
+  three_player_record r;
+  r.init = replace_all(r.init, R"(hai1="72,)", R"(hai1="39,)");
+  r.play = R"(<T56/><D56/><U57/><E39/><N who="0" m="9985"/><T121/><DORA hai="60"/><N who="0" m="31008"/><T64/><D64/>)";
+  auto doc = mjlog::read_mjlog(r.text(), true);
+  ASSERT_TRUE(doc) << doc.error().message;
+  const std::string written = mjlog::write_tenhou6(doc.value());
+  auto direct = mjlog::mjlog_to_mjai_lines(r.text(), three_player());
+  ASSERT_TRUE(direct);
+  auto via_text = conv::convert_text(conv::PaddedText(written), three_player());
+  ASSERT_TRUE(via_text) << conv::describe(via_text.error());
+  const std::string lines = lines_text(direct.value());
+  EXPECT_EQ(lines, lines_text(via_text.value()));
+  EXPECT_NE(lines.find(R"({"type":"daiminkan","actor":0,"target":1,"pai":"1p","consumed":["1p","1p","1p"]})" "\n"
+                       R"({"type":"tsumo","actor":0,"pai":"N"})" "\n"
+                       R"({"type":"dora","dora_marker":"7p"})" "\n"
+                       R"({"type":"nukidora","actor":0,"pai":"N"})" "\n"
+                       R"({"type":"tsumo","actor":0,"pai":"8p"})" "\n"
+                       R"({"type":"dahai","actor":0,"pai":"8p","tsumogiri":true})"),
+            std::string::npos)
+      << lines;
+}
+
+TEST(MjlogThreePlayer, PointsTextsWithTheAbsentSeatsShareUnpaid) {
+  struct row {
+    std::string agari, points;
+  };
+  // ten is what the two payers paid: a tsumo's texts give each payer's share.
+  const std::vector<row> rows = {
+      {R"(who="0" fromWho="0" ten="30,12000,2" yaku="0,1,1,5")", "跳満6000点∀"},
+      {R"(who="1" fromWho="1" ten="40,18000,4" yaku="0,1,1,10")", "三倍満6000-12000点"},
+      {R"(who="2" fromWho="2" ten="40,6000,1" yaku="0,1,1,4")", "満貫2000-4000点"},
+      {R"(who="1" fromWho="1" ten="30,1500,0" yaku="0,1,52,1")", "30符2飜500-1000点"},
+      {R"(who="1" fromWho="0" ten="30,8000,1" yaku="1,1,52,4")", "満貫8000点"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.agari);
+    three_player_record x;
+    x.end = "<AGARI ba=\"0,0\" " + r.agari + R"( sc="350,0,350,0,350,0,0,0"/>)";
+    auto doc = mjlog::read_mjlog(x.text(), true);
+    ASSERT_TRUE(doc) << doc.error().message;
+    ASSERT_EQ(doc.value().log[0].result.wins.size(), 1u);
+    EXPECT_EQ(doc.value().log[0].result.wins[0].points, r.points);
+  }
+}
+
+TEST(MjlogThreePlayer, RefusalsNameTheKyokuAndTheEntry) {
+  struct row {
+    std::string name;
+    three_player_record xml;
+    std::vector<std::string> parts;  // in the MjlogError, or in the converter's error when `converter`
+    bool converter = false;
+  };
+  auto with = [](std::string three_player_record::*field, std::string value) {
+    three_player_record r;
+    r.*field = std::move(value);
+    return r;
+  };
+  const std::string hands = R"(hai0="36,37,38,40,41,42,44,45,46,48,49,50,120" hai1="72,73,74,76,77,78,80,81,82,84,85,86,0" hai2="108,109,110,112,113,114,116,117,118,124,125,126,32")";
+  const std::vector<row> rows = {
+      {"kita of 6p", with(&three_player_record::play, R"(<T56/><N who="0" m="14368"/><T60/><D60/>)"),
+       {"<N>", "attribute m", "kyoku 0, seat 0, discard entry 0: a kita of 26, not North (44)"}},
+      {"kita by seat 3", with(&three_player_record::play, R"(<T56/><D56/><N who="3" m="30752"/>)"),
+       {"kyoku 0, seat 3, discard entry 0: a kita by seat 3"}},
+      {"four hands", with(&three_player_record::init, R"(<INIT seed="0,0,0,1,2,132" ten="350,350,350,0" oya="0" )" + hands + R"( hai3="3,7,11,15,16,23,27,31,35,39,43,47,51"/>)"),
+       {"<INIT>", "attribute hai3", "a hand for seat 3 in kyoku 0, a three-player record"}},
+      {"two hands", with(&three_player_record::init, R"(<INIT seed="0,0,0,1,2,132" ten="350,350,350,0" oya="0" hai0="36,37,38,40,41,42,44,45,46,48,49,50,120" hai1="72,73,74,76,77,78,80,81,82,84,85,86,0" hai2="" hai3=""/>)"),
+       {"attribute hai2", "no hand for a seat in kyoku 0"}},
+      {"seat 3 deals", with(&three_player_record::init, R"(<INIT seed="3,0,0,1,2,132" ten="350,350,350,0" oya="3" )" + hands + R"( hai3=""/>)"),
+       {"attribute oya", "value 3 out of range"}},
+      {"kita by a seat without North", with(&three_player_record::play, R"(<T56/><D56/><U57/><N who="1" m="31008"/><U60/><E60/>)"),
+       {"kyoku 0", "seat 1", "discard 0"}, true},
+      {"2m", with(&three_player_record::play, R"(<T4/><D4/>)"), {"kyoku 0", "seat 0", "take 0"}, true},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const std::string xml = r.xml.text();
+    auto lines = mjlog::mjlog_to_mjai_lines(xml, three_player());
+    ASSERT_FALSE(lines);
+    std::string m;
+    if (r.converter) {
+      ASSERT_TRUE(std::holds_alternative<conv::Error>(lines.error()));
+      m = conv::describe(std::get<conv::Error>(lines.error()));
+      EXPECT_TRUE(mjlog::read_mjlog(xml, true));
+    } else {
+      ASSERT_TRUE(std::holds_alternative<mjlog::MjlogError>(lines.error()));
+      m = std::get<mjlog::MjlogError>(lines.error()).message;
+      EXPECT_EQ(mjlog::read_mjlog(xml, true).error().message, m);
+    }
+    for (const std::string& part : r.parts) EXPECT_NE(m.find(part), std::string::npos) << m;
+  }
+}
 
 TEST(MjlogReader, HeaderChoicesWhereTheRecordIsSilent) {
   // No red fives: no 赤, aka 0, id 16 codes 15; no lobby: no key; gold: no dan;
@@ -146,11 +342,6 @@ TEST(MjlogReader, HeaderChoicesWhereTheRecordIsSilent) {
             R"(["全員不聴"]]],"connection":[{"what":0,"log":-1,"who":2,"step":0}],"ratingc":"PF4",)"
             R"("rule":{"disp":"般東喰","aka53":0,"aka52":0,"aka51":0},"dan":[],"rate":[1500,0,2074.7,1000],)"
             R"("sx":["M","F","C","M"],"sc":[25000,0,25000,5.5,25000,0,25000,-5.5],"name":["式A","b","c","d"]})");
-}
-
-std::string replace_all(std::string s, std::string_view from, std::string_view to) {
-  for (std::size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size()) s.replace(at, from.size(), to);
-  return s;
 }
 
 TEST(MjlogReader, FlatFormReadsAsTheTreeDoes) {
@@ -277,7 +468,10 @@ TEST(MjlogReader, RefusalsSayWhatAndWhere) {
       {"dora tile id", with_play(R"(<DORA hai="-1"/>)"), {"<DORA>", "attribute hai", "tile id -1 outside 0-135"}},
       {"seat", with_play(R"(<BYE who="4"/>)"), {"element 4 <BYE>", "attribute who", "seat 4 outside 0-3"}},
       {"call seat", with_play(R"(<N who="-1" m="1"/>)"), {"<N>", "attribute who", "seat -1 outside 0-3"}},
-      {"kita", with_play(R"(<N who="1" m="31008"/>)"), {"<N>", "attribute m", "call code 31008 decodes to no call"}},
+      {"kita", with_play(R"(<N who="1" m="31008"/>)"), {"<N>", "attribute m", "kyoku 0, seat 1, discard entry 0: a kita in a four-player record"}},
+      {"kita with a from seat", with_play(R"(<N who="1" m="31009"/>)"), {"call code 31009 decodes to no call"}},
+      {"no hand for seat 3", with_init(R"(<INIT seed="0,0,0,1,2,51" ten="250,250,250,250" oya="0" hai0="0,4,8,12,17,20,24,28,32,36,40,44,48" hai1="1,5,9,13,18,21,25,29,33,37,41,45,49" hai2="2,6,10,14,19,22,26,30,34,38,42,46,50" hai3=""/>)"),
+       {"attribute hai3", "no hand for a seat in kyoku 0, a four-player record"}},
       {"chi from opposite", with_play(R"(<N who="1" m="31014"/>)"), {"call code 31014 decodes to no call"}},
       {"chi past the suits", with_play(R"(<N who="1" m="64519"/>)"), {"decodes to no call"}},
       {"pon of no tile", with_play(R"(<N who="1" m="65417"/>)"), {"decodes to no call"}},

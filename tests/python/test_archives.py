@@ -53,7 +53,7 @@ def extra_rows(pack):
         ("2021010100gm-00a9-0000-0000cccc", b"\x42\x5a\x68\x39garbage", {}, "failed"),  # bz2 magic, bad data
         ("2021010100gm-00a9-0000-0000dddd", pack(b"<html><body>Error</body></html>"), {}, "failed"),
         ("2021010100gm-00a9-0000-0000eeee", pack(good[: len(good) // 2]), {}, "failed"),  # truncated
-        ("2021010100gm-00a9-0000-0000ffff", pack(SANMA.read_bytes()), {"three": True}, "failed"),
+        ("2021010100gm-00a9-0000-0000ffff", pack(SANMA.read_bytes()), {"three": True}, "converted"),
         ("../../escape", pack(good), {}, "failed"),  # not a log id: never a path
     ]
 
@@ -117,18 +117,22 @@ def test_database_rows_convert_like_their_xml(tmp_path, make):
     assert made == sorted(out_path(out, i) for i, f in fate.items() if f == "converted")
     for log_id, xml in by_id.items():
         assert out_path(out, log_id).read_bytes() == expected(xml)
+    # The three-player row in the default form, as to_mjai gives it.
+    sanma = kifuzan.to_mjai(SANMA.read_bytes(), three_player="nukidora")
+    assert out_path(out, "2021010100gm-00a9-0000-0000ffff").read_text() == "".join(line + "\n" for line in sanma)
     rows = [json.loads(line) for line in (out / "errors.jsonl").read_text().splitlines()]
     assert sorted(r["record"] for r in rows) == sorted(i for i, f in fate.items() if f == "failed")
     assert {r["path"] for r in rows} == {str(path)}
     assert all(r["reason"] for r in rows)
     failed = sum(f == "failed" for f in fate.values())
     without = sum(f == "without" for f in fate.values())
+    converted = sum(f == "converted" for f in fate.values())
     summary = r.stderr.decode().splitlines()[-1]
-    assert f"{len(by_id)} converted, 0 skipped, {failed} failed, {without} database rows without a record" in summary
+    assert f"{converted} converted, 0 skipped, {failed} failed, {without} database rows without a record" in summary
     assert not list(tmp_path.rglob("*escape*")) and not list(tmp_path.rglob("*.tmp"))
     assert hashlib.sha256(path.read_bytes()).hexdigest() == digest  # never written
     again = kifuzan.convert_many(path, out, workers=1)
-    assert (again.converted, again.skipped, again.failed) == (0, len(by_id), failed)
+    assert (again.converted, again.skipped, again.failed) == (0, converted, failed)
 
 
 def test_two_databases_with_the_same_games_clash_row_by_row(tmp_path):
@@ -136,15 +140,15 @@ def test_two_databases_with_the_same_games_clash_row_by_row(tmp_path):
     (tmp_path / "b.db").write_bytes((tmp_path / "a.db").read_bytes())
     s = kifuzan.convert_many([tmp_path / "a.db", tmp_path / "b.db"], tmp_path / "out", workers=2)
     clashes = [f for f in s.failures if f.error == "FileExistsError"]
-    assert s.converted == len(XMLS)
-    assert len(clashes) == len(XMLS) + 4  # and the four bad rows with log ids: not tried twice
+    assert s.converted == len(XMLS) + 1  # the three-player row too
+    assert len(clashes) == len(XMLS) + 4  # every row with a record and a log id: none tried twice
     assert {f.path for f in clashes} == {str(tmp_path / "b.db")} and all(f.record for f in clashes)
 
 
 def test_filters_select_rows(tmp_path):
     path = tmp_path / "p.sqlite3"
     make_phoenix(path, east_only_id=ids_for(XMLS)[1])
-    n, bad_four = len(XMLS), 4  # the failing four-player rows beside the three-player one
+    n, bad_four = len(XMLS), 4  # the failing four-player rows beside the (converting) three-player one
     cases = [
         ({"players": 3}, 1),
         ({"players": 4}, n + bad_four),
@@ -171,7 +175,7 @@ def test_a_database_being_written_stays_readable(tmp_path):
     finally:
         writer.execute("ROLLBACK")
         writer.close()
-    assert s.converted == len(XMLS)
+    assert s.converted == len(XMLS) + 1  # the three-player row too
 
 
 @pytest.mark.parametrize(

@@ -1,14 +1,19 @@
 """kifuzan._native.tenhou6_to_mjai: three-player tenhou.net/6 records in each
-mjai form, and four-player ones exactly as tenhou_to_mjai gives them."""
+mjai form, and four-player ones exactly as tenhou_to_mjai gives them; three-
+player mjlog records through the same forms and to tenhou's own document."""
 
 from __future__ import annotations
 
 import json
 import pathlib
 
+import subprocess
+import sys
+
 import pytest
 
 import _kifuzan
+import kifuzan
 from conftest import dump, tiny_log
 from kifuzan._native import tenhou6_to_mjai
 from test_examples import assert_complete, replay_wins
@@ -18,10 +23,26 @@ THREE = SHARED / "three_player"
 FORMS = ("nukidora", "kita", "nukidora-4")
 
 
-def three_player_records() -> list[pathlib.Path]:
+def json_records() -> list[pathlib.Path]:
     if not THREE.is_dir():
         return []
     return sorted(THREE.glob("*.json")) + sorted((THREE / "json").glob("*.json"))
+
+
+def xml_records() -> list[pathlib.Path]:
+    if not THREE.is_dir():
+        return []
+    return sorted((THREE / "xml").glob("*.xml")) + sorted((SHARED / "mjlog").glob("three_player.xml"))
+
+
+def three_player_records() -> list[pathlib.Path]:
+    return json_records() + xml_records()
+
+
+def document_of(path: pathlib.Path) -> str:
+    """The tenhou.net/6 text of a record: an mjlog record's made from it."""
+    text = path.read_text(encoding="utf-8")
+    return kifuzan.mjlog_to_tenhou6(text) if path.suffix == ".xml" else text
 
 
 needs_records = pytest.mark.skipif(not three_player_records(), reason="../shared/corpus is absent")
@@ -32,8 +53,11 @@ needs_records = pytest.mark.skipif(not three_player_records(), reason="../shared
 @pytest.mark.parametrize("path", three_player_records(), ids=lambda p: p.name)
 def test_every_record_converts_and_every_win_is_complete(path, form):
     mahjong_agari = pytest.importorskip("mahjong.agari")
-    text = path.read_text(encoding="utf-8")
-    events = [json.loads(line) for line in tenhou6_to_mjai(text, three_player=form)]
+    text = document_of(path)
+    lines = tenhou6_to_mjai(text, three_player=form)
+    if path.suffix == ".xml":  # the XML route gives the document route's lines
+        assert kifuzan.to_mjai(path.read_bytes(), three_player=form) == lines
+    events = [json.loads(line) for line in lines]
     seats = 4 if form == "nukidora-4" else 3
     kita_type = "kita" if form == "kita" else "nukidora"
     assert len(events[0]["names"]) == seats
@@ -55,7 +79,7 @@ def test_every_record_converts_and_every_win_is_complete(path, form):
 @needs_records
 @pytest.mark.parametrize("path", three_player_records(), ids=lambda p: p.name)
 def test_forms_differ_in_the_kita_name_and_the_padded_seat_only(path):
-    text = path.read_text(encoding="utf-8")
+    text = document_of(path)
     nukidora, kita, padded = (tenhou6_to_mjai(text, three_player=form) for form in FORMS)
     assert [line.replace('{"type":"kita"', '{"type":"nukidora"', 1) for line in kita] == nukidora
     unpadded = [json.loads(line) for line in padded]
@@ -67,7 +91,7 @@ def test_forms_differ_in_the_kita_name_and_the_padded_seat_only(path):
 
 
 @needs_records
-@pytest.mark.parametrize("path", three_player_records(), ids=lambda p: p.name)
+@pytest.mark.parametrize("path", json_records(), ids=lambda p: p.name)
 def test_kifuzan_still_refuses_them_as_before(path):
     text = path.read_text(encoding="utf-8")
     for call in (lambda: _kifuzan.tenhou_to_mjai(text), lambda: _kifuzan.tenhou_file_to_mjai(path)):
@@ -145,3 +169,49 @@ def test_four_player_records_give_what_tenhou_to_mjai_gives():
         except ValueError as e:
             got = type(e)
         assert got == want, text[:200]
+
+
+@needs_records
+@pytest.mark.parametrize("path", xml_records(), ids=lambda p: p.name)
+def test_mjlog_records_give_tenhous_own_document_and_convert_only_when_asked(path, tmp_path):
+    xml = path.read_text(encoding="utf-8")
+    doc = json.loads(kifuzan.mjlog_to_tenhou6(xml))
+    assert doc["name"][3] == "" and doc["ratingc"] == "PF3" and doc["rule"]["disp"].startswith("三")
+    assert len(doc["sc"]) == 8 and doc["sc"][6:] == [0, 0]
+    for kyoku in doc["log"]:
+        assert kyoku[1][3] == 0 and kyoku[13:16] == [[], [], []]
+        assert kyoku[0][0] % 4 != 3
+    assert kifuzan.to_tenhou6(xml) == kifuzan.mjlog_to_tenhou6(xml)
+    with pytest.raises(kifuzan.MjlogError, match="^three-player records are not supported$"):
+        kifuzan.mjlog_to_mjai(xml)
+    want = "".join(line + "\n" for line in kifuzan.to_mjai(xml, three_player="kita"))
+    s = kifuzan.convert_many(path, tmp_path / "kita", workers=1, three_player="kita")
+    assert s.converted == 1 and (tmp_path / "kita" / (path.stem + ".mjson")).read_text() == want
+    r = subprocess.run([sys.executable, "-m", "kifuzan", str(path), "--three-player", "kita"], capture_output=True)
+    assert r.returncode == 0 and r.stdout.decode() == want
+    refused = kifuzan.convert_many(path, tmp_path / "none", workers=1, three_player=None)
+    assert refused.failed == 1 and "three-player" in refused.failures[0].reason
+
+
+def sanma_xml(play: str) -> str:
+    """Seat 0 holds a North; seats 1 and 2 hold none."""
+    return (
+        '<mjloggm ver="2.3"><GO type="185"/><UN n0="a" n1="b" n2="c" n3="" dan="0,0,0,0" rate="1500,1500,1500,1500" sx="M,M,M,C"/>'
+        '<INIT seed="0,0,0,1,2,132" ten="350,350,350,0" oya="0" hai0="36,37,38,40,41,42,44,45,46,48,49,50,120" '
+        'hai1="72,73,74,76,77,78,80,81,82,84,85,86,0" hai2="108,109,110,112,113,114,116,117,118,124,125,126,32" '
+        f'hai3=""/>{play}<RYUUKYOKU ba="0,0" sc="350,0,350,0,350,0,0,0"/></mjloggm>'
+    )
+
+
+@pytest.mark.parametrize(
+    "xml, error, words",
+    [
+        (sanma_xml('<T56/><N who="0" m="14368"/><T60/><D60/>'), kifuzan.MjlogError, "seat 0, discard entry 0: a kita of 26"),
+        (sanma_xml('<T56/><D56/><U57/><N who="1" m="31008"/><U60/><E60/>'), kifuzan.TenhouToMjaiError, "seat 1, discard 0"),
+    ],
+    ids=["kita of 6p", "kita without North"],
+)
+def test_mjlog_refusals_name_the_kyoku_and_the_entry(xml, error, words):
+    with pytest.raises(error, match="kyoku 0") as caught:
+        kifuzan.to_mjai(xml, three_player="nukidora")
+    assert words in str(caught.value)

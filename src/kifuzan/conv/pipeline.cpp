@@ -225,8 +225,10 @@ mjai::result<std::size_t, std::optional<Error>> convert_text_blocks(const Padded
   return writer.lines();
 }
 
-mjai::result<Lines, Error> convert_raw_log(RawLog&& raw) {
-  auto log = take_log(std::move(raw));
+mjai::result<Lines, Error> convert_raw_log(RawLog&& raw) { return convert_raw_log(std::move(raw), Options{}); }
+
+mjai::result<Lines, Error> convert_raw_log(RawLog&& raw, const Options& options) {
+  auto log = take_log(std::move(raw), options);
   if (!log) return mjai::failure{std::move(log).error()};
   // Converting and serializing go kyoku by kyoku; serializing cannot fail,
   // so a conversion failure is still the first and only failure.

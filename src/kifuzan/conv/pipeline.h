@@ -50,6 +50,7 @@ mjai::result<Lines, Error> convert_text(const PaddedText& input, const Options& 
 // The stages after parse, on a document already read (the mjlog reader's).
 // Its errors carry no byte offset: there is no text to point into.
 mjai::result<Lines, Error> convert_raw_log(RawLog&& raw);
+mjai::result<Lines, Error> convert_raw_log(RawLog&& raw, const Options& options);
 
 // The same, reporting only the stage that failed.
 mjai::result<Lines, Stage> tenhou_to_mjai_lines(const PaddedText& input);

@@ -106,6 +106,8 @@ struct Document {
   std::vector<std::string> sx;
   std::vector<double> sc;  // per seat: final score, final result with uma; empty without owari
   std::array<std::string, 4> name;
+  // 3: a three-player game (GO type 0x10); seat 3 has no hand, score or play.
+  std::uint8_t players = 4;
 
   friend bool operator==(const Document&, const Document&) = default;
 };
@@ -119,7 +121,8 @@ struct MjlogError {
 inline constexpr std::string_view three_player_message = "three-player records are not supported";
 
 // Reads one whole record. Never reads a DTD, expands only XML's predefined
-// entities and character references, and refuses any DOCTYPE.
-mjai::result<Document, MjlogError> read_mjlog(std::string_view xml);
+// entities and character references, and refuses any DOCTYPE. A record of a
+// three-player game is refused (three_player_message) unless `any_players`.
+mjai::result<Document, MjlogError> read_mjlog(std::string_view xml, bool any_players = false);
 
 }  // namespace kifuzan::mjlog

@@ -136,7 +136,7 @@ class json_writer {
     ch(']');
   }
 
-  void kyoku(const Kyoku& k) {
+  void kyoku(const Kyoku& k, std::size_t players) {
     ch('[');
     ch('[');
     integer(k.round);
@@ -152,7 +152,8 @@ class json_writer {
     tiles(k.ura);
     for (std::size_t s = 0; s < 4; ++s) {
       ch(',');
-      tiles(k.hands[s]);
+      if (s < players) tiles(k.hands[s]);
+      else raw("[]"sv);
       ch(',');
       list(k.takes[s], [this](const Action& a) { action(a); });
       ch(',');
@@ -217,7 +218,7 @@ std::string write_tenhou6(const Document& doc, std::optional<std::string_view> r
   w.raw(",\"ref\":"sv);
   w.string(ref ? *ref : std::string_view(doc.ref));
   w.raw(",\"log\":"sv);
-  w.list(doc.log, [&w](const Kyoku& k) { w.kyoku(k); });
+  w.list(doc.log, [&w, &doc](const Kyoku& k) { w.kyoku(k, doc.players); });
   if (!doc.connection.empty()) {
     w.raw(",\"connection\":"sv);
     w.list(doc.connection, [&w](const Connection& c) {
@@ -275,6 +276,7 @@ conv::RawLog to_raw_log(Document doc) {
     e.dora_indicators = std::move(k.dora);
     e.ura_indicators = std::move(k.ura);
     e.haipai = k.hands;
+    if (doc.players == 3) e.no_hand = 8;  // as parsing [] for seat 3's hand marks it
     for (std::size_t s = 0; s < 4; ++s) {
       e.seats[s].takes = std::move(k.takes[s]);
       e.seats[s].discards = std::move(k.discards[s]);
@@ -294,21 +296,37 @@ conv::RawLog to_raw_log(Document doc) {
   return raw;
 }
 
-mjai::result<conv::Lines, MjlogToMjaiError> mjlog_to_mjai_lines(std::string_view xml) {
+namespace {
+
+// Both entries' work: `options` is null for the four-player converter.
+mjai::result<conv::Lines, MjlogToMjaiError> to_mjai_lines(std::string_view xml, const conv::Options* options) {
+  const bool any_players = options && options->any_players;
   // The converter reads no points or yaku text, so none is made.
-  std::optional<Document> doc = read_mjlog_flat(xml, false);
+  std::optional<Document> doc = read_mjlog_flat(xml, false, any_players);
   if (!doc) {
-    auto tree = read_mjlog_tree(xml);
+    auto tree = read_mjlog_tree(xml, any_players);
     if (!tree) return mjai::failure{MjlogToMjaiError{std::move(tree).error()}};
     doc = std::move(tree).value();
   }
-  auto lines = conv::convert_raw_log(to_raw_log(std::move(*doc)));
+  auto lines = options ? conv::convert_raw_log(to_raw_log(std::move(*doc)), *options)
+                       : conv::convert_raw_log(to_raw_log(std::move(*doc)));
   if (lines) return std::move(lines).value();
   // Rare, so the document is read again: the error as converting its text
   // reports it, with the byte offset in that text.
-  auto located = conv::convert_text(conv::PaddedText(write_tenhou6(read_mjlog(xml).value())));
+  const conv::PaddedText text(write_tenhou6(read_mjlog(xml, any_players).value()));
+  auto located = options ? conv::convert_text(text, *options) : conv::convert_text(text);
   if (!located) return mjai::failure{MjlogToMjaiError{std::move(located).error()}};
   return mjai::failure{MjlogToMjaiError{std::move(lines).error()}};
+}
+
+}  // namespace
+
+mjai::result<conv::Lines, MjlogToMjaiError> mjlog_to_mjai_lines(std::string_view xml) {
+  return to_mjai_lines(xml, nullptr);
+}
+
+mjai::result<conv::Lines, MjlogToMjaiError> mjlog_to_mjai_lines(std::string_view xml, const conv::Options& options) {
+  return to_mjai_lines(xml, &options);
 }
 
 }  // namespace kifuzan::mjlog

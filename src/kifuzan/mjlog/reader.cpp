@@ -177,7 +177,7 @@ struct text_buffer {
 };
 
 struct Call {
-  enum class Kind : std::uint8_t { chi, pon, daiminkan, kakan, ankan } kind;
+  enum class Kind : std::uint8_t { chi, pon, daiminkan, kakan, ankan, kita } kind;
   unsigned from = 0;    // 1 next, 2 opposite, 3 previous; 0 for ankan
   unsigned called = 0;  // tile id taken from the other seat (for ankan, unused)
   unsigned added = 0;   // kakan's added tile
@@ -210,7 +210,8 @@ struct attr_value {
 // a win's points and yaku stay empty strings, one per yaku.
 class builder {
  public:
-  explicit builder(bool texts) : texts_(texts) {}
+  // Three-player records are read only when `any_players` allows them.
+  builder(bool texts, bool any_players) : texts_(texts), any_players_(any_players) {}
 
   // The root element, which carries the version.
   bool root(const element& e) {
@@ -414,12 +415,17 @@ class builder {
     if (!one_int("type", 0, UINT32_MAX, type)) return false;
     const auto t = static_cast<unsigned>(type);
     if (t & go_sanma) {
-      error_ = three_player_message;
-      return false;
+      if (!any_players_) {
+        error_ = three_player_message;
+        return false;
+      }
+      doc_.players = 3;
+      doc_.ratingc = "PF3";
     }
     red_ = !(t & go_no_red);
     std::string& d = doc_.rule.disp;
-    d = level_names[((t & go_level2) ? 2 : 0) + ((t & go_level1) ? 1 : 0)];
+    d = doc_.players == 3 ? "三"sv : ""sv;
+    d += level_names[((t & go_level2) ? 2 : 0) + ((t & go_level1) ? 1 : 0)];
     d += (t & go_south) ? "南"sv : "東"sv;
     if (!(t & go_no_kuitan)) d += "喰"sv;
     if (red_) d += "赤"sv;
@@ -498,8 +504,9 @@ class builder {
     std::array<std::int64_t, 6> seed;
     std::array<std::int64_t, 4> ten;
     std::int64_t oya = 0;
+    const unsigned players = doc_.players;
     if (!fixed_ints("seed", 0, INT64_MAX, seed) || !fixed_ints("ten", -max_hundreds, max_hundreds, ten) ||
-        !one_int("oya", 0, 3, oya))
+        !one_int("oya", 0, players - 1, oya))
       return false;
     for (std::size_t i = 0; i < 3; ++i)
       if (seed[i] > 255) return fail_number("seed", "value ", seed[i], " out of range");
@@ -517,10 +524,17 @@ class builder {
     k.dora.push_back(tile_of(static_cast<unsigned>(seed[5]), red_));
     for (std::size_t s = 0; s < 4; ++s) k.scores[s] = static_cast<std::int32_t>(ten[s] * 100);
     static constexpr std::string_view keys[] = {"hai0", "hai1", "hai2", "hai3"};
-    for (std::size_t s = 0; s < 4; ++s) {
+    for (std::size_t s = 0; s < players; ++s) {
       std::array<std::uint8_t, 13> ids;
       if (!hand(keys[s], ids)) return false;
       sort_hand(ids, k.hands[s]);
+    }
+    // The absent seat's hand is an empty attribute: tenhou pads seat 3.
+    if (players == 3) {
+      if (!attribute("hai3")) return fail("hai3", "missing attribute");
+      if (!attribute("hai3").value().empty())
+        return fail_number("hai3", "a hand for seat 3 in kyoku ", static_cast<std::int64_t>(doc_.log.size() - 1),
+                           ", a three-player record (GO type 0x10) deals seat 3 none");
     }
     kyoku_ = &k;
     for (std::size_t s = 0; s < 4; ++s) {
@@ -539,6 +553,7 @@ class builder {
   bool hand(std::string_view name, std::array<std::uint8_t, 13>& ids) {
     std::string_view v;
     if (!attr(name, v)) return false;
+    if (v.empty()) return no_hand(name);
     const char* p = v.data();
     const char* const end = p + v.size();
     // Twelve ids each with its comma, read without a branch per digit, so
@@ -558,6 +573,11 @@ class builder {
     if (p == digits || id > 135 || p != end) return hand_slow(name, ids);
     ids[12] = static_cast<std::uint8_t>(id);
     return true;
+  }
+
+  [[gnu::cold]] bool no_hand(std::string_view name) {
+    return fail_number(name, "no hand for a seat in kyoku ", static_cast<std::int64_t>(doc_.log.size() - 1),
+                       doc_.players == 3 ? "" : ", a four-player record (GO type without 0x10) deals every seat one");
   }
 
   bool hand_slow(std::string_view name, std::array<std::uint8_t, 13>& ids) {
@@ -659,7 +679,12 @@ class builder {
         if (i != v % 3) c.own[c.own_count++] = rest[i];
       return true;
     }
-    if (m & 0x20) return none();  // kita exists only in three-player games
+    if (m & 0x20) {  // kita: the tile set aside
+      c.kind = Call::Kind::kita;
+      c.called = static_cast<unsigned>(m >> 8);
+      if (c.called >= 136 || c.from) return none();
+      return true;
+    }
     const unsigned id = static_cast<unsigned>(m >> 8);
     if (id >= 136) return none();
     c.kind = c.from ? Call::Kind::daiminkan : Call::Kind::ankan;
@@ -678,6 +703,7 @@ class builder {
     if (!kyoku_) return fail({}, "a call before the first INIT");
     Call c{};
     if (!decode(m, c)) return false;
+    if (c.kind == Call::Kind::kita) return kita(who, c.called);
     for (unsigned i = 1; i < c.own_count; ++i)  // at most four tiles
       for (unsigned j = i; j > 0 && sort_key(c.own[j], red_) < sort_key(c.own[j - 1], red_); --j)
         std::swap(c.own[j], c.own[j - 1]);
@@ -713,6 +739,7 @@ class builder {
           t.code(own[i]);
         }
         break;
+      case Call::Kind::kita: break;  // handled above
     }
     if (c.kind == Call::Kind::kakan || c.kind == Call::Kind::ankan) {
       kyoku_->discards[who].push_back(t.action());
@@ -720,6 +747,37 @@ class builder {
       kyoku_->takes[who].push_back(t.action());
       if (c.kind == Call::Kind::daiminkan) add_tile(kyoku_->discards[who], mjai::unknown_tile);
     }
+    last_draw_[who] = -1;
+    ++step_;
+    return true;
+  }
+
+  // A kita stands in the discard list as "f44", among the seat's discards,
+  // kans and riichi in the order of the XML's tags: the document keeps no
+  // other trace of when it came (before or after a kan's dora, say), so the
+  // converter's order of play is the XML's. The next draw is its
+  // replacement; the converter checks that the seat holds a North.
+  [[gnu::cold]] bool kita(std::uint8_t who, unsigned id) {
+    if (doc_.players != 3 || id / 4 != 30 || who > 2) {
+      std::string w = "kyoku ";
+      append_number(w, static_cast<std::int64_t>(doc_.log.size() - 1));
+      w += ", seat ";
+      append_number(w, who);
+      w += ", discard entry ";
+      append_number(w, static_cast<std::int64_t>(kyoku_->discards[who].size()));
+      if (doc_.players != 3) w += ": a kita in a four-player record";
+      else if (who > 2) w += ": a kita by seat 3, which a three-player record leaves empty";
+      else {
+        w += ": a kita of ";
+        append_number(w, tile_code(id, red_));
+        w += ", not North (44)";
+      }
+      return fail("m", w);
+    }
+    text_buffer t;
+    t.put('f');
+    t.code(44);
+    kyoku_->discards[who].push_back(t.action());
     last_draw_[who] = -1;
     ++step_;
     return true;
@@ -850,8 +908,14 @@ class builder {
     std::int64_t a, b;
     if (limit) {
       p = limit_names[limit];
-      a = ten / 4;
-      b = w.who == oya_ ? ten / 3 : ten / 2;
+      // ten is what was paid: without the absent seat's share in three-player.
+      if (doc_.players == 3) {
+        a = ten / 3;
+        b = w.who == oya_ ? ten / 2 : 2 * ten / 3;
+      } else {
+        a = ten / 4;
+        b = w.who == oya_ ? ten / 3 : ten / 2;
+      }
     } else {
       append_number(p, fu);
       p += "符"sv;
@@ -893,7 +957,7 @@ class builder {
       int shown = 0;
       for (std::string_view h : {"hai0"sv, "hai1"sv, "hai2"sv, "hai3"sv}) shown += attribute(h) ? 1 : 0;
       if (shown == 0) kind = Result::Kind::all_noten;
-      if (shown == 4) kind = Result::Kind::all_tenpai;
+      if (shown == doc_.players) kind = Result::Kind::all_tenpai;
     }
     Deltas d{};
     if (has_deltas(kind) && !deltas(d)) return false;
@@ -907,6 +971,7 @@ class builder {
   const element* node_ = nullptr;
   bool texts_;
   std::size_t element_ = 0;
+  bool any_players_;
   bool seen_go_ = false, seen_un_ = false, red_ = true;
   Kyoku* kyoku_ = nullptr;  // the current kyoku, once an INIT was read
   std::array<std::vector<Action>*, 8> lists_{};  // its takes, then its discards, by seat
@@ -1101,7 +1166,7 @@ void load(element& e, pugi::xml_node n) {
 
 }  // namespace
 
-mjai::result<Document, MjlogError> read_mjlog_tree(std::string_view xml) {
+mjai::result<Document, MjlogError> read_mjlog_tree(std::string_view xml, bool any_players) {
   pugi::xml_document xdoc;
   const pugi::xml_parse_result pr = xdoc.load_buffer(xml.data(), xml.size(), parse_flags, pugi::encoding_utf8);
   if (!pr) return mjai::failure{xml_error(std::string("not XML: ") + pr.description() + " at byte ", pr.offset)};
@@ -1115,7 +1180,7 @@ mjai::result<Document, MjlogError> read_mjlog_tree(std::string_view xml) {
     root = n;
   }
   if (!root) return mjai::failure{MjlogError{"wrong root: no <mjloggm> element"}};
-  builder b(true);
+  builder b(true, any_players);
   element e;
   load(e, root);
   if (!b.root(e)) return mjai::failure{MjlogError{std::move(b.error())}};
@@ -1127,17 +1192,17 @@ mjai::result<Document, MjlogError> read_mjlog_tree(std::string_view xml) {
   return std::move(b).take();
 }
 
-std::optional<Document> read_mjlog_flat(std::string_view xml, bool texts) {
-  builder b(texts);
+std::optional<Document> read_mjlog_flat(std::string_view xml, bool texts, bool any_players) {
+  builder b(texts, any_players);
   if (!flat_reader(xml).run(b)) return std::nullopt;
   return std::move(b).take();
 }
 
-mjai::result<Document, MjlogError> read_mjlog(std::string_view xml) {
-  if (auto doc = read_mjlog_flat(xml, true)) return std::move(*doc);
+mjai::result<Document, MjlogError> read_mjlog(std::string_view xml, bool any_players) {
+  if (auto doc = read_mjlog_flat(xml, true, any_players)) return std::move(*doc);
   // A refusal, or a record beyond the flat form: the tree reader says which,
   // with pugixml's own words for what is not XML.
-  return read_mjlog_tree(xml);
+  return read_mjlog_tree(xml, any_players);
 }
 
 std::string_view result_word(Result::Kind kind) noexcept {

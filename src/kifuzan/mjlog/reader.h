@@ -16,9 +16,9 @@ namespace kifuzan::mjlog {
 // refused: read_mjlog_tree then gives the document or says why. Without
 // texts, each win's points text and yaku texts are left empty (one empty
 // yaku per yaku), which the converter never reads.
-std::optional<Document> read_mjlog_flat(std::string_view xml, bool texts);
+std::optional<Document> read_mjlog_flat(std::string_view xml, bool texts, bool any_players = false);
 
 // Through pugixml's tree: any XML it reads, and every refusal worded.
-mjai::result<Document, MjlogError> read_mjlog_tree(std::string_view xml);
+mjai::result<Document, MjlogError> read_mjlog_tree(std::string_view xml, bool any_players = false);
 
 }  // namespace kifuzan::mjlog
