@@ -14,7 +14,7 @@ from typing import Any, NoReturn
 import _kifuzan
 
 from kifuzan import _native
-from kifuzan.records import MJAI, MJLOG, TENHOU6, Refused, Target, ThreePlayerForm, convert, decompress
+from kifuzan.records import MJAI, MJLOG, TENHOU6, Refused, Target, ThreePlayerForm, convert, decompress, utf8_text
 
 __all__ = ["to_mjai", "to_tenhou6"]
 
@@ -52,6 +52,9 @@ def to_mjai(record: str | bytes, *, three_player: ThreePlayerForm = "nukidora") 
     bytes that are not UTF-8, ``TypeError`` for anything but str or bytes.
     """
     raw = _raw(record)
+    if _native.record_format(raw) == TENHOU6:
+        # The list made natively, line by line, as tenhou_to_mjai makes it.
+        return _native.tenhou6_to_mjai(record if isinstance(record, str) else utf8_text(raw), three_player)
     try:
         out = convert(raw, Target(MJAI, three_player=three_player))
     except Refused as e:

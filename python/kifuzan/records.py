@@ -104,7 +104,7 @@ def record_format(raw: bytes) -> str:
     return _native.record_format(raw)
 
 
-def _text(raw: bytes) -> str:
+def utf8_text(raw: bytes) -> str:
     try:
         return raw.decode("utf-8")
     except UnicodeDecodeError:
@@ -119,7 +119,7 @@ def mjai_to_document(raw: bytes, options: Tenhou6Options | None, stem: str) -> b
     if not options.ref:
         options = dataclasses.replace(options, ref=stem)
     fields = {f.name: getattr(options, f.name) for f in dataclasses.fields(options)}
-    return mjai_to_tenhou6(_text(raw), **fields).encode()
+    return mjai_to_tenhou6(utf8_text(raw), **fields).encode()
 
 
 class AlreadyMjai(ValueError):
