@@ -82,7 +82,7 @@ def to_tenhou6(record: str | bytes | Iterable[str], **options: Any) -> str:
         unknown = set(options) - {"ref"}
         if unknown:
             raise TypeError(f"an mjlog record takes only ref, not {', '.join(sorted(unknown))}")
-        return _native.mjlog_to_tenhou6(raw.decode("utf-8"), options.get("ref"))
+        return _native.mjlog_to_tenhou6(utf8_text(raw), options.get("ref"))
     if kind == TENHOU6:
         try:
             out = convert(raw, Target(TENHOU6))
@@ -93,4 +93,4 @@ def to_tenhou6(record: str | bytes | Iterable[str], **options: Any) -> str:
     from kifuzan.reverse import Tenhou6Options, mjai_to_tenhou6
 
     dataclasses.replace(Tenhou6Options(), **options)  # unknown options fail as TypeError here
-    return mjai_to_tenhou6(raw.decode("utf-8"), **options)
+    return mjai_to_tenhou6(utf8_text(raw), **options)
