@@ -7,7 +7,6 @@
 #include <Python.h>
 
 #include "lib/native.h"
-#include "lib/three_player.h"
 
 namespace kifuzan::native {
 
@@ -77,7 +76,7 @@ int init_module(PyObject* module) {
       }
     }
   }
-  return add_three_player_functions(module, internal_error_type);
+  return 0;
 }
 
 PyObject* create_module() { return create_module_once(g_once, g_module_def, init_module); }

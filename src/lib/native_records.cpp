@@ -341,7 +341,90 @@ PyObject* py_kyoku_name(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   }
 }
 
+// The stage's exception, with the reason (what and where) as its message.
+void raise_reason(const conv::Error& e) {
+  const std::string reason = conv::describe(e);
+  PyObject* message = PyUnicode_DecodeUTF8(reason.data(), static_cast<Py_ssize_t>(reason.size()), "replace");
+  if (message != nullptr) {
+    PyErr_SetObject(g_stage_types[stage_error(conv::stage_of(e.kind)).kind], message);
+    Py_DECREF(message);
+  }
+}
+
+constexpr const char* k_tenhou6_params[] = {"data", "three_player"};
+constexpr Signature k_tenhou6_signature = {"tenhou6_to_mjai", k_tenhou6_params, 1, 2};
+
+PyObject* py_tenhou6_to_mjai(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  try {
+    PyObject* bound[2];
+    if (bind_arguments(k_tenhou6_signature, args, nargs, kwnames, bound) < 0) {
+      return nullptr;
+    }
+    Py_ssize_t size;
+    const char* data = str_argument("data", bound[0], &size);
+    if (data == nullptr) {
+      return nullptr;
+    }
+    std::optional<conv::ThreePlayerForm> form;
+    if (three_player_argument(bound[1], form) < 0) {
+      return nullptr;
+    }
+    conv::Options options;
+    options.any_players = true;
+    options.form = form.value_or(conv::ThreePlayerForm::nukidora);
+    PyObject* list = PyList_New(0);
+    if (list == nullptr) {
+      return nullptr;
+    }
+    ListSink sink(list);
+    mjai::result<std::size_t, std::optional<conv::Error>> done = mjai::failure(std::optional<conv::Error>());
+    try {
+      done = conv::convert_text_blocks(conv::PaddedText(std::string_view(data, static_cast<std::size_t>(size))),
+                                       options, sink);
+    } catch (...) {
+      Py_DECREF(list);
+      throw;
+    }
+    if (!done) {
+      // Without an error the sink stopped, and its Python error stands.
+      if (done.error()) {
+        raise_reason(*done.error());
+      }
+      Py_DECREF(list);
+      return nullptr;
+    }
+    return list;
+  } catch (...) {
+    raise_from_cpp_exception(internal_error_type);
+    return nullptr;
+  }
+}
+
 PyMethodDef g_record_methods[] = {
+    {"tenhou6_to_mjai", as_cfunction(py_tenhou6_to_mjai), METH_FASTCALL | METH_KEYWORDS,
+    "tenhou6_to_mjai(data, three_player='nukidora')\n--\n\n"
+    "The mjai events of a tenhou.net/6 record of four or three players.\n\n"
+    "A four-player record gives exactly what _kifuzan.tenhou_to_mjai gives\n"
+    "(but a kita entry, \"f\" and a tile code, is refused in one, where\n"
+    "tenhou_to_mjai reads any three-character discard text as a riichi).\n"
+    "A record is three-player when its rule text says so (\"三\", \"3-Player\")\n"
+    "or when it names no fourth player and deals seat 3 no hand (Mahjong\n"
+    "Soul's exports). No mjai standard covers three players; three_player\n"
+    "picks one of the forms tools use, alike but for these:\n\n"
+    "- 'nukidora' (the default): three seats in start_game, start_kyoku and\n"
+    "  the deltas; a North set aside (\"f44\" in the record) is\n"
+    "  {\"type\":\"nukidora\",\"actor\":a,\"pai\":\"N\"}, followed by the same\n"
+    "  seat's replacement draw. gimite's mjai server, where the protocol\n"
+    "  began, writes it, and it invents no fourth seat.\n"
+    "- 'kita': the same with \"type\":\"kita\" (the RiichiEnv engine).\n"
+    "- 'nukidora-4': four seats, the fourth padded (name \"\", score 0, a\n"
+    "  hand of 13 \"?\", delta 0), for four-seat models; seat 3 never acts.\n\n"
+    "Raises _kifuzan's exception for the stage that refused the record, with\n"
+    "the reason (what, in which kyoku and entry) as its message: besides\n"
+    "tenhou_to_mjai's refusals, a record whose hands do not fit its number\n"
+    "of players, a kita of a tile other than North, by a seat holding none,\n"
+    "or in a four-player record, and 2m-8m in a three-player record.\n"
+    "ValueError for an unknown form."},
     {"kyoku_name", as_cfunction(py_kyoku_name), METH_FASTCALL,
      "kyoku_name(kyoku, round, honba)\n--\n\n"
      "How messages name a kyoku: 'kyoku 3 (East 4, 0 honba)' for the 0-based\n"
