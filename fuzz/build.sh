@@ -26,7 +26,7 @@ flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer
   -DPUGIXML_NO_EXCEPTIONS -DPUGIXML_NO_XPATH -DPUGIXML_NO_STL
   -I"$root/src" -I"$root/fuzz" -isystem "$root/third_party/simdjson" -I"$root/third_party/pugixml" -Wall -Wextra)
 
-core=(src/mjai/tile.cpp src/mjai/json_writer.cpp
+core=(src/base/utf8.cpp src/mjai/tile.cpp src/mjai/json_writer.cpp
   src/kifuzan/conv/document.cpp src/kifuzan/conv/normalise.cpp
   src/kifuzan/conv/decode.cpp src/kifuzan/conv/play.cpp
   src/kifuzan/conv/driver.cpp src/kifuzan/conv/pipeline.cpp

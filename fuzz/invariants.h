@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/utf8.h"
 #include "kifuzan/conv/diagnose.h"
 #include "kifuzan/conv/input.h"
 #include "kifuzan/conv/log.h"
@@ -58,7 +59,7 @@ inline void check_lines(const conv::Lines& lines, bool input_utf8) {
     }
   }
   require(open_kyoku == 0);
-  if (input_utf8) require(conv::is_valid_utf8(lines.text));
+  if (input_utf8) require(kifuzan::base::is_valid_utf8(lines.text));
 }
 
 // The block path's output joined, with each block's first line number.
@@ -84,7 +85,7 @@ struct joined_blocks final : conv::LineSink {
 // only in the kita's name (and in the padded seat's line content), and
 // refusals that point inside the text.
 inline void run_any_player_checks(const conv::PaddedText& input,
-                                  const mjai::result<conv::Lines, conv::Stage>& specified, bool input_utf8) {
+                                  const kifuzan::base::result<conv::Lines, conv::Stage>& specified, bool input_utf8) {
   constexpr conv::ThreePlayerForm forms[] = {conv::ThreePlayerForm::nukidora, conv::ThreePlayerForm::kita,
                                              conv::ThreePlayerForm::nukidora4};
   std::vector<std::string> texts;
@@ -121,7 +122,7 @@ inline void run_pipeline_checks(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const conv::PaddedText input(bytes);
   auto first = conv::tenhou_to_mjai_lines(input);
-  run_any_player_checks(input, first, conv::is_valid_utf8(bytes));
+  run_any_player_checks(input, first, kifuzan::base::is_valid_utf8(bytes));
   // A fresh copy, so that nothing the first run left in the buffer matters.
   const conv::PaddedText again(bytes);
   joined_blocks b;
@@ -142,7 +143,7 @@ inline void run_pipeline_checks(const std::uint8_t* data, std::size_t size) {
   require(a.text == b.text);
   require(a.end == b.end);
   require(a.ascii == b.ascii);
-  check_lines(a, conv::is_valid_utf8(bytes));
+  check_lines(a, kifuzan::base::is_valid_utf8(bytes));
   // Blocks: start_game alone, then each kyoku from its start_kyoku, then end_game alone.
   require(b.first_line.size() >= 2 && b.first_line[1] == 1 && b.first_line.back() == a.size() - 1);
   for (std::size_t i = 1; i + 1 < b.first_line.size(); ++i)

@@ -12,6 +12,7 @@
 #include <variant>
 
 #include "invariants.h"
+#include "base/utf8.h"
 #include "kifuzan/conv/document.h"
 #include "kifuzan/conv/log.h"
 #include "kifuzan/mjlog/document.h"
@@ -46,7 +47,7 @@ void check(std::string_view xml, const conv::Options* options) {
   }
   require(any || doc.value().players == 4);
   const std::string json = mjlog::write_tenhou6(doc.value());
-  require(conv::is_valid_utf8(json));
+  require(kifuzan::base::is_valid_utf8(json));
   // The written text always reads back, into the converter's very input.
   const conv::PaddedText text(json);
   auto raw = any ? conv::parse_any_players(text) : conv::parse(text);

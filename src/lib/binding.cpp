@@ -188,7 +188,7 @@ PyObject* convert_to_list(const conv::PaddedText& input, void (*raise_stage)(con
     return nullptr;
   }
   ListSink sink(list);
-  mjai::result<std::size_t, conv::Stage> done = mjai::failure(conv::Stage::serialize);
+  kifuzan::base::result<std::size_t, conv::Stage> done = kifuzan::base::failure(conv::Stage::serialize);
   try {
     done = conv::tenhou_to_mjai_blocks(input, sink);
   } catch (...) {

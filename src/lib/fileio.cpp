@@ -188,7 +188,7 @@ int write_lines_to(std::string_view path, const conv::Lines& lines, const char* 
   int error = 0;
   if (is_stdout_path(path)) {
     // The process's own stream, bypassing sys.stdout; fd 1 stays open.
-    status = io::write_lines(STDOUT_FILENO, lines, CheckSignals{}, error);
+    status = io::write_lines(STDOUT_FILENO, lines.text, lines.end, CheckSignals{}, error);
   } else {
     // A regular file is written to a temporary file beside it and renamed
     // into place, so that a failed write leaves the old file (or none); the
@@ -201,7 +201,7 @@ int write_lines_to(std::string_view path, const conv::Lines& lines, const char* 
         error != 0 ? std::optional<io::WriteFailure>(io::WriteFailure{io::WriteFailure::Step::create, error, name})
                    : io::write_output(
                          name.c_str(),
-                         [&](int fd, int& err) { return io::write_lines(fd, lines, CheckSignals{}, err); },
+                         [&](int fd, int& err) { return io::write_lines(fd, lines.text, lines.end, CheckSignals{}, err); },
                          CheckSignals{});
     if (failed && failed->step == io::WriteFailure::Step::interrupted) {
       return -1;

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/utf8.h"
 #include "kifuzan/conv/input.h"
 #include "kifuzan/conv/pipeline.h"
 #include "lib/binding.h"
@@ -111,7 +112,7 @@ PyObject* py_tenhou_file_to_mjai(PyObject* /*module*/, PyObject* const* args, Py
     if (read_file(bytes_view(in_path), k_open_log_failed, input) < 0) {
       goto bail;
     }
-    if (!kifuzan::conv::is_valid_utf8(input.view())) {
+    if (!kifuzan::base::is_valid_utf8(input.view())) {
       PyErr_SetString(PyExc_OSError, k_not_utf8);
       goto bail;
     }

@@ -4,6 +4,7 @@
 #include <new>
 #include <utility>
 
+#include "base/utf8.h"
 #include "kifuzan/conv/error.h"
 #include "kifuzan/mjlog/pipeline.h"
 #include "lib/native.h"
@@ -27,7 +28,7 @@ Why mjlog_why(const mjlog::MjlogError& m) {
   return Why{{Stage::parse, m.message, std::nullopt, std::nullopt, std::nullopt}, true};
 }
 
-mjai::result<Lines, Refusal> record_to_lines(const PaddedText& input, Format format,
+kifuzan::base::result<Lines, Refusal> record_to_lines(const PaddedText& input, Format format,
                                              std::optional<conv::ThreePlayerForm> three_player) {
   conv::Options options;
   if (three_player) {
@@ -41,18 +42,18 @@ mjai::result<Lines, Refusal> record_to_lines(const PaddedText& input, Format for
       return std::move(lines).value();
     }
     if (const auto* m = std::get_if<mjlog::MjlogError>(&lines.error())) {
-      return mjai::failure(Refusal{{*m}, mjlog_why(*m)});
+      return kifuzan::base::failure(Refusal{{*m}, mjlog_why(*m)});
     }
     // The document the XML gave has no text of its own to point into.
     const conv::Error& e = std::get<conv::Error>(lines.error());
     Why why{conv::diagnosis_of(e, input, true)};
     why.diagnosis.offset.reset();
-    return mjai::failure(Refusal{{conv::stage_of(e.kind)}, std::move(why)});
+    return kifuzan::base::failure(Refusal{{conv::stage_of(e.kind)}, std::move(why)});
   }
   auto lines = conv::convert_text(input, options);
   if (!lines) {
     const conv::Error& e = lines.error();
-    return mjai::failure(Refusal{{conv::stage_of(e.kind)}, Why{conv::diagnosis_of(e, input, options.any_players)}});
+    return kifuzan::base::failure(Refusal{{conv::stage_of(e.kind)}, Why{conv::diagnosis_of(e, input, options.any_players)}});
   }
   return std::move(lines).value();
 }
@@ -141,7 +142,7 @@ int three_player_argument(PyObject* arg, std::optional<conv::ThreePlayerForm>& o
 RecordOutcome convert_record(const PaddedText& input, bool to_tenhou6, std::optional<std::string_view> ref,
                              std::optional<conv::ThreePlayerForm> three_player) {
   RecordOutcome o;
-  if (!kifuzan::conv::is_valid_utf8(input.view())) {
+  if (!kifuzan::base::is_valid_utf8(input.view())) {
     o.kind = RecordOutcome::Kind::not_utf8;
     return o;
   }
@@ -377,7 +378,7 @@ PyObject* py_tenhou6_to_mjai(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       return nullptr;
     }
     ListSink sink(list);
-    mjai::result<std::size_t, std::optional<conv::Error>> done = mjai::failure(std::optional<conv::Error>());
+    kifuzan::base::result<std::size_t, std::optional<conv::Error>> done = kifuzan::base::failure(std::optional<conv::Error>());
     try {
       done = conv::convert_text_blocks(conv::PaddedText(std::string_view(data, static_cast<std::size_t>(size))),
                                        options, sink);

@@ -12,10 +12,11 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <span>
+#include <string_view>
 #include <utility>
 
-#include "kifuzan/conv/input.h"
-#include "kifuzan/conv/pipeline.h"
+#include "base/padded_text.h"
 
 namespace kifuzan::io {
 
@@ -87,10 +88,10 @@ ssize_t read_some(int fd, void* p, std::size_t n, OnEintr& on_eintr, Status& sta
 // the buffer, so files that report 0 (/proc, pipes) or change while being
 // read come out whole.
 template <class OnEintr>
-Status read_whole(int fd, std::size_t size_hint, conv::PaddedText& out, OnEintr on_eintr, int& error) {
+Status read_whole(int fd, std::size_t size_hint, base::PaddedText& out, OnEintr on_eintr, int& error) {
   Status status = Status::ok;
   std::size_t capacity = size_hint > 0 ? size_hint : 8192;
-  conv::PaddedText buf(capacity);
+  base::PaddedText buf(capacity);
   std::size_t len = 0;
   for (;;) {
     if (len == capacity) {
@@ -106,7 +107,7 @@ Status read_whole(int fd, std::size_t size_hint, conv::PaddedText& out, OnEintr 
       }
       const auto got = static_cast<std::size_t>(r);
       capacity = std::max(capacity * 2, len + got);
-      conv::PaddedText grown(capacity);
+      base::PaddedText grown(capacity);
       std::memcpy(grown.data(), buf.data(), len);
       std::memcpy(grown.data() + len, probe, got);
       len += got;
@@ -156,19 +157,19 @@ Status write_all(int fd, const char* p, std::size_t n, OnEintr& on_eintr, int& e
 // longer line goes in one chunk of its own, so a failed write leaves whole
 // lines behind.
 template <class OnEintr>
-Status write_lines(int fd, const conv::Lines& lines, OnEintr on_eintr, int& error) {
+// `text` holds the lines, `ends` the offset of each one's '\n'.
+Status write_lines(int fd, std::string_view text, std::span<const std::size_t> ends, OnEintr on_eintr, int& error) {
   constexpr std::size_t chunk = 64 * 1024;
-  const std::size_t n = lines.size();
+  const std::size_t n = ends.size();
   std::size_t i = 0;
   std::size_t begin = 0;
   while (i < n) {
     // Last line k >= i whose '\n' still fits in [begin, begin + chunk).
-    auto it = std::upper_bound(lines.end.begin() + static_cast<std::ptrdiff_t>(i), lines.end.end(),
-                               begin + chunk - 1);
-    std::size_t k = static_cast<std::size_t>(it - lines.end.begin());
+    auto it = std::upper_bound(ends.begin() + static_cast<std::ptrdiff_t>(i), ends.end(), begin + chunk - 1);
+    std::size_t k = static_cast<std::size_t>(it - ends.begin());
     k = k > i ? k - 1 : i;
-    const std::size_t stop = lines.end[k] + 1;
-    const Status s = write_all(fd, lines.text.data() + begin, stop - begin, on_eintr, error);
+    const std::size_t stop = ends[k] + 1;
+    const Status s = write_all(fd, text.data() + begin, stop - begin, on_eintr, error);
     if (s != Status::ok) {
       return s;
     }

@@ -30,7 +30,7 @@ using simdjson::dom::element_type;
 
 const fs::path corpus_dir = shared_dir / "corpus";
 
-mjai::result<conv::Lines, conv::Stage> convert(std::string_view text) {
+kifuzan::base::result<conv::Lines, conv::Stage> convert(std::string_view text) {
   return conv::tenhou_to_mjai_lines(conv::PaddedText(text));
 }
 

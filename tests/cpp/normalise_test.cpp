@@ -15,7 +15,7 @@ using kifuzan::test::kyoku_json;
 using kifuzan::test::log_json;
 using kifuzan::test::parse_text;
 
-using Outcome = mjai::result<Log, Error>;
+using Outcome = kifuzan::base::result<Log, Error>;
 
 // Parses text (which must parse) and normalises it.
 std::optional<Outcome> run(const std::string& text) {

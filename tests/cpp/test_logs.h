@@ -93,7 +93,7 @@ inline std::string nested_objects(std::size_t n) {
   return s + "{}" + std::string(n - 1, '}');
 }
 
-inline mjai::result<conv::RawLog, conv::Error> parse_text(std::string_view s) {
+inline kifuzan::base::result<conv::RawLog, conv::Error> parse_text(std::string_view s) {
   return conv::parse(conv::PaddedText(s));
 }
 

@@ -75,7 +75,7 @@ struct SeatLists {
   std::vector<Event> takes;
   std::vector<Event> discards;
 };
-mjai::result<SeatLists, Error> decode_seat(const Kyoku& kyoku, Seat s);
+kifuzan::base::result<SeatLists, Error> decode_seat(const Kyoku& kyoku, Seat s);
 
 // The entry of seat s's discard list that made its `event`-th decoded
 // discard event (the list's length past the end). For error reports only:
@@ -98,7 +98,7 @@ status<Error> play_kyoku(const Kyoku& kyoku, const std::array<SeatEvents, 4>& se
 
 // The whole game in the order of play: StartGame, every kyoku, EndGame;
 // nothing on failure. The events point into `log`; an error names its kyoku.
-mjai::result<std::vector<Event>, Error> convert_game(const Log& log);
+kifuzan::base::result<std::vector<Event>, Error> convert_game(const Log& log);
 
 // Receives the game's events a block at a time, in order: StartGame, each
 // kyoku from StartKyoku to EndKyoku, EndGame. Each block is built in

@@ -247,11 +247,11 @@ status<Error> decode_seat_with(const Kyoku& kyoku, Seat s, std::vector<Event>& e
   out.takes = static_cast<std::uint32_t>(events.size());
   for (const ActionItem& item : seat.takes)
     if (!d.take(item, events))
-      return mjai::failure{at_entry(std::move(*err), s, Field::takes, &item - seat.takes.data())};
+      return kifuzan::base::failure{at_entry(std::move(*err), s, Field::takes, &item - seat.takes.data())};
   out.takes_end = out.discards = static_cast<std::uint32_t>(events.size());
   for (const ActionItem& item : seat.discards)
     if (!d.discard(item, events))
-      return mjai::failure{at_entry(std::move(*err), s, Field::discards, &item - seat.discards.data())};
+      return kifuzan::base::failure{at_entry(std::move(*err), s, Field::discards, &item - seat.discards.data())};
   std::size_t n = events.size() - out.discards;
   if (out.takes_end > out.takes)
     n = fill_in(events.data() + out.takes, out.takes_end - out.takes, events.data() + out.discards, n);
@@ -268,10 +268,10 @@ status<Error> decode_seat_into(const Kyoku& kyoku, Seat s, std::vector<Event>& e
                             : decode_seat_with<false>(kyoku, s, events, out, table);
 }
 
-mjai::result<SeatLists, Error> decode_seat(const Kyoku& kyoku, Seat s) {
+kifuzan::base::result<SeatLists, Error> decode_seat(const Kyoku& kyoku, Seat s) {
   std::vector<Event> events;
   SeatEvents at;
-  if (auto r = decode_seat_into(kyoku, s, events, at); !r) return mjai::failure{std::move(r).error()};
+  if (auto r = decode_seat_into(kyoku, s, events, at); !r) return kifuzan::base::failure{std::move(r).error()};
   SeatLists out;
   out.takes.assign(events.begin() + at.takes, events.begin() + at.takes_end);
   out.discards.assign(events.begin() + at.discards, events.begin() + at.discards_end);

@@ -541,12 +541,12 @@ class parser_lease {
 
 namespace {
 
-mjai::result<RawLog, Error> parse_with(const PaddedText& text, bool empty_hands) {
+kifuzan::base::result<RawLog, Error> parse_with(const PaddedText& text, bool empty_hands) {
   const parser_lease lease;
   simdjson::dom::parser& p = *lease;
   if (p.max_depth() != max_depth) {
     if (auto err = p.allocate(std::max<std::size_t>(text.size(), 4096), max_depth))
-      return mjai::failure{json_error(err, text)};
+      return kifuzan::base::failure{json_error(err, text)};
   }
   // simdjson skips a leading byte-order mark since 3.x; JSON text has none,
   // so it is refused as the structural error it used to be, at its first byte.
@@ -555,20 +555,20 @@ mjai::result<RawLog, Error> parse_with(const PaddedText& text, bool empty_hands)
     e.kind = ErrorKind::json;
     e.json_code = static_cast<std::uint8_t>(simdjson::TAPE_ERROR);
     e.offset = 0;
-    return mjai::failure{std::move(e)};
+    return kifuzan::base::failure{std::move(e)};
   }
   element root;
-  if (auto err = p.parse(text.data(), text.size(), false).get(root)) return mjai::failure{json_error(err, text)};
+  if (auto err = p.parse(text.data(), text.size(), false).get(root)) return kifuzan::base::failure{json_error(err, text)};
   reader r;
   r.empty_hands = empty_hands;
   RawLog raw;
-  if (!r.document(root, raw)) return mjai::failure{located(std::move(r), raw, text)};
+  if (!r.document(root, raw)) return kifuzan::base::failure{located(std::move(r), raw, text)};
   return raw;
 }
 
 }  // namespace
 
-mjai::result<RawLog, Error> parse(const PaddedText& text) { return parse_with(text, false); }
-mjai::result<RawLog, Error> parse_any_players(const PaddedText& text) { return parse_with(text, true); }
+kifuzan::base::result<RawLog, Error> parse(const PaddedText& text) { return parse_with(text, false); }
+kifuzan::base::result<RawLog, Error> parse_any_players(const PaddedText& text) { return parse_with(text, true); }
 
 }  // namespace kifuzan::conv

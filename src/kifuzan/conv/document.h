@@ -13,7 +13,7 @@
 #include "kifuzan/conv/error.h"
 #include "kifuzan/conv/input.h"
 #include "mjai/event.h"
-#include "mjai/result.h"
+#include "base/result.h"
 #include "mjai/tile.h"
 
 namespace kifuzan::conv {
@@ -101,11 +101,11 @@ struct RawLog {
 // length, on a repeated known key, on nesting deeper than 128 levels, and on
 // anything but whitespace after the document. A refused value carries its
 // byte offset and, inside "log", its kyoku, seat and entry.
-mjai::result<RawLog, Error> parse(const PaddedText& text);
+kifuzan::base::result<RawLog, Error> parse(const PaddedText& text);
 
 // The same, but a starting hand may also be [] (marked in no_hand): three-
 // player records leave the absent seat's empty. Normalising decides whether
 // the record may.
-mjai::result<RawLog, Error> parse_any_players(const PaddedText& text);
+kifuzan::base::result<RawLog, Error> parse_any_players(const PaddedText& text);
 
 }  // namespace kifuzan::conv

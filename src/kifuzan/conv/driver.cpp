@@ -75,15 +75,15 @@ status<Error> convert_game_to(const Log& log, EventSink& sink) {
     block.events.reserve(room);
     block.order.reserve(room);
     if (log.players == 3)
-      if (auto e = absent_tile_in(k)) return mjai::failure{in_kyoku(std::move(*e), log, k)};
+      if (auto e = absent_tile_in(k)) return kifuzan::base::failure{in_kyoku(std::move(*e), log, k)};
     for (Seat s = 0; s < 4; ++s)
       if (auto r = decode_seat_into(k, s, block.events, seats[s], table); !r)
-        return mjai::failure{in_kyoku(std::move(r).error(), log, k)};
+        return kifuzan::base::failure{in_kyoku(std::move(r).error(), log, k)};
     if (k.dora_indicators.empty()) {
       Error e;
       e.kind = ErrorKind::missing_dora_marker;
       e.field = Field::dora;
-      return mjai::failure{in_kyoku(std::move(e), log, k)};
+      return kifuzan::base::failure{in_kyoku(std::move(e), log, k)};
     }
     const Seat oya = k.kyoku % 4;
     mjai::StartKyoku start;
@@ -98,7 +98,7 @@ status<Error> convert_game_to(const Log& log, EventSink& sink) {
     start.seats = table.shown_seats;
     block.add(start);
     if (auto r = play_kyoku(k, seats, oya, block, table); !r)
-      return mjai::failure{in_kyoku(std::move(r).error(), log, k)};
+      return kifuzan::base::failure{in_kyoku(std::move(r).error(), log, k)};
     sink.done();
   }
   sink.block().add(mjai::EndGame{});
@@ -106,7 +106,7 @@ status<Error> convert_game_to(const Log& log, EventSink& sink) {
   return success;
 }
 
-mjai::result<std::vector<Event>, Error> convert_game(const Log& log) {
+kifuzan::base::result<std::vector<Event>, Error> convert_game(const Log& log) {
   // Each block is copied into the game list in the order of play; a failure
   // discards it all.
   struct game_list final : EventSink {
@@ -119,7 +119,7 @@ mjai::result<std::vector<Event>, Error> convert_game(const Log& log) {
     }
   } game;
   game.events.reserve(estimated_event_count(log));
-  if (auto r = convert_game_to(log, game); !r) return mjai::failure{std::move(r).error()};
+  if (auto r = convert_game_to(log, game); !r) return kifuzan::base::failure{std::move(r).error()};
   return std::move(game.events);
 }
 

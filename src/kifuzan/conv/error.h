@@ -9,7 +9,7 @@
 #include <string_view>
 #include <variant>
 
-#include "mjai/result.h"
+#include "base/result.h"
 #include "mjai/tile.h"
 
 namespace kifuzan::conv {
@@ -81,7 +81,7 @@ struct Error {
 
 // For stages that make nothing but can fail.
 template <class E>
-using status = mjai::result<std::monostate, E>;
+using status = kifuzan::base::result<std::monostate, E>;
 inline constexpr std::monostate success{};
 
 // One plain sentence that names what went wrong and where, e.g.

@@ -66,13 +66,13 @@ struct Log {
 // (ErrorKind::three_player, with the text) and for a win whose detail list
 // lacks the winner and source numbers (ErrorKind::malformed_win, with its
 // kyoku and the list's place in the result list).
-mjai::result<Log, Error> normalise(RawLog&& raw);
+kifuzan::base::result<Log, Error> normalise(RawLog&& raw);
 
 // The same with `options`. With any_players, a record is three-player when
 // its rule text says so (三, 3-Player), or when it names no fourth player and
 // its first kyoku has no hand for seat 3; then every kyoku must leave seat 3
 // out (hand_for_absent_seat, absent_seat) and give seats 0-2 hands; a
 // four-player record must give every seat a hand (missing_hand).
-mjai::result<Log, Error> normalise(RawLog&& raw, const Options& options);
+kifuzan::base::result<Log, Error> normalise(RawLog&& raw, const Options& options);
 
 }  // namespace kifuzan::conv

@@ -125,18 +125,18 @@ std::optional<Error> misfit(const KyokuEntry& k, std::size_t i, bool three) {
 
 }  // namespace
 
-mjai::result<Log, Error> normalise(RawLog&& raw) { return normalise(std::move(raw), Options{}); }
+kifuzan::base::result<Log, Error> normalise(RawLog&& raw) { return normalise(std::move(raw), Options{}); }
 
-mjai::result<Log, Error> normalise(RawLog&& raw, const Options& options) {
+kifuzan::base::result<Log, Error> normalise(RawLog&& raw, const Options& options) {
   const std::string_view disp = raw.rule.disp;
   const bool rule_says_three = contains(disp, "\xE4\xB8\x89") || contains(disp, "3-Player");  // 三
-  if (rule_says_three && !options.any_players) return mjai::failure{three_player(disp)};
+  if (rule_says_three && !options.any_players) return kifuzan::base::failure{three_player(disp)};
 
   Log log;
   if (options.any_players) {
     const bool three = is_three_player(raw, rule_says_three);
     for (std::size_t i = 0; i < raw.log.size(); ++i)
-      if (auto e = misfit(raw.log[i], i, three)) return mjai::failure{std::move(*e)};
+      if (auto e = misfit(raw.log[i], i, three)) return kifuzan::base::failure{std::move(*e)};
     log.players = three ? 3 : 4;
     log.kita_texts = true;
     log.form = options.form;
@@ -150,7 +150,7 @@ mjai::result<Log, Error> normalise(RawLog&& raw, const Options& options) {
     Kyoku& k = log.kyokus.emplace_back();
     std::size_t bad = 0;
     if (!reduce_result(e.results, k.result, bad))
-      return mjai::failure{malformed_win(log.kyokus.size() - 1, e, bad)};
+      return kifuzan::base::failure{malformed_win(log.kyokus.size() - 1, e, bad)};
     k.kyoku = e.kyoku;
     k.honba = e.honba;
     k.kyotaku = e.kyotaku;
@@ -162,7 +162,7 @@ mjai::result<Log, Error> normalise(RawLog&& raw, const Options& options) {
   }
   log.names = std::move(raw.name);
   if (log.players == 3)
-    if (auto e = pad_absent_seat(log)) return mjai::failure{std::move(*e)};
+    if (auto e = pad_absent_seat(log)) return kifuzan::base::failure{std::move(*e)};
   return log;
 }
 

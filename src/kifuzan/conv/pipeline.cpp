@@ -151,7 +151,7 @@ class block_writer final : public EventSink {
 
 // Finds the byte of a value that normalising or converting refused; the
 // reader locates its own.
-[[gnu::cold]] mjai::failure<Error> located(Error&& e, const PaddedText& input) {
+[[gnu::cold]] kifuzan::base::failure<Error> located(Error&& e, const PaddedText& input) {
   PathStep path[4];
   std::size_t n = 0;
   if (e.kind == ErrorKind::three_player) {
@@ -178,33 +178,33 @@ class block_writer final : public EventSink {
   std::optional<std::size_t> offset = value_offset(input, std::span(path, n));
   if (!offset && n == 4) offset = value_offset(input, std::span(path, 3));
   if (n) e.offset = offset;
-  return mjai::failure{std::move(e)};
+  return kifuzan::base::failure{std::move(e)};
 }
 
 // The typed log. The document is consumed here, so that what normalise
 // leaves of it (its shell and the result lists) is gone on return.
-mjai::result<Log, Error> take_log(RawLog&& raw, const Options& options = {}) {
+kifuzan::base::result<Log, Error> take_log(RawLog&& raw, const Options& options = {}) {
   RawLog doc = std::move(raw);
   return normalise(std::move(doc), options);
 }
 
-mjai::result<RawLog, Error> parse_for(const PaddedText& input, const Options& options) {
+kifuzan::base::result<RawLog, Error> parse_for(const PaddedText& input, const Options& options) {
   return options.any_players ? parse_any_players(input) : parse(input);
 }
 
 }  // namespace
 
-mjai::result<Lines, Error> convert_text(const PaddedText& input) {
+kifuzan::base::result<Lines, Error> convert_text(const PaddedText& input) {
   auto raw = parse(input);
-  if (!raw) return mjai::failure{std::move(raw).error()};
+  if (!raw) return kifuzan::base::failure{std::move(raw).error()};
   auto lines = convert_raw_log(std::move(raw).value());
   if (!lines) return located(std::move(lines).error(), input);
   return lines;
 }
 
-mjai::result<Lines, Error> convert_text(const PaddedText& input, const Options& options) {
+kifuzan::base::result<Lines, Error> convert_text(const PaddedText& input, const Options& options) {
   auto raw = parse_for(input, options);
-  if (!raw) return mjai::failure{std::move(raw).error()};
+  if (!raw) return kifuzan::base::failure{std::move(raw).error()};
   auto log = take_log(std::move(raw).value(), options);
   if (!log) return located(std::move(log).error(), input);
   line_writer writer(log.value());
@@ -212,51 +212,47 @@ mjai::result<Lines, Error> convert_text(const PaddedText& input, const Options& 
   return std::move(writer).finish();
 }
 
-mjai::result<std::size_t, std::optional<Error>> convert_text_blocks(const PaddedText& input, const Options& options,
+kifuzan::base::result<std::size_t, std::optional<Error>> convert_text_blocks(const PaddedText& input, const Options& options,
                                                                     LineSink& sink) {
   auto raw = parse_for(input, options);
-  if (!raw) return mjai::failure{std::optional<Error>(std::move(raw).error())};
+  if (!raw) return kifuzan::base::failure{std::optional<Error>(std::move(raw).error())};
   auto log = take_log(std::move(raw).value(), options);
-  if (!log) return mjai::failure{std::optional<Error>(located(std::move(log).error(), input).error)};
+  if (!log) return kifuzan::base::failure{std::optional<Error>(located(std::move(log).error(), input).error)};
   block_writer writer(log.value(), sink);
   auto converted = convert_game_to(log.value(), writer);
-  if (writer.stopped()) return mjai::failure{std::optional<Error>()};
-  if (!converted) return mjai::failure{std::optional<Error>(located(std::move(converted).error(), input).error)};
+  if (writer.stopped()) return kifuzan::base::failure{std::optional<Error>()};
+  if (!converted) return kifuzan::base::failure{std::optional<Error>(located(std::move(converted).error(), input).error)};
   return writer.lines();
 }
 
-mjai::result<Lines, Error> convert_raw_log(RawLog&& raw) { return convert_raw_log(std::move(raw), Options{}); }
+kifuzan::base::result<Lines, Error> convert_raw_log(RawLog&& raw) { return convert_raw_log(std::move(raw), Options{}); }
 
-mjai::result<Lines, Error> convert_raw_log(RawLog&& raw, const Options& options) {
+kifuzan::base::result<Lines, Error> convert_raw_log(RawLog&& raw, const Options& options) {
   auto log = take_log(std::move(raw), options);
-  if (!log) return mjai::failure{std::move(log).error()};
+  if (!log) return kifuzan::base::failure{std::move(log).error()};
   // Converting and serializing go kyoku by kyoku; serializing cannot fail,
   // so a conversion failure is still the first and only failure.
   line_writer writer(log.value());
-  if (auto r = convert_game_to(log.value(), writer); !r) return mjai::failure{std::move(r).error()};
+  if (auto r = convert_game_to(log.value(), writer); !r) return kifuzan::base::failure{std::move(r).error()};
   return std::move(writer).finish();
 }
 
-mjai::result<Lines, Stage> tenhou_to_mjai_lines(const PaddedText& input) {
+kifuzan::base::result<Lines, Stage> tenhou_to_mjai_lines(const PaddedText& input) {
   auto r = convert_text(input);
-  if (!r) return mjai::failure{stage_of(r.error().kind)};
+  if (!r) return kifuzan::base::failure{stage_of(r.error().kind)};
   return std::move(r).value();
 }
 
-mjai::result<std::size_t, Stage> tenhou_to_mjai_blocks(const PaddedText& input, LineSink& sink) {
+kifuzan::base::result<std::size_t, Stage> tenhou_to_mjai_blocks(const PaddedText& input, LineSink& sink) {
   auto raw = parse(input);
-  if (!raw) return mjai::failure{Stage::parse};
+  if (!raw) return kifuzan::base::failure{Stage::parse};
   auto log = take_log(std::move(raw).value());
-  if (!log) return mjai::failure{stage_of(log.error().kind)};
+  if (!log) return kifuzan::base::failure{stage_of(log.error().kind)};
   block_writer writer(log.value(), sink);
   const auto converted = convert_game_to(log.value(), writer);
-  if (writer.stopped()) return mjai::failure{Stage::serialize};
-  if (!converted) return mjai::failure{Stage::convert};
+  if (writer.stopped()) return kifuzan::base::failure{Stage::serialize};
+  if (!converted) return kifuzan::base::failure{Stage::convert};
   return writer.lines();
-}
-
-bool is_valid_utf8(std::string_view bytes) noexcept {
-  return simdjson::validate_utf8(bytes.data(), bytes.size());
 }
 
 }  // namespace kifuzan::conv

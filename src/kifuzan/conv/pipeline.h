@@ -13,7 +13,7 @@
 
 #include "kifuzan/conv/error.h"
 #include "kifuzan/conv/input.h"
-#include "mjai/result.h"
+#include "base/result.h"
 
 namespace kifuzan::conv {
 
@@ -37,7 +37,7 @@ struct Lines {
 // Runs the whole pipeline. On failure, reports the error of the first stage
 // that failed (stage_of(kind) tells which), with its byte offset in the
 // input wherever the refused value can be found there.
-mjai::result<Lines, Error> convert_text(const PaddedText& input);
+kifuzan::base::result<Lines, Error> convert_text(const PaddedText& input);
 
 struct RawLog;
 struct Options;
@@ -45,15 +45,15 @@ struct Options;
 // convert_text with `options`: three-player records too, when they allow
 // them, in the form they choose. A four-player record gives convert_text's
 // lines, but a kita entry in one is refused.
-mjai::result<Lines, Error> convert_text(const PaddedText& input, const Options& options);
+kifuzan::base::result<Lines, Error> convert_text(const PaddedText& input, const Options& options);
 
 // The stages after parse, on a document already read (the mjlog reader's).
 // Its errors carry no byte offset: there is no text to point into.
-mjai::result<Lines, Error> convert_raw_log(RawLog&& raw);
-mjai::result<Lines, Error> convert_raw_log(RawLog&& raw, const Options& options);
+kifuzan::base::result<Lines, Error> convert_raw_log(RawLog&& raw);
+kifuzan::base::result<Lines, Error> convert_raw_log(RawLog&& raw, const Options& options);
 
 // The same, reporting only the stage that failed.
-mjai::result<Lines, Stage> tenhou_to_mjai_lines(const PaddedText& input);
+kifuzan::base::result<Lines, Stage> tenhou_to_mjai_lines(const PaddedText& input);
 
 // One block of the output: the start_game line, one kyoku's lines from
 // start_kyoku to end_kyoku, or the end_game line. It lives in a buffer the
@@ -111,14 +111,12 @@ class LineSink {
 // (Stage::serialize when the sink stopped); a conversion failure can come
 // after blocks were handed over, which the caller must then discard. Safe
 // to call from several threads at once, each with its own sink.
-mjai::result<std::size_t, Stage> tenhou_to_mjai_blocks(const PaddedText& input, LineSink& sink);
+kifuzan::base::result<std::size_t, Stage> tenhou_to_mjai_blocks(const PaddedText& input, LineSink& sink);
 
 // tenhou_to_mjai_blocks with `options`, reporting the error itself (located
 // like convert_text's), or nothing when the sink stopped.
-mjai::result<std::size_t, std::optional<Error>> convert_text_blocks(const PaddedText& input, const Options& options,
+kifuzan::base::result<std::size_t, std::optional<Error>> convert_text_blocks(const PaddedText& input, const Options& options,
                                                                     LineSink& sink);
 
-// Whether the bytes are well-formed UTF-8.
-bool is_valid_utf8(std::string_view bytes) noexcept;
 
 }  // namespace kifuzan::conv

@@ -329,7 +329,7 @@ status<Error> play_kyoku(const Kyoku& kyoku, const std::array<SeatEvents, 4>& se
   std::optional<Error> err;
   const bool ok = table.players == 3 ? kyoku_player<true>(kyoku, seats, block, table, err).run(oya)
                                      : kyoku_player<false>(kyoku, seats, block, table, err).run(oya);
-  if (!ok) return mjai::failure{std::move(*err)};
+  if (!ok) return kifuzan::base::failure{std::move(*err)};
   return success;
 }
 

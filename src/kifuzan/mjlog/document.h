@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "kifuzan/conv/document.h"
-#include "mjai/result.h"
+#include "base/result.h"
 #include "mjai/tile.h"
 
 namespace kifuzan::mjlog {
@@ -123,6 +123,6 @@ inline constexpr std::string_view three_player_message = "three-player records a
 // Reads one whole record. Never reads a DTD, expands only XML's predefined
 // entities and character references, and refuses any DOCTYPE. A record of a
 // three-player game is refused (three_player_message) unless `any_players`.
-mjai::result<Document, MjlogError> read_mjlog(std::string_view xml, bool any_players = false);
+kifuzan::base::result<Document, MjlogError> read_mjlog(std::string_view xml, bool any_players = false);
 
 }  // namespace kifuzan::mjlog

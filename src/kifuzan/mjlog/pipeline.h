@@ -11,7 +11,7 @@
 #include "kifuzan/conv/log.h"
 #include "kifuzan/conv/pipeline.h"
 #include "kifuzan/mjlog/document.h"
-#include "mjai/result.h"
+#include "base/result.h"
 
 namespace kifuzan::mjlog {
 
@@ -31,11 +31,11 @@ using MjlogToMjaiError = std::variant<MjlogError, conv::Error>;
 
 // read_mjlog, then the converter's normalise, convert and serialize stages:
 // the same lines as tenhou_to_mjai_lines of the document's JSON text.
-mjai::result<conv::Lines, MjlogToMjaiError> mjlog_to_mjai_lines(std::string_view xml);
+kifuzan::base::result<conv::Lines, MjlogToMjaiError> mjlog_to_mjai_lines(std::string_view xml);
 
 // The same with the converter's `options`: a three-player record too when
 // they allow it (read_mjlog's any_players), in the form they choose; the
 // lines of conv::convert_text(write_tenhou6(doc), options).
-mjai::result<conv::Lines, MjlogToMjaiError> mjlog_to_mjai_lines(std::string_view xml, const conv::Options& options);
+kifuzan::base::result<conv::Lines, MjlogToMjaiError> mjlog_to_mjai_lines(std::string_view xml, const conv::Options& options);
 
 }  // namespace kifuzan::mjlog

@@ -15,7 +15,7 @@
 #include <system_error>
 #include <utility>
 
-#include "kifuzan/conv/pipeline.h"
+#include "base/utf8.h"
 #include "kifuzan/mjlog/document.h"
 #include "kifuzan/mjlog/reader.h"
 
@@ -361,7 +361,7 @@ class builder {
   }
 
   bool valid_text(std::string_view name, const std::string& s) {
-    if (!conv::is_valid_utf8(s)) return fail(name, "not UTF-8 text");
+    if (!kifuzan::base::is_valid_utf8(s)) return fail(name, "not UTF-8 text");
     return true;
   }
 
@@ -1166,28 +1166,28 @@ void load(element& e, pugi::xml_node n) {
 
 }  // namespace
 
-mjai::result<Document, MjlogError> read_mjlog_tree(std::string_view xml, bool any_players) {
+kifuzan::base::result<Document, MjlogError> read_mjlog_tree(std::string_view xml, bool any_players) {
   pugi::xml_document xdoc;
   const pugi::xml_parse_result pr = xdoc.load_buffer(xml.data(), xml.size(), parse_flags, pugi::encoding_utf8);
-  if (!pr) return mjai::failure{xml_error(std::string("not XML: ") + pr.description() + " at byte ", pr.offset)};
+  if (!pr) return kifuzan::base::failure{xml_error(std::string("not XML: ") + pr.description() + " at byte ", pr.offset)};
   pugi::xml_node root;
   for (pugi::xml_node n = xdoc.first_child(); n; n = n.next_sibling()) {
-    if (n.type() == pugi::node_doctype) return mjai::failure{xml_error("DOCTYPE not allowed (byte ", n.offset_debug(), ")")};
+    if (n.type() == pugi::node_doctype) return kifuzan::base::failure{xml_error("DOCTYPE not allowed (byte ", n.offset_debug(), ")")};
     if (n.type() != pugi::node_element) continue;
     if (root || std::strcmp(n.name(), "mjloggm") != 0)
-      return mjai::failure{xml_error(std::string("wrong root: <") + n.name() + "> at byte ", n.offset_debug(),
+      return kifuzan::base::failure{xml_error(std::string("wrong root: <") + n.name() + "> at byte ", n.offset_debug(),
                                      ", expected one <mjloggm>")};
     root = n;
   }
-  if (!root) return mjai::failure{MjlogError{"wrong root: no <mjloggm> element"}};
+  if (!root) return kifuzan::base::failure{MjlogError{"wrong root: no <mjloggm> element"}};
   builder b(true, any_players);
   element e;
   load(e, root);
-  if (!b.root(e)) return mjai::failure{MjlogError{std::move(b.error())}};
+  if (!b.root(e)) return kifuzan::base::failure{MjlogError{std::move(b.error())}};
   for (pugi::xml_node n = root.first_child(); n; n = n.next_sibling()) {
     if (n.type() != pugi::node_element) continue;
     load(e, n);
-    if (!b.child(e)) return mjai::failure{MjlogError{std::move(b.error())}};
+    if (!b.child(e)) return kifuzan::base::failure{MjlogError{std::move(b.error())}};
   }
   return std::move(b).take();
 }
@@ -1198,7 +1198,7 @@ std::optional<Document> read_mjlog_flat(std::string_view xml, bool texts, bool a
   return std::move(b).take();
 }
 
-mjai::result<Document, MjlogError> read_mjlog(std::string_view xml, bool any_players) {
+kifuzan::base::result<Document, MjlogError> read_mjlog(std::string_view xml, bool any_players) {
   if (auto doc = read_mjlog_flat(xml, true, any_players)) return std::move(*doc);
   // A refusal, or a record beyond the flat form: the tree reader says which,
   // with pugixml's own words for what is not XML.

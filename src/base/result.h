@@ -5,7 +5,7 @@
 #include <utility>
 #include <variant>
 
-namespace mjai {
+namespace kifuzan::base {
 
 template <class E>
 struct failure {
@@ -34,4 +34,4 @@ class result {
   std::variant<T, E> v_;
 };
 
-}  // namespace mjai
+}  // namespace kifuzan::base
