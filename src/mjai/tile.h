@@ -57,6 +57,17 @@ inline std::optional<Tile> tile_from_code(std::uint64_t code) noexcept {
   return Tile{detail::code_table[code]};
 }
 
+// The tile of a code already known to be valid (the mjlog reader's own tables).
+constexpr Tile tile_of_valid_code(std::uint8_t code) noexcept { return Tile{detail::code_table[code]}; }
+
+// A tile's tenhou.net/6 code, by tile id (red fives 51-53; 0 for "?").
+inline constexpr std::array<std::uint8_t, tile_count> tenhou_codes = [] {
+  std::array<std::uint8_t, tile_count> t{};
+  for (unsigned c = 0; c < detail::code_table.size(); ++c)
+    if ((detail::valid_codes >> c) & 1) t[detail::code_table[c]] = static_cast<std::uint8_t>(c);
+  return t;
+}();
+
 // "invalid value: N, expected one of: 0, 11, ..." for a rejected code.
 std::string invalid_tile_code_message(unsigned code);
 

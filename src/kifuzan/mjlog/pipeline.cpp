@@ -15,13 +15,7 @@ namespace {
 
 using namespace std::string_view_literals;
 
-// A tile's tenhou.net/6 code, by tile id (red fives 51-53; 0 for "?").
-constexpr auto code_of = [] {
-  std::array<std::uint8_t, mjai::tile_count> t{};
-  for (unsigned c = 0; c < mjai::detail::code_table.size(); ++c)
-    if ((mjai::detail::valid_codes >> c) & 1) t[mjai::detail::code_table[c]] = static_cast<std::uint8_t>(c);
-  return t;
-}();
+constexpr const auto& code_of = mjai::tenhou_codes;
 
 class json_writer {
  public:

@@ -143,14 +143,14 @@ inline short_number read_short_number(const char* p) {
   return {d1 * w1[n] + d2 * w2[n] + d3 * w3[n], n};
 }
 
-inline mjai::Tile tile_of_code(std::uint8_t code) { return mjai::Tile{mjai::detail::code_table[code]}; }
+inline mjai::Tile tile_of_code(std::uint8_t code) { return mjai::tile_of_valid_code(code); }
 
 // A tile id's tile, straight: one load where the code and then its tile
 // would be two in a row.
 constexpr auto tile_tables = [] {
   std::array<std::array<std::uint8_t, 136>, 2> t{};
   for (unsigned red = 0; red < 2; ++red)
-    for (unsigned id = 0; id < 136; ++id) t[red][id] = mjai::detail::code_table[code_tables[red][id]];
+    for (unsigned id = 0; id < 136; ++id) t[red][id] = mjai::tile_of_valid_code(code_tables[red][id]).id;
   return t;
 }();
 inline mjai::Tile tile_of(unsigned id, bool red) { return mjai::Tile{tile_tables[red][id]}; }
