@@ -55,7 +55,7 @@ std::string decimal(T v) {
   return std::string(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
 }
 
-class reader {
+class document_reader {
  public:
   bool empty_hands = false;  // a starting hand may be []
   Error error;
@@ -494,7 +494,7 @@ class parser_lease {
 
 // Names the kyoku, seat and entry of a refused value from its path, and
 // finds its byte in the text.
-[[gnu::cold]] Error located(reader&& r, const RawLog& raw, const PaddedText& text) {
+[[gnu::cold]] Error located(document_reader&& r, const RawLog& raw, const PaddedText& text) {
   Error e = std::move(r.error);
   std::vector<PathStep> path;
   for (auto i = r.path.rbegin(); i != r.path.rend(); ++i) path.push_back(PathStep{*i, {}});
@@ -559,7 +559,7 @@ kifuzan::base::result<RawLog, Error> parse_with(const PaddedText& text, bool emp
   }
   element root;
   if (auto err = p.parse(text.data(), text.size(), false).get(root)) return kifuzan::base::failure{json_error(err, text)};
-  reader r;
+  document_reader r;
   r.empty_hands = empty_hands;
   RawLog raw;
   if (!r.document(root, raw)) return kifuzan::base::failure{located(std::move(r), raw, text)};

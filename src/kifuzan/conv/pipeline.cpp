@@ -17,7 +17,7 @@ namespace {
 
 // A growable text buffer, left uninitialised on purpose: every byte up to
 // size is written before use.
-struct text_buffer {
+struct line_buffer {
   std::unique_ptr<char[]> data;
   std::size_t size = 0;
   std::size_t capacity = 0;
@@ -36,7 +36,7 @@ struct text_buffer {
 // each line's end offset to `end` and returns whether all is ASCII (only the
 // player names of a StartGame can make it not).
 template <class Ends>
-bool write_block(const Block& block, text_buffer& out, Ends& end) {
+bool write_block(const Block& block, line_buffer& out, Ends& end) {
   bool ascii = true;
   char* p = out.data.get() + out.size;
   for (std::size_t i = 0; i < block.size(); ++i) {
@@ -107,7 +107,7 @@ class line_writer final : public EventSink {
 
  private:
   Lines lines_;
-  text_buffer text_;
+  line_buffer text_;
   Block block_;
   log_releaser release_;
   std::size_t blocks_ = 0;
@@ -140,7 +140,7 @@ class block_writer final : public EventSink {
 
  private:
   LineSink& sink_;
-  text_buffer text_;
+  line_buffer text_;
   std::vector<std::size_t> end_;
   Block block_;
   log_releaser release_;

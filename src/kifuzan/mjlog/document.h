@@ -16,7 +16,7 @@
 
 namespace kifuzan::mjlog {
 
-using Deltas = std::array<std::int32_t, 4>;
+using mjai::Deltas;  // seat by seat, as in the events
 
 // One entry of a seat's take or discard list, in the converter's own form
 // so that it passes to the converter as it is: a tile (red fives are their

@@ -17,7 +17,7 @@ using namespace std::string_view_literals;
 
 constexpr const auto& code_of = mjai::tenhou_codes;
 
-class json_writer {
+class document_writer {
  public:
   std::string out;
 
@@ -205,7 +205,7 @@ std::vector<conv::ResultItem> result_items(const Result& r) {
 }  // namespace
 
 std::string write_tenhou6(const Document& doc, std::optional<std::string_view> ref) {
-  json_writer w;
+  document_writer w;
   w.out.reserve(estimated_size(doc));
   w.raw("{\"ver\":"sv);
   w.number(doc.ver);

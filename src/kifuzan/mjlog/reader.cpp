@@ -164,7 +164,7 @@ inline void add_item(std::vector<Action>& list, Action::Kind kind, std::uint8_t 
 inline void add_tile(std::vector<Action>& list, mjai::Tile t) { add_item(list, Action::Kind::tile, t.id); }
 
 // A call or riichi text (at most "151551m15"), built in place.
-struct text_buffer {
+struct call_text {
   char c[12];
   unsigned n = 0;
 
@@ -645,7 +645,7 @@ class builder {
   // Out of line: a text is rare among discards, and its making would weigh
   // on every other one.
   [[gnu::noinline]] static void riichi_discard(std::vector<Action>& discards, std::uint8_t code) {
-    text_buffer t;
+    call_text t;
     t.put('r');
     t.code(code);
     discards.push_back(t.action());
@@ -713,7 +713,7 @@ class builder {
     // The marker stands where the called tile lies: first from the previous
     // seat, second from the opposite one, last from the next one.
     const unsigned pos = c.from == 3 ? 0 : c.from == 2 ? 1 : c.own_count;
-    text_buffer t;
+    call_text t;
     auto own_with_marker = [&](char marker, std::uint8_t first, const std::uint8_t* second) {
       for (unsigned i = 0; i <= c.own_count; ++i) {
         if (i == pos) {
@@ -774,7 +774,7 @@ class builder {
       }
       return fail("m", w);
     }
-    text_buffer t;
+    call_text t;
     t.put('f');
     t.code(44);
     kyoku_->discards[who].push_back(t.action());
