@@ -67,8 +67,11 @@ class _Reader:
         self.zips: dict[str, zipfile.ZipFile] = {}
         self.dbs: dict[str, sqlite3.Connection] = {}
         self.rows: dict[tuple[str, str], bytes] = {}
+        self.unreadable: dict[str, databases.DatabaseError] = {}
 
     def prefetch(self, jobs: Sequence[Job]) -> None:
+        """Reads the rows of the chunk's database jobs, one query a database;
+        a database that cannot be read fails each of its jobs with the reason."""
         ids: dict[str, list[str]] = {}
         for job in jobs:
             if job.kind == DATABASE and job.member is not None:
@@ -78,22 +81,19 @@ class _Reader:
                 db = self.dbs[src] = databases.connect(src)
                 for log_id, content in databases.read_rows(db, sorted(wanted)):
                     self.rows[src, log_id] = content
-            except (databases.DatabaseError, sqlite3.Error):
-                pass  # each of its jobs reads its row alone and fails with the reason
+            except databases.DatabaseError as e:
+                self.unreadable[src] = e
+            except sqlite3.Error as e:
+                self.unreadable[src] = databases.DatabaseError(f"cannot read the database: {e}")
 
     def read(self, job: Job) -> bytes:
+        """A prefetched job's stored bytes."""
         if job.kind == DATABASE and job.member is not None:
+            if job.src in self.unreadable:
+                raise self.unreadable[job.src]
             data = self.rows.pop((job.src, job.member), None)
             if data is None:
-                db = self.dbs.get(job.src) or databases.connect(job.src)
-                self.dbs[job.src] = db
-                try:
-                    found = list(databases.read_rows(db, [job.member]))
-                except sqlite3.Error as e:
-                    raise databases.DatabaseError(f"cannot read the database: {e}") from None
-                if not found:
-                    raise LookupError("the row is gone from the database")
-                data = found[0][1]
+                raise LookupError("the row is gone from the database")
             return data
         if job.kind == ZIP and job.member is not None:
             z = self.zips.get(job.src)
@@ -173,7 +173,7 @@ def _convert_items(items: list[tuple[str | bytes, str, str]], slots: list[int], 
 
 
 def convert_chunk(
-    jobs: Sequence[Job],
+    jobs: Sequence[Job | Failure],
     target: Target,
     force: bool,
     stop: threading.Event | None = None,
@@ -189,20 +189,24 @@ def convert_chunk(
     score, and everything when the outputs are compressed).
     """
     results: list[Result | None] = [job if isinstance(job, Failure) else None for job in jobs]
-    jobs = [Job("", "") if isinstance(job, Failure) else job for job in jobs]
+    # A failure found while searching holds its place with a job that is never run.
+    todo = [Job("", "") if isinstance(job, Failure) else job for job in jobs]
     reader = _Reader()
     try:
-        # Database rows and zip members are skipped here, files natively.
-        due = [r is None and (force or job.kind == FILE or not _up_to_date(job)) for job, r in zip(jobs, results)]
-        reader.prefetch([job for job, d in zip(jobs, due) if d])
+        # Record files going natively are checked there, the rest here.
+        native = target.compress is None
+        due = [
+            r is None and (force or (native and job.kind == FILE) or not _up_to_date(job)) for job, r in zip(todo, results)
+        ]
+        reader.prefetch([job for job, d in zip(todo, due) if d])
         items: list[tuple[str | bytes, str, str]] = []
         slots: list[int] = []
-        for i, (job, d) in enumerate(zip(jobs, due)):
+        for i, (job, d) in enumerate(zip(todo, due)):
             if results[i] is not None:
                 continue
             if not d:
                 results[i] = SKIPPED
-            elif target.compress is not None:
+            elif not native:
                 continue  # all in Python, below
             elif job.kind == FILE:
                 items.append((job.src, job.out, _stem(job)))
@@ -214,8 +218,8 @@ def convert_chunk(
                     slots.append(i)
                 else:
                     results[i] = data
-        for i, (status, detail) in zip(slots, _convert_items(items, slots, jobs, target, force)):
-            job = jobs[i]
+        for i, (status, detail) in zip(slots, _convert_items(items, slots, todo, target, force)):
+            job = todo[i]
             if status == FAILED:
                 if isinstance(detail, Failure):
                     results[i] = detail
@@ -226,14 +230,11 @@ def convert_chunk(
                 results[i] = _contained(job, lambda job=job, data=detail: _finish(job, data, target, processes))  # type: ignore[misc]
             else:
                 results[i] = status
-        for i, job in enumerate(jobs):
+        for i, job in enumerate(todo):
             if stop is not None and stop.is_set():
                 break
             if results[i] is None:
-                if job.kind == FILE and not force and is_up_to_date(job.src, job.out):
-                    results[i] = SKIPPED
-                else:
-                    results[i] = _contained(job, lambda job=job: _finish(job, reader.read(job), target, processes))  # type: ignore[misc]
+                results[i] = _contained(job, lambda job=job: _finish(job, reader.read(job), target, processes))  # type: ignore[misc]
     finally:
         reader.close()
     return [r for r in results if r is not None]

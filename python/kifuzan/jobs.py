@@ -18,7 +18,7 @@ from collections.abc import Iterable, Iterator
 from typing import NamedTuple
 
 from kifuzan import databases
-from kifuzan.records import MJAI, SQLITE_MAGIC, TARGETS, TENHOU6, ZIP_MAGIC, Target
+from kifuzan.records import MJAI, TARGETS, TENHOU6, Target, container_kind
 from kifuzan.results import Failure, failure_of
 
 StrPath = str | os.PathLike[str]
@@ -142,9 +142,10 @@ class _Finder:
         output folder it maps to, ``out`` once made) or named directly."""
         name = name or os.path.basename(path)
         head = _head(path) if direct or name.endswith(_CONTAINER_ENDINGS) else b""
-        if head[:4] == ZIP_MAGIC:
+        container = container_kind(head)
+        if container == "zip":
             self.zip(path, folder if direct else os.path.join(folder, name[: -len(".zip")] or name))
-        elif head[:16] == SQLITE_MAGIC:
+        elif container == "database":
             self.database(path, folder)
         elif direct:
             self.add(Job(path, self.output(folder, record_stem(name))))
@@ -223,7 +224,11 @@ class JobStream:
     def __iter__(self) -> Iterator[Job | Failure]:
         finder = self._finder
         for source in self.sources:
-            steps = finder.walk(source) if os.path.isdir(source) else iter([finder.source(source, "", direct=True)])
+            if os.path.isdir(source):
+                steps: Iterable[None] = finder.walk(source)
+            else:
+                finder.source(source, "", direct=True)
+                steps = (None,)
             for _ in steps:
                 found, finder.found = finder.found, []
                 self.count += len(found)

@@ -14,7 +14,7 @@ from __future__ import annotations
 import bz2
 import dataclasses
 import zlib
-from typing import TYPE_CHECKING, Literal
+from typing import TYPE_CHECKING, Literal, get_args
 
 from kifuzan import _native
 
@@ -27,7 +27,7 @@ TARGETS = (MJAI, TENHOU6)
 Compression = Literal["gzip"] | None
 # The mjai forms of three-player games; the package's default is the first.
 ThreePlayerForm = Literal["nukidora", "kita", "nukidora-4"]
-THREE_PLAYER_FORMS: tuple[ThreePlayerForm, ...] = ("nukidora", "kita", "nukidora-4")
+THREE_PLAYER_FORMS: tuple[ThreePlayerForm, ...] = get_args(ThreePlayerForm)
 # zlib's default: close to level 9 in size at a fraction of its time.
 GZIP_LEVEL = 6
 ZIP_MAGIC = b"PK\x03\x04"

@@ -161,14 +161,12 @@ PyObject* item_result(const Item& item, ItemOutcome& o) {
           break;
         case FileFailure::open:
         case FileFailure::read:
+        case FileFailure::create:
+        case FileFailure::write:
           detail = file_failure_tuple(o.error, o.where, "");
           break;
         case FileFailure::folder:
           detail = file_failure_tuple(o.error, o.where, "cannot make the folder: ");
-          break;
-        case FileFailure::create:
-        case FileFailure::write:
-          detail = file_failure_tuple(o.error, o.where, "");
           break;
         case FileFailure::rename:
           detail = file_failure_tuple(o.error, o.where, "cannot rename into place: ");
