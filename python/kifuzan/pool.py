@@ -206,3 +206,6 @@ class Processes:
             if p.is_alive():
                 p.kill()
                 p.join()
+        # Every worker has ended: the executor's own queues and locks can now be
+        # released at once, before the interpreter's exit reports them leaked.
+        pool.shutdown(wait=True)
