@@ -1,8 +1,8 @@
-// The mjlog reader on arbitrary bytes: a refusal is an MjlogError; what the
+// The mjlog reader on arbitrary bytes: a refusal is the reader's error; what the
 // flat reader reads, pugixml's tree reads into the same document; a record
 // it reads gives, straight through the converter's stages, exactly what the
 // converter gives for the written tenhou.net/6 text: the same lines, or the
-// same error at the same place. All of it twice: as the four-player path
+// same error in the same place (less its byte offset). All of it twice: as the four-player path
 // reads a record, and with three-player records allowed (in a form chosen
 // by the input's length), which changes nothing for a four-player record.
 #include <cstddef>
@@ -37,12 +37,11 @@ void check(std::string_view xml, const conv::Options* options) {
     require(bare && mjlog::to_raw_log(*bare) == mjlog::to_raw_log(*flat));
   }
   require(static_cast<bool>(doc) == static_cast<bool>(tree));
-  require(doc ? doc.value() == tree.value() : doc.error().message == tree.error().message);
+  require(doc ? doc.value() == tree.value() : doc.error().text == tree.error().text);
   if (!doc) {
-    require(!doc.error().message.empty());
+    require(!doc.error().text.empty());
     require(!direct);
-    const auto* e = std::get_if<mjlog::MjlogError>(&direct.error());
-    require(e && e->message == doc.error().message);
+    require(direct.error().kind == conv::ErrorKind::mjlog && direct.error().text == doc.error().text);
     return;
   }
   require(any || doc.value().players == 4);
@@ -56,8 +55,11 @@ void check(std::string_view xml, const conv::Options* options) {
   auto via_text = any ? conv::convert_text(text, *options) : conv::convert_text(text);
   if (!via_text) {
     require(!direct);
-    const auto* e = std::get_if<conv::Error>(&direct.error());
-    require(e && conv::describe(*e) == conv::describe(via_text.error()));
+    // The same error, less the byte of a text the XML route never writes.
+    conv::Error want = via_text.error();
+    want.offset.reset();
+    require(direct.error().kind != conv::ErrorKind::mjlog && !direct.error().offset &&
+            conv::describe(direct.error()) == conv::describe(want));
     return;
   }
   require(static_cast<bool>(direct));

@@ -318,4 +318,22 @@ PyObject* create_module_once(ModuleOnce& once, PyModuleDef& def, int (*init)(PyO
   return Py_NewRef(module);
 }
 
+int share_type(const char* key, PyObject* type) {
+  PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  return dict == nullptr ? -1 : PyDict_SetItemString(dict, key, type);
+}
+
+PyObject* shared_type(const char* key) {
+  PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (dict == nullptr) {
+    return nullptr;
+  }
+  PyObject* type = PyDict_GetItemString(dict, key);  // borrowed
+  if (type == nullptr) {
+    PyErr_Format(PyExc_ImportError, "%s is not shared in this interpreter", key);
+    return nullptr;
+  }
+  return Py_NewRef(type);
+}
+
 }  // namespace kifuzan::py

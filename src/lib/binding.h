@@ -93,6 +93,12 @@ struct ModuleOnce {
 // The module of `once`, made from `def` and filled by `init` on first use.
 PyObject* create_module_once(ModuleOnce& once, PyModuleDef& def, int (*init)(PyObject*));
 
+// A class one module makes and another raises, though no module attribute
+// holds it: kept in the interpreter's dict for extension modules under `key`.
+// shared_type gives a new reference, or nullptr with an exception set.
+int share_type(const char* key, PyObject* type);
+PyObject* shared_type(const char* key);
+
 // Appends `name` to __all__ (creating the list on first use), then sets the
 // attribute. `value` is borrowed.
 int add_public(PyObject* module, PyObject* name, PyObject* value);

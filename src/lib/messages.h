@@ -13,6 +13,7 @@ enum ErrorKind : int {
   json_serialization_error,
   json_parsing_error,
   internal_error,
+  mjlog_error,  // kifuzan._native's own
   error_kind_count,
 };
 
@@ -20,6 +21,7 @@ struct ErrorInfo {
   const char* qualname;
   const char* attribute;  // nullptr: not exported
   bool internal;          // derives from BaseException instead of ValueError
+  const char* doc = nullptr;
 };
 
 inline constexpr ErrorInfo k_errors[error_kind_count] = {
@@ -30,6 +32,8 @@ inline constexpr ErrorInfo k_errors[error_kind_count] = {
     // Not a module attribute: nothing should catch it by name, it means a
     // broken invariant in the core.
     {"_kifuzan.InternalError", nullptr, true},
+    {"kifuzan.MjlogError", "MjlogError", false,
+     "The text is not a well-formed four-player mjlog record; the message says what is wrong and where."},
 };
 
 // The exception each stage's failure raises, and its one message.
@@ -46,6 +50,18 @@ constexpr StageError stage_error(conv::Stage stage) noexcept {
     case conv::Stage::serialize: return {json_serialization_error, "failed to serialize"};
   }
   return {internal_error, "unknown pipeline stage"};
+}
+
+// The exception an error of the core raises, whatever called the core: its
+// stage's, or MjlogError for a text the mjlog reader refused.
+inline ErrorKind exception_of(conv::ErrorKind kind) noexcept {
+  return kind == conv::ErrorKind::mjlog ? mjlog_error : stage_error(conv::stage_of(kind)).kind;
+}
+
+// Its fixed message; nullptr where the error's own sentence is the message
+// (MjlogError).
+inline const char* fixed_message(conv::ErrorKind kind) noexcept {
+  return kind == conv::ErrorKind::mjlog ? nullptr : stage_error(conv::stage_of(kind)).message;
 }
 
 inline constexpr const char k_open_log_failed[] = "failed to open tenhou.net/6 log file ";  // + debug form

@@ -201,6 +201,11 @@ int init_module(PyObject* module) {
       return -1;
     }
   }
+  // Not an attribute, but kifuzan._native raises the same class.
+  PyObject* internal = error_type(internal_error);
+  if (internal == nullptr || share_type(k_errors[internal_error].qualname, internal) < 0) {
+    return -1;
+  }
   if (add_function(module, &g_file_method) < 0 || add_function(module, &g_text_method) < 0) {
     return -1;
   }

@@ -12,15 +12,22 @@ namespace kifuzan::native {
 
 using namespace kifuzan::py;
 
-PyObject* g_stage_types[error_kind_count] = {};
-PyObject* g_internal_error = nullptr;
-PyObject* g_mjlog_error = nullptr;
+PyObject* g_types[error_kind_count] = {};
 
-PyObject* internal_error_type() { return g_internal_error; }
+PyObject* internal_error_type() { return g_types[internal_error]; }
 
-void raise_stage_error(Stage stage) {
-  const StageError e = stage_error(stage);
-  PyErr_SetString(g_stage_types[e.kind] != nullptr ? g_stage_types[e.kind] : g_internal_error, e.message);
+void raise_error(const conv::Error& e, bool reason) {
+  PyObject* type = g_types[exception_of(e.kind)];
+  const char* fixed = fixed_message(e.kind);
+  if (fixed != nullptr && !reason) {
+    PyErr_SetString(type, fixed);
+    return;
+  }
+  const std::string text = conv::describe(e);
+  if (PyObject* message = py_text(text)) {
+    PyErr_SetObject(type, message);
+    Py_DECREF(message);
+  }
 }
 
 }  // namespace kifuzan::native
@@ -38,35 +45,32 @@ PyModuleDef g_module_def = {
 };
 
 int init_module(PyObject* module) {
+  // _kifuzan makes the classes; importing it shares InternalError too.
   PyObject* base = PyImport_ImportModule("_kifuzan");
   if (base == nullptr) {
     return -1;
   }
   for (const ErrorKind kind :
        {tenhou_log_parsing_error, tenhou_to_mjai_error, json_serialization_error, json_parsing_error}) {
-    if (g_stage_types[kind] == nullptr &&
-        (g_stage_types[kind] = PyObject_GetAttrString(base, k_errors[kind].attribute)) == nullptr) {
+    if (g_types[kind] == nullptr && (g_types[kind] = PyObject_GetAttrString(base, k_errors[kind].attribute)) == nullptr) {
       Py_DECREF(base);
       return -1;
     }
   }
   Py_DECREF(base);
-  if (g_internal_error == nullptr &&
-      (g_internal_error = PyErr_NewExceptionWithDoc("kifuzan._native.InternalError", nullptr, PyExc_BaseException,
-                                                    nullptr)) == nullptr) {
+  if (g_types[internal_error] == nullptr && (g_types[internal_error] = shared_type(k_errors[internal_error].qualname)) == nullptr) {
     return -1;
   }
   if (init_records(module) < 0 || init_files(module) < 0) {
     return -1;
   }
-  if (g_mjlog_error == nullptr &&
-      (g_mjlog_error = PyErr_NewExceptionWithDoc(
-           "kifuzan.MjlogError",
-           "The text is not a well-formed four-player mjlog record; the message says what is wrong and where.",
-           PyExc_ValueError, nullptr)) == nullptr) {
+  const ErrorInfo& mjlog = k_errors[mjlog_error];
+  if (g_types[mjlog_error] == nullptr &&
+      (g_types[mjlog_error] = PyErr_NewExceptionWithDoc(mjlog.qualname, mjlog.doc, PyExc_ValueError, nullptr)) ==
+          nullptr) {
     return -1;
   }
-  if (add_public(module, "MjlogError", g_mjlog_error) < 0) {
+  if (add_public(module, mjlog.attribute, g_types[mjlog_error]) < 0) {
     return -1;
   }
   for (PyMethodDef* table : {g_record_methods, g_file_methods, g_mjlog_methods}) {

@@ -12,13 +12,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 
 #include "kifuzan/conv/diagnose.h"
 #include "kifuzan/conv/input.h"
 #include "kifuzan/conv/log.h"
 #include "kifuzan/conv/pipeline.h"
-#include "kifuzan/mjlog/document.h"
 #include "kifuzan/record/format.h"
 #include "lib/binding.h"
 #include "lib/messages.h"
@@ -29,16 +27,17 @@ using conv::PaddedText;
 using conv::Stage;
 using record::Format;
 
-// _kifuzan's exception types, so that callers catch the same classes from
-// either module, and the module's own. Strong references, kept for the
-// process's life; filled once at import.
-extern PyObject* g_stage_types[py::error_kind_count];
-extern PyObject* g_internal_error;
-extern PyObject* g_mjlog_error;  // kifuzan.MjlogError, a ValueError
+// The classes it raises, by py::ErrorKind: _kifuzan's own, so that callers
+// catch the same classes from either module (InternalError too, though
+// _kifuzan does not export it), and kifuzan.MjlogError. Strong references,
+// kept for the process's life; filled once at import.
+extern PyObject* g_types[py::error_kind_count];
 
 PyObject* internal_error_type();
-void raise_stage_error(Stage stage);
-void raise_mjlog_error(const mjlog::MjlogError& e);
+// Raises what the core's error `e` raises from the public functions: its
+// class with its fixed message, or, with `reason` (and for MjlogError
+// always), the error's own sentence.
+void raise_error(const conv::Error& e, bool reason = false);
 
 PyObject* py_text(std::string_view s);
 
@@ -96,31 +95,16 @@ struct CheckSignalsReleased {
   }
 };
 
-// Why a record gave no lines: what diagnose says, and the stage, or an mjlog
-// reader's message.
-struct RecordFailure {
-  std::variant<Stage, kifuzan::mjlog::MjlogError> what;
-};
-
-// The diagnosis of a record: for mjlog, the reader's refusal, or what the
-// converter says of the document it read (no byte offset: it would be one of
-// the document's text, not of the XML).
-struct Why {
-  kifuzan::conv::Diagnosis diagnosis;
-  bool mjlog_error = false;  // the reader refused the text: MjlogError
-};
-
 // What converting one record gave, as plain data while the lock is released.
 struct RecordOutcome {
   enum class Kind : std::uint8_t { done, mjai, not_utf8, refused } kind = Kind::done;
-  std::string output;                // done: the bytes to write
-  std::optional<RecordFailure> failure;  // refused
-  std::optional<Why> why;
+  std::string output;                        // done: the bytes to write
+  std::optional<conv::Diagnosis> why;  // refused: the error, in words
 };
 
-std::optional<Why> diagnose_record(const PaddedText& input);
+std::optional<conv::Diagnosis> diagnose_record(const PaddedText& input);
 // (error, stage, reason, kyoku, seat, offset) of a refused record.
-PyObject* diagnosis_tuple(const Why& why);
+PyObject* diagnosis_tuple(const conv::Diagnosis& d);
 
 // One record, told by its content, to mjai lines or (to_tenhou6) a document;
 // run with the GIL released.

@@ -9,14 +9,6 @@ namespace kifuzan::native {
 using conv::Lines;
 using namespace kifuzan::py;
 
-void raise_mjlog_error(const kifuzan::mjlog::MjlogError& e) {
-  PyObject* message = PyUnicode_DecodeUTF8(e.message.data(), static_cast<Py_ssize_t>(e.message.size()), "replace");
-  if (message != nullptr) {
-    PyErr_SetObject(g_mjlog_error, message);
-    Py_DECREF(message);
-  }
-}
-
 constexpr const char* k_mjlog_doc_params[] = {"xml", "ref"};
 constexpr Signature k_mjlog_doc_signature = {"mjlog_to_tenhou6", k_mjlog_doc_params, 1, 2};
 
@@ -43,7 +35,7 @@ PyObject* py_mjlog_to_tenhou6(PyObject*, PyObject* const* args, Py_ssize_t nargs
     // Any game: a three-player record gives tenhou's own three-player document.
     auto doc = kifuzan::mjlog::read_mjlog(std::string_view(xml, static_cast<std::size_t>(size)), true);
     if (!doc) {
-      raise_mjlog_error(doc.error());
+      raise_error(doc.error());
       return nullptr;
     }
     const std::string text = kifuzan::mjlog::write_tenhou6(doc.value(), ref);
@@ -51,16 +43,6 @@ PyObject* py_mjlog_to_tenhou6(PyObject*, PyObject* const* args, Py_ssize_t nargs
   } catch (...) {
     raise_from_cpp_exception(internal_error_type);
     return nullptr;
-  }
-}
-
-// Raises for a failed mjlog_to_mjai_lines: MjlogError, or the exception the
-// same document's JSON text raises from tenhou_to_mjai.
-void raise_mjlog_to_mjai_error(const kifuzan::mjlog::MjlogToMjaiError& e) {
-  if (const auto* m = std::get_if<kifuzan::mjlog::MjlogError>(&e)) {
-    raise_mjlog_error(*m);
-  } else {
-    raise_stage_error(kifuzan::conv::stage_of(std::get<kifuzan::conv::Error>(e).kind));
   }
 }
 
@@ -75,7 +57,9 @@ PyObject* py_mjlog_to_mjai(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     }
     auto lines = kifuzan::mjlog::mjlog_to_mjai_lines(xml);
     if (!lines) {
-      raise_mjlog_to_mjai_error(lines.error());
+      // MjlogError, or what the same document's JSON text raises from
+      // tenhou_to_mjai.
+      raise_error(lines.error());
       return nullptr;
     }
     return lines_to_list(lines.value());

@@ -18,53 +18,29 @@ PyObject* g_format_names[3] = {};  // "tenhou6", "mjlog", "mjai", interned
 
 // A tenhou.net/6 or mjlog record to mjai lines, or why not: the error the
 // pipeline returned, made into words once, with no second run.
-struct Refusal {
-  RecordFailure failure;
-  Why why;
-};
-
-// The mjlog reader refused the text: its message is the reason.
-Why mjlog_why(const mjlog::MjlogError& m) {
-  return Why{{Stage::parse, m.message, std::nullopt, std::nullopt, std::nullopt}, true};
-}
-
-kifuzan::base::result<Lines, Refusal> record_to_lines(const PaddedText& input, Format format,
-                                             std::optional<conv::ThreePlayerForm> three_player) {
+kifuzan::base::result<Lines, conv::Diagnosis> record_to_lines(const PaddedText& input, Format format,
+                                                         std::optional<conv::ThreePlayerForm> three_player) {
   conv::Options options;
   if (three_player) {
     options.any_players = true;
     options.form = *three_player;
   }
-  if (format == Format::mjlog) {
-    auto lines = three_player ? mjlog::mjlog_to_mjai_lines(input.view(), options)
-                              : mjlog::mjlog_to_mjai_lines(input.view());
-    if (lines) {
-      return std::move(lines).value();
-    }
-    if (const auto* m = std::get_if<mjlog::MjlogError>(&lines.error())) {
-      return kifuzan::base::failure(Refusal{{*m}, mjlog_why(*m)});
-    }
-    // The document the XML gave has no text of its own to point into.
-    const conv::Error& e = std::get<conv::Error>(lines.error());
-    Why why{conv::diagnosis_of(e, input, true)};
-    why.diagnosis.offset.reset();
-    return kifuzan::base::failure(Refusal{{conv::stage_of(e.kind)}, std::move(why)});
-  }
-  auto lines = conv::convert_text(input, options);
+  auto lines = format != Format::mjlog ? conv::convert_text(input, options)
+               : three_player          ? mjlog::mjlog_to_mjai_lines(input.view(), options)
+                                       : mjlog::mjlog_to_mjai_lines(input.view());
   if (!lines) {
-    const conv::Error& e = lines.error();
-    return kifuzan::base::failure(Refusal{{conv::stage_of(e.kind)}, Why{conv::diagnosis_of(e, input, options.any_players)}});
+    return kifuzan::base::failure(conv::diagnosis_of(lines.error(), input, format == Format::mjlog || three_player));
   }
   return std::move(lines).value();
 }
 
-std::optional<Why> diagnose_record(const PaddedText& input) {
+std::optional<conv::Diagnosis> diagnose_record(const PaddedText& input) {
   const Format format = record::detect_format(input.view());
   auto lines = record_to_lines(input, format == Format::mjlog ? format : Format::tenhou6, std::nullopt);
   if (lines) {
     return std::nullopt;
   }
-  return std::move(lines.error().why);
+  return std::move(lines).error();
 }
 
 PyObject* optional_int(const std::optional<int>& v) { return v ? PyLong_FromLong(*v) : Py_NewRef(Py_None); }
@@ -77,9 +53,8 @@ PyObject* py_text(std::string_view s) {
 }
 
 // (error, stage, reason, kyoku, seat, offset) of a refused record.
-PyObject* diagnosis_tuple(const Why& why) {
-  const kifuzan::conv::Diagnosis& d = why.diagnosis;
-  return Py_BuildValue("(NNNNNN)", py_text(why.mjlog_error ? "MjlogError" : k_errors[stage_error(d.stage).kind].attribute),
+PyObject* diagnosis_tuple(const conv::Diagnosis& d) {
+  return Py_BuildValue("(NNNNNN)", py_text(k_errors[exception_of(d.kind)].attribute),
                        py_text(kifuzan::conv::stage_name(d.stage)), py_text(d.reason), optional_int(d.kyoku),
                        optional_int(d.seat), optional_size(d.offset));
 }
@@ -159,8 +134,7 @@ RecordOutcome convert_record(const PaddedText& input, bool to_tenhou6, std::opti
       return o;
     }
     o.kind = RecordOutcome::Kind::refused;
-    o.failure = RecordFailure{doc.error()};
-    o.why = mjlog_why(doc.error());
+    o.why = conv::diagnosis_of(doc.error(), input, true);
     return o;
   }
   auto lines = record_to_lines(input, format, three_player);
@@ -170,8 +144,7 @@ RecordOutcome convert_record(const PaddedText& input, bool to_tenhou6, std::opti
     return o;
   }
   o.kind = RecordOutcome::Kind::refused;
-  o.failure = std::move(lines.error().failure);
-  o.why = std::move(lines.error().why);
+  o.why = std::move(lines).error();
   return o;
 }
 
@@ -183,13 +156,10 @@ PyObject* refusal_tuple(const RecordOutcome& o) {
   if (o.kind == RecordOutcome::Kind::not_utf8) {
     type = PyExc_OSError;
     message = PyUnicode_FromString(k_not_utf8);
-  } else if (const auto* m = std::get_if<kifuzan::mjlog::MjlogError>(&o.failure->what)) {
-    type = g_mjlog_error;
-    message = py_text(m->message);
   } else {
-    const StageError e = stage_error(std::get<Stage>(o.failure->what));
-    type = g_stage_types[e.kind] != nullptr ? g_stage_types[e.kind] : g_internal_error;
-    message = PyUnicode_FromString(e.message);
+    type = g_types[exception_of(o.why->kind)];
+    const char* fixed = fixed_message(o.why->kind);
+    message = fixed != nullptr ? PyUnicode_FromString(fixed) : py_text(o.why->reason);
   }
   if (message == nullptr) {
     return nullptr;
@@ -342,16 +312,6 @@ PyObject* py_kyoku_name(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   }
 }
 
-// The stage's exception, with the reason (what and where) as its message.
-void raise_reason(const conv::Error& e) {
-  const std::string reason = conv::describe(e);
-  PyObject* message = PyUnicode_DecodeUTF8(reason.data(), static_cast<Py_ssize_t>(reason.size()), "replace");
-  if (message != nullptr) {
-    PyErr_SetObject(g_stage_types[stage_error(conv::stage_of(e.kind)).kind], message);
-    Py_DECREF(message);
-  }
-}
-
 constexpr const char* k_tenhou6_params[] = {"data", "three_player"};
 constexpr Signature k_tenhou6_signature = {"tenhou6_to_mjai", k_tenhou6_params, 1, 2};
 
@@ -389,7 +349,7 @@ PyObject* py_tenhou6_to_mjai(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!done) {
       // Without an error the sink stopped, and its Python error stands.
       if (done.error()) {
-        raise_reason(*done.error());
+        raise_error(*done.error(), true);
       }
       Py_DECREF(list);
       return nullptr;

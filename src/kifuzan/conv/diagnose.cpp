@@ -41,6 +41,7 @@ std::string_view stage_name(Stage stage) noexcept {
 
 Diagnosis diagnosis_of(const Error& e, const PaddedText& input, bool any_players) {
   Diagnosis d;
+  d.kind = e.kind;
   d.stage = stage_of(e.kind);
   // JSON text has no byte-order mark, and the reader refuses one as the
   // syntax error at byte 0; editors on Windows add it unasked, so name it.
@@ -49,7 +50,8 @@ Diagnosis diagnosis_of(const Error& e, const PaddedText& input, bool any_players
                "JSON text must not have; save it as UTF-8 without one";
   else
     d.reason = describe(e);
-  if (!any_players && d.stage == Stage::parse && e.kind != ErrorKind::json && looks_three_player(input))
+  if (!any_players && d.stage == Stage::parse && e.kind != ErrorKind::json && e.kind != ErrorKind::mjlog &&
+      looks_three_player(input))
     d.reason = "three-player records are not supported (the reader refused it first: " + d.reason + ")";
   if (e.kyoku) d.kyoku = static_cast<int>(*e.kyoku);
   if (e.seat) d.seat = *e.seat;

@@ -17,7 +17,8 @@ namespace kifuzan::conv {
 std::string_view stage_name(Stage stage) noexcept;
 
 struct Diagnosis {
-  Stage stage;  // which exception a binding raises follows from it
+  ErrorKind kind;  // which exception a binding raises follows from it
+  Stage stage;
   std::string reason;  // one sentence naming what and where
   // 0-based, as in the record: the kyoku's place in "log", the seat.
   std::optional<int> kyoku, seat;
@@ -29,8 +30,9 @@ struct Diagnosis {
 // reader refuses for its shape is still said to be three-player.
 std::optional<Diagnosis> diagnose(const PaddedText& input);
 
-// The diagnosis of an error the pipeline returned for `input`: no second
-// run. With any_players, a three-player record is not called unsupported.
+// The diagnosis of an error the pipeline returned for `input` (or the mjlog
+// reader for that text): no second run. With any_players, a three-player
+// record is not called unsupported.
 Diagnosis diagnosis_of(const Error& e, const PaddedText& input, bool any_players);
 
 }  // namespace kifuzan::conv

@@ -205,7 +205,8 @@ void tile_codes(sentence& s) {
 void detail(sentence& s, const Error& e) {
   const Subject subject = subject_of(e);
   switch (e.kind) {
-    case ErrorKind::json: break;  // whole sentence made by describe
+    case ErrorKind::json:
+    case ErrorKind::mjlog: break;  // whole sentence made by describe
     case ErrorKind::invalid_type: {
       const bool whole = about_whole(e);
       s << (whole ? subject.whole : subject.entry) << " must be ";
@@ -327,7 +328,15 @@ Stage stage_of(ErrorKind kind) noexcept {
   return Stage::convert;
 }
 
+Error mjlog_error(std::string sentence) {
+  Error e;
+  e.kind = ErrorKind::mjlog;
+  e.text = std::move(sentence);
+  return e;
+}
+
 std::string describe(const Error& e) {
+  if (e.kind == ErrorKind::mjlog) return e.text;
   sentence s;
   if (e.kind == ErrorKind::json) {
     s << "JSON syntax error";

@@ -19,6 +19,8 @@ enum class Stage : std::uint8_t { parse, normalise, convert, serialize };
 enum class ErrorKind : std::uint8_t {
   // parse: the JSON text itself
   json,               // the JSON library refused the text; json_code says why
+  mjlog,              // the text is no mjlog record the reader takes; `text` says
+                      // what and where, in the reader's own sentence
   // parse: the document's shape
   invalid_type,       // found the JSON type `found` where `expected` belongs
   invalid_length,     // `count` elements where `expected` says how many
@@ -83,6 +85,9 @@ struct Error {
 template <class E>
 using status = kifuzan::base::result<std::monostate, E>;
 inline constexpr std::monostate success{};
+
+// An mjlog reader's refusal: the sentence it words.
+Error mjlog_error(std::string sentence);
 
 // One plain sentence that names what went wrong and where, e.g.
 // `kyoku 5 (South 1, 2 honba), seat 2, take 7 at byte 1234: call text "p2424p24" fits no call`.

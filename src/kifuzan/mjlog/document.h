@@ -112,17 +112,13 @@ struct Document {
   friend bool operator==(const Document&, const Document&) = default;
 };
 
-// What is wrong with a text that is not a four-player mjlog record, and where.
-struct MjlogError {
-  std::string message;
-};
-
 // The message for a record of a three-player game.
 inline constexpr std::string_view three_player_message = "three-player records are not supported";
 
 // Reads one whole record. Never reads a DTD, expands only XML's predefined
 // entities and character references, and refuses any DOCTYPE. A record of a
 // three-player game is refused (three_player_message) unless `any_players`.
-kifuzan::base::result<Document, MjlogError> read_mjlog(std::string_view xml, bool any_players = false);
+// A refusal is the converter's Error of kind mjlog: what is wrong, and where.
+kifuzan::base::result<Document, conv::Error> read_mjlog(std::string_view xml, bool any_players = false);
 
 }  // namespace kifuzan::mjlog

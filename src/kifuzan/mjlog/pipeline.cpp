@@ -293,33 +293,26 @@ conv::RawLog to_raw_log(Document doc) {
 namespace {
 
 // Both entries' work: `options` is null for the four-player converter.
-kifuzan::base::result<conv::Lines, MjlogToMjaiError> to_mjai_lines(std::string_view xml, const conv::Options* options) {
+kifuzan::base::result<conv::Lines, conv::Error> to_mjai_lines(std::string_view xml, const conv::Options* options) {
   const bool any_players = options && options->any_players;
   // The converter reads no points or yaku text, so none is made.
   std::optional<Document> doc = read_mjlog_flat(xml, false, any_players);
   if (!doc) {
     auto tree = read_mjlog_tree(xml, any_players);
-    if (!tree) return kifuzan::base::failure{MjlogToMjaiError{std::move(tree).error()}};
+    if (!tree) return kifuzan::base::failure{std::move(tree).error()};
     doc = std::move(tree).value();
   }
-  auto lines = options ? conv::convert_raw_log(to_raw_log(std::move(*doc)), *options)
-                       : conv::convert_raw_log(to_raw_log(std::move(*doc)));
-  if (lines) return std::move(lines).value();
-  // Rare, so the document is read again: the error as converting its text
-  // reports it, with the byte offset in that text.
-  const conv::PaddedText text(write_tenhou6(read_mjlog(xml, any_players).value()));
-  auto located = options ? conv::convert_text(text, *options) : conv::convert_text(text);
-  if (!located) return kifuzan::base::failure{MjlogToMjaiError{std::move(located).error()}};
-  return kifuzan::base::failure{MjlogToMjaiError{std::move(lines).error()}};
+  return options ? conv::convert_raw_log(to_raw_log(std::move(*doc)), *options)
+                 : conv::convert_raw_log(to_raw_log(std::move(*doc)));
 }
 
 }  // namespace
 
-kifuzan::base::result<conv::Lines, MjlogToMjaiError> mjlog_to_mjai_lines(std::string_view xml) {
+kifuzan::base::result<conv::Lines, conv::Error> mjlog_to_mjai_lines(std::string_view xml) {
   return to_mjai_lines(xml, nullptr);
 }
 
-kifuzan::base::result<conv::Lines, MjlogToMjaiError> mjlog_to_mjai_lines(std::string_view xml, const conv::Options& options) {
+kifuzan::base::result<conv::Lines, conv::Error> mjlog_to_mjai_lines(std::string_view xml, const conv::Options& options) {
   return to_mjai_lines(xml, &options);
 }
 

@@ -5,7 +5,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 
 #include "kifuzan/conv/document.h"
 #include "kifuzan/conv/log.h"
@@ -23,19 +22,15 @@ std::string write_tenhou6(const Document& doc, std::optional<std::string_view> r
 // write_tenhou6(doc).
 conv::RawLog to_raw_log(Document doc);
 
-// Why mjlog_to_mjai_lines gave no lines: the text is not a four-player mjlog
-// record (MjlogError), or the converter refused its document: then the very
-// error that convert_text(write_tenhou6(doc)) reports, located in that text
-// (conv::stage_of(e.kind) is the stage tenhou_to_mjai_lines would report).
-using MjlogToMjaiError = std::variant<MjlogError, conv::Error>;
-
 // read_mjlog, then the converter's normalise, convert and serialize stages:
-// the same lines as tenhou_to_mjai_lines of the document's JSON text.
-kifuzan::base::result<conv::Lines, MjlogToMjaiError> mjlog_to_mjai_lines(std::string_view xml);
+// the same lines as tenhou_to_mjai_lines of the document's JSON text. A
+// failure is read_mjlog's (kind mjlog), or the error the converter gives for
+// that text without its byte offset: the XML holds no such text.
+kifuzan::base::result<conv::Lines, conv::Error> mjlog_to_mjai_lines(std::string_view xml);
 
 // The same with the converter's `options`: a three-player record too when
 // they allow it (read_mjlog's any_players), in the form they choose; the
 // lines of conv::convert_text(write_tenhou6(doc), options).
-kifuzan::base::result<conv::Lines, MjlogToMjaiError> mjlog_to_mjai_lines(std::string_view xml, const conv::Options& options);
+kifuzan::base::result<conv::Lines, conv::Error> mjlog_to_mjai_lines(std::string_view xml, const conv::Options& options);
 
 }  // namespace kifuzan::mjlog

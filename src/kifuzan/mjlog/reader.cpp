@@ -1149,11 +1149,11 @@ class flat_reader {
 
 // "not XML: ...", "DOCTYPE not allowed (byte 0)": how a text fails as XML or
 // at its root, as pugixml sees it.
-[[gnu::cold]] MjlogError xml_error(std::string_view what, std::int64_t byte, std::string_view after = {}) {
+[[gnu::cold]] conv::Error xml_error(std::string_view what, std::int64_t byte, std::string_view after = {}) {
   std::string m(what);
   append_number(m, byte);
   m += after;
-  return MjlogError{std::move(m)};
+  return conv::mjlog_error(std::move(m));
 }
 
 void load(element& e, pugi::xml_node n) {
@@ -1166,7 +1166,7 @@ void load(element& e, pugi::xml_node n) {
 
 }  // namespace
 
-kifuzan::base::result<Document, MjlogError> read_mjlog_tree(std::string_view xml, bool any_players) {
+kifuzan::base::result<Document, conv::Error> read_mjlog_tree(std::string_view xml, bool any_players) {
   pugi::xml_document xdoc;
   const pugi::xml_parse_result pr = xdoc.load_buffer(xml.data(), xml.size(), parse_flags, pugi::encoding_utf8);
   if (!pr) return kifuzan::base::failure{xml_error(std::string("not XML: ") + pr.description() + " at byte ", pr.offset)};
@@ -1179,15 +1179,15 @@ kifuzan::base::result<Document, MjlogError> read_mjlog_tree(std::string_view xml
                                      ", expected one <mjloggm>")};
     root = n;
   }
-  if (!root) return kifuzan::base::failure{MjlogError{"wrong root: no <mjloggm> element"}};
+  if (!root) return kifuzan::base::failure{conv::mjlog_error("wrong root: no <mjloggm> element")};
   builder b(true, any_players);
   element e;
   load(e, root);
-  if (!b.root(e)) return kifuzan::base::failure{MjlogError{std::move(b.error())}};
+  if (!b.root(e)) return kifuzan::base::failure{conv::mjlog_error(std::move(b.error()))};
   for (pugi::xml_node n = root.first_child(); n; n = n.next_sibling()) {
     if (n.type() != pugi::node_element) continue;
     load(e, n);
-    if (!b.child(e)) return kifuzan::base::failure{MjlogError{std::move(b.error())}};
+    if (!b.child(e)) return kifuzan::base::failure{conv::mjlog_error(std::move(b.error()))};
   }
   return std::move(b).take();
 }
@@ -1198,7 +1198,7 @@ std::optional<Document> read_mjlog_flat(std::string_view xml, bool texts, bool a
   return std::move(b).take();
 }
 
-kifuzan::base::result<Document, MjlogError> read_mjlog(std::string_view xml, bool any_players) {
+kifuzan::base::result<Document, conv::Error> read_mjlog(std::string_view xml, bool any_players) {
   if (auto doc = read_mjlog_flat(xml, true, any_players)) return std::move(*doc);
   // A refusal, or a record beyond the flat form: the tree reader says which,
   // with pugixml's own words for what is not XML.

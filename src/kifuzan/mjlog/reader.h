@@ -19,6 +19,6 @@ namespace kifuzan::mjlog {
 std::optional<Document> read_mjlog_flat(std::string_view xml, bool texts, bool any_players = false);
 
 // Through pugixml's tree: any XML it reads, and every refusal worded.
-kifuzan::base::result<Document, MjlogError> read_mjlog_tree(std::string_view xml, bool any_players = false);
+kifuzan::base::result<Document, conv::Error> read_mjlog_tree(std::string_view xml, bool any_players = false);
 
 }  // namespace kifuzan::mjlog
