@@ -92,13 +92,10 @@ ItemOutcome convert_item(Item& item, bool to_tenhou6, std::optional<conv::ThreeP
   if (o.record.kind != RecordOutcome::Kind::done) {
     return o;
   }
-  if (const std::size_t slash = item.out.find_last_of('/'); slash != std::string::npos && slash > 0) {
-    if (const int err = io::make_folders(item.out.substr(0, slash), made)) {
-      o.failure = FileFailure::folder;
-      o.error = err;
-      o.where = item.out.substr(0, slash);
-      return o;
-    }
+  if (const int err = io::make_folder_of(item.out, made, o.where)) {
+    o.failure = FileFailure::folder;
+    o.error = err;
+    return o;
   }
   const std::string& text = o.record.output;
   auto failed = io::write_atomic(
@@ -335,10 +332,10 @@ PyObject* py_write_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     } else {
       GilReleased released;
       std::unordered_set<std::string> made;
-      const std::size_t slash = out.find_last_of('/');
-      if (folders && slash != std::string::npos && slash > 0) {
-        if (const int err = io::make_folders(out.substr(0, slash), made)) {
-          failed = io::WriteFailure{io::WriteFailure::Step::create, err, out.substr(0, slash)};
+      std::string folder;
+      if (folders) {
+        if (const int err = io::make_folder_of(out, made, folder)) {
+          failed = io::WriteFailure{io::WriteFailure::Step::create, err, std::move(folder)};
         }
       }
       if (!failed) {

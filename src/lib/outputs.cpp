@@ -132,6 +132,15 @@ int make_folders(const std::string& folder, std::unordered_set<std::string>& mad
   return 0;
 }
 
+int make_folder_of(const std::string& path, std::unordered_set<std::string>& made, std::string& folder) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos || slash == 0) {
+    return 0;  // the current folder, or the root
+  }
+  folder = path.substr(0, slash);
+  return make_folders(folder, made);
+}
+
 bool up_to_date(const char* src, const char* out) noexcept {
   struct stat out_st, src_st;
   return ::stat(out, &out_st) == 0 && ::stat(src, &src_st) == 0 && newer_or_same(out_st, src_st);

@@ -30,6 +30,10 @@ std::optional<pid_t> temporary_owner(std::string_view name) noexcept;
 // run only, so a tree deleted between runs is made again.
 int make_folders(const std::string& folder, std::unordered_set<std::string>& made);
 
+// make_folders for the folder that the file `path` goes in; 0 or an errno,
+// and then `folder` says which folder could not be made.
+int make_folder_of(const std::string& path, std::unordered_set<std::string>& made, std::string& folder);
+
 // Whether `out` exists and is at least as new as `src` (a record, or the zip
 // holding it).
 bool up_to_date(const char* src, const char* out) noexcept;

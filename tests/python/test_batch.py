@@ -414,3 +414,21 @@ def test_killed_run_leaves_only_whole_files(tmp_path):
     assert r.returncode == 0, r.stderr.decode()
     assert f"{len(expected) - len(done)} converted, {len(done)} skipped, 0 failed" in r.stderr.decode()
     assert outputs(out) == expected  # and the killed run's temporary files are gone
+
+
+def test_a_file_where_an_output_folder_goes_is_named(tmp_path):
+    src = tmp_path / "in"
+    (src / "a").mkdir(parents=True)
+    (src / "a" / "g.json").write_text(dump(tiny_log()))
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "a").write_bytes(b"in the way")
+    summary = kifuzan.convert_many([src], out, workers=1)
+    (failure,) = summary.failures
+    assert (failure.error, failure.path) == ("FileExistsError", str(src / "a" / "g.json"))
+    assert "cannot make the folder" in failure.reason and str(out / "a") in failure.reason
+    # Python's outputs go through the same folder rule.
+    with pytest.raises(FileExistsError) as info:
+        kifuzan.outputs.write_atomic(str(out / "a" / "b" / "x.mjson"), b"x")
+    assert info.value.filename == str(out / "a" / "b")
+    assert (out / "a").read_bytes() == b"in the way"
