@@ -89,7 +89,8 @@ struct Document {
   std::vector<Kyoku> log;
   std::vector<Connection> connection;
   std::string ratingc = "PF4";
-  // Red fives until GO says otherwise; "aka" stays 0, as no "aka" key is written.
+  // Red fives until GO says otherwise. Written as tenhou writes it: disp,
+  // aka53, aka52, aka51, and no "aka" (which stays 0).
   conv::Rule rule{.disp = {}, .aka = 0, .aka51 = 1, .aka52 = 1, .aka53 = 1};
   std::optional<std::int32_t> lobby;
   std::vector<std::string> dan;  // empty when the record has gold instead
