@@ -486,7 +486,7 @@ TEST(document_test, reads_every_field) {
 
   ASSERT_EQ(raw.log.size(), 2u);
   const KyokuEntry& e = raw.log[1];
-  EXPECT_EQ(e.kyoku, 3);
+  EXPECT_EQ(e.round, 3);
   EXPECT_EQ(e.honba, 1);
   EXPECT_EQ(e.kyotaku, 2);
   EXPECT_EQ(e.scores, (std::array<std::int32_t, 4>{25000, -100, INT32_MAX, INT32_MIN}));

@@ -340,6 +340,17 @@ TEST(MjlogReader, HeaderChoicesWhereTheRecordIsSilent) {
             R"(["全員不聴"]]],"connection":[{"what":0,"log":-1,"who":2,"step":0}],"ratingc":"PF4",)"
             R"("rule":{"disp":"般東喰","aka53":0,"aka52":0,"aka51":0},"dan":[],"rate":[1500,0,2074.7,1000],)"
             R"("sx":["M","F","C","M"],"sc":[25000,0,25000,5.5,25000,0,25000,-5.5],"name":["式A","b","c","d"]})");
+  // Without GO or UN, red fives and nothing else; the converter's input
+  // still equal to what the text gives.
+  auto bare = mjlog::read_mjlog("<mjloggm ver=\"2.3\"></mjloggm>");
+  ASSERT_TRUE(bare) << bare.error().text;
+  const std::string written = mjlog::write_tenhou6(bare.value());
+  EXPECT_EQ(written, R"({"ver":2.3,"ref":"","log":[],"ratingc":"PF4",)"
+                     R"("rule":{"disp":"","aka53":1,"aka52":1,"aka51":1},"dan":[],"rate":[],"sx":[],"sc":[],)"
+                     R"("name":["","","",""]})");
+  auto parsed = conv::parse(conv::PaddedText(written));
+  ASSERT_TRUE(parsed) << conv::describe(parsed.error());
+  EXPECT_TRUE(mjlog::to_raw_log(bare.value()) == parsed.value());
 }
 
 TEST(MjlogReader, FlatFormReadsAsTheTreeDoes) {

@@ -228,33 +228,10 @@ TEST(normalise_test, copies_the_document) {
   EXPECT_EQ(log.kyoku_first, 0);
   EXPECT_TRUE(log.aka_flag);
   ASSERT_EQ(log.kyokus.size(), 2u);
-  for (std::size_t i = 0; i < 2; ++i) {
-    SCOPED_TRACE(i);
-    const Kyoku& got = log.kyokus[i];
-    const KyokuEntry& want = copy.log[i];
-    EXPECT_EQ(got.kyoku, want.kyoku);
-    EXPECT_EQ(got.honba, want.honba);
-    EXPECT_EQ(got.kyotaku, want.kyotaku);
-    EXPECT_EQ(got.scores, want.scores);
-    EXPECT_EQ(got.dora_indicators, want.dora_indicators);
-    EXPECT_EQ(got.ura_indicators, want.ura_indicators);
-    EXPECT_EQ(got.haipai, want.haipai);
-    for (int s = 0; s < 4; ++s) {
-      SCOPED_TRACE(s);
-      ASSERT_EQ(got.seats[s].takes.size(), want.seats[s].takes.size());
-      for (std::size_t j = 0; j < got.seats[s].takes.size(); ++j) {
-        EXPECT_EQ(got.seats[s].takes[j].kind, want.seats[s].takes[j].kind);
-        EXPECT_EQ(got.seats[s].takes[j].value, want.seats[s].takes[j].value);
-        EXPECT_EQ(got.seats[s].takes[j].text, want.seats[s].takes[j].text);
-      }
-      ASSERT_EQ(got.seats[s].discards.size(), want.seats[s].discards.size());
-      for (std::size_t j = 0; j < got.seats[s].discards.size(); ++j) {
-        EXPECT_EQ(got.seats[s].discards[j].kind, want.seats[s].discards[j].kind);
-        EXPECT_EQ(got.seats[s].discards[j].value, want.seats[s].discards[j].value);
-      }
-    }
-  }
-  EXPECT_EQ(log.kyokus[1].kyoku, 2);
+  // Everything but the result passes as it was read.
+  for (std::size_t i = 0; i < 2; ++i)
+    EXPECT_TRUE(static_cast<const KyokuPlay&>(log.kyokus[i]) == copy.log[i]) << i;
+  EXPECT_EQ(log.kyokus[1].round, 2);
   EXPECT_EQ(log.kyokus[1].kyotaku, 3);
   EXPECT_EQ(log.kyokus[1].dora_indicators, (std::vector<Tile>{mjai::unknown_tile, Tile{34}}));
   EXPECT_EQ(log.kyokus[1].seats[2].takes[1].text, "c121314");

@@ -294,7 +294,7 @@ class document_reader {
     if (!fixed(e, f, "tuple struct Inner", "tuple struct Inner with 17 elements")) return false;
     std::array<element, 3> triple;
     if (!fixed(f[0], triple, "tuple struct Inner", "tuple struct Inner with 3 elements")) return at(0);
-    if (!u8(triple[0], k.kyoku)) return at(0) || at(0);
+    if (!u8(triple[0], k.round)) return at(0) || at(0);
     if (!u8(triple[1], k.honba)) return at(1) || at(0);
     if (!u8(triple[2], k.kyotaku)) return at(2) || at(0);
     std::array<element, 4> scores;
@@ -509,7 +509,7 @@ class parser_lease {
       const auto j = step(2);
       if (!e.kyoku || !j) break;
       if (*j > 0 && *e.kyoku < raw.log.size()) {
-        e.round = raw.log[*e.kyoku].kyoku;
+        e.round = raw.log[*e.kyoku].round;
         e.honba = raw.log[*e.kyoku].honba;
       }
       e.entry = step(3);

@@ -60,14 +60,24 @@ struct SeatActions {
   friend bool operator==(const SeatActions&, const SeatActions&) = default;
 };
 
-// One 17-element kyoku array, with the per-seat elements grouped.
-struct KyokuEntry {
-  std::uint8_t kyoku = 0, honba = 0, kyotaku = 0;
+// What every form of a kyoku holds but its result: the JSON document's
+// entry, the mjlog document's kyoku and the converter's normalised one
+// derive from it, so that one passes to the next by a move.
+struct KyokuPlay {
+  std::uint8_t round = 0, honba = 0, kyotaku = 0;  // round 0 = E1, 4 = S1, ...
   std::array<std::int32_t, 4> scores{};
   std::vector<Tile> dora_indicators;
   std::vector<Tile> ura_indicators;
-  mjai::Hands haipai{};  // side by side, as start_kyoku shows them
+  // Side by side, as start_kyoku shows them: in the record's order from
+  // JSON, sorted (red fives after plain fives) from mjlog.
+  mjai::Hands haipai{};
   std::array<SeatActions, 4> seats;
+
+  friend bool operator==(const KyokuPlay&, const KyokuPlay&) = default;
+};
+
+// One 17-element kyoku array, with the per-seat elements grouped.
+struct KyokuEntry : KyokuPlay {
   std::vector<ResultItem> results;
   // Bit s: seat s's starting hand is [] (its haipai stays "?"), as seat 3's
   // is in a three-player record. Only a parse that allows it sets bits.
@@ -76,8 +86,10 @@ struct KyokuEntry {
   friend bool operator==(const KyokuEntry&, const KyokuEntry&) = default;
 };
 
+// The document's "rule": its text and its red-five numbers, whose sum in
+// eight bits decides aka_flag.
 struct Rule {
-  std::string disp;
+  std::string disp;  // "般南喰赤", "三鳳南喰赤"
   std::uint8_t aka = 0, aka51 = 0, aka52 = 0, aka53 = 0;
 
   friend bool operator==(const Rule&, const Rule&) = default;

@@ -27,7 +27,7 @@ namespace {
 
 [[gnu::cold]] Error in_kyoku(Error&& e, const Log& log, const Kyoku& k) {
   e.kyoku = static_cast<std::size_t>(&k - log.kyokus.data());
-  e.round = k.kyoku;
+  e.round = k.round;
   e.honba = k.honba;
   return std::move(e);
 }
@@ -85,9 +85,9 @@ status<Error> convert_game_to(const Log& log, EventSink& sink) {
       e.field = Field::dora;
       return kifuzan::base::failure{in_kyoku(std::move(e), log, k)};
     }
-    const Seat oya = k.kyoku % 4;
+    const Seat oya = k.round % 4;
     mjai::StartKyoku start;
-    start.bakaze = bakaze(k.kyoku);
+    start.bakaze = bakaze(k.round);
     start.dora_marker = k.dora_indicators.front();
     start.kyoku = static_cast<std::uint8_t>(oya + 1);
     start.honba = k.honba;

@@ -20,13 +20,8 @@ struct HoraEntry {
 // The hora form (one entry per win, possibly none) or the deltas form.
 using RoundResult = std::variant<std::vector<HoraEntry>, Deltas>;
 
-struct Kyoku {
-  std::uint8_t kyoku = 0, honba = 0, kyotaku = 0;
-  std::array<std::int32_t, 4> scores{};
-  std::vector<Tile> dora_indicators;
-  std::vector<Tile> ura_indicators;
-  mjai::Hands haipai{};
-  std::array<SeatActions, 4> seats;
+// A kyoku as the converter reads it: the entry's play and its result reduced.
+struct Kyoku : KyokuPlay {
   RoundResult result;
 };
 

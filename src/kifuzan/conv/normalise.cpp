@@ -56,7 +56,7 @@ bool reduce_result(const std::vector<ResultItem>& items, RoundResult& out, std::
   e.kind = ErrorKind::malformed_win;
   e.field = Field::results;
   e.kyoku = kyoku;
-  e.round = k.kyoku;
+  e.round = k.round;
   e.honba = k.honba;
   e.entry = entry;
   return e;
@@ -68,7 +68,7 @@ bool reduce_result(const std::vector<ResultItem>& items, RoundResult& out, std::
   e.kind = kind;
   e.field = field;
   e.kyoku = kyoku;
-  e.round = k.kyoku;
+  e.round = k.round;
   e.honba = k.honba;
   e.seat = seat;
   e.entry = entry;
@@ -91,7 +91,7 @@ std::optional<Error> misfit(const KyokuEntry& k, std::size_t i, bool three) {
   }
   if (!three) return std::nullopt;
   if (!(k.no_hand & 8)) return in_kyoku(ErrorKind::hand_for_absent_seat, i, k, Field::haipai, Seat{3});
-  if (k.kyoku % 4 == 3) return in_kyoku(ErrorKind::absent_seat, i, k, Field::round, std::nullopt, 0);
+  if (k.round % 4 == 3) return in_kyoku(ErrorKind::absent_seat, i, k, Field::round, std::nullopt, 0);
   if (!k.seats[3].takes.empty()) return in_kyoku(ErrorKind::absent_seat, i, k, Field::takes, Seat{3}, 0);
   if (!k.seats[3].discards.empty()) return in_kyoku(ErrorKind::absent_seat, i, k, Field::discards, Seat{3}, 0);
   return std::nullopt;
@@ -113,7 +113,7 @@ std::optional<Error> misfit(const KyokuEntry& k, std::size_t i, bool three) {
         e.kind = ErrorKind::absent_seat;
         e.field = Field::results;
         e.kyoku = i;
-        e.round = k.kyoku;
+        e.round = k.round;
         e.honba = k.honba;
         return e;
       }
@@ -151,14 +151,7 @@ kifuzan::base::result<Log, Error> normalise(RawLog&& raw, const Options& options
     std::size_t bad = 0;
     if (!reduce_result(e.results, k.result, bad))
       return kifuzan::base::failure{malformed_win(log.kyokus.size() - 1, e, bad)};
-    k.kyoku = e.kyoku;
-    k.honba = e.honba;
-    k.kyotaku = e.kyotaku;
-    k.scores = e.scores;
-    k.dora_indicators = std::move(e.dora_indicators);
-    k.ura_indicators = std::move(e.ura_indicators);
-    k.haipai = e.haipai;
-    k.seats = std::move(e.seats);
+    static_cast<KyokuPlay&>(k) = std::move(e);
   }
   log.names = std::move(raw.name);
   if (log.players == 3)

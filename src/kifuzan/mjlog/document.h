@@ -63,12 +63,9 @@ constexpr bool has_deltas(Result::Kind k) noexcept {
   return k == Result::Kind::draw || k == Result::Kind::nagashi;
 }
 
-struct Kyoku {
-  std::uint8_t round = 0, honba = 0, sticks = 0;  // round 0 = E1, 4 = S1, ...
-  std::array<std::int32_t, 4> scores{};
-  std::vector<mjai::Tile> dora, ura;  // indicators
-  std::array<std::array<mjai::Tile, 13>, 4> hands{};  // sorted, red fives after plain fives
-  std::array<std::vector<Action>, 4> takes, discards;
+// Its hands sorted, red fives after plain fives (a three-player record's
+// seat 3 has none); its result typed.
+struct Kyoku : conv::KyokuPlay {
   Result result;
 
   friend bool operator==(const Kyoku&, const Kyoku&) = default;
@@ -84,13 +81,6 @@ struct Connection {
   friend bool operator==(const Connection&, const Connection&) = default;
 };
 
-struct Rule {
-  std::string disp;  // "鳳南喰赤", "般東喰赤速"
-  std::uint8_t aka53 = 1, aka52 = 1, aka51 = 1;
-
-  friend bool operator==(const Rule&, const Rule&) = default;
-};
-
 // The tenhou.net/6 document. Written in this member order; connection only
 // when not empty, lobby only when the record has one.
 struct Document {
@@ -99,7 +89,9 @@ struct Document {
   std::vector<Kyoku> log;
   std::vector<Connection> connection;
   std::string ratingc = "PF4";
-  Rule rule;
+  // Red fives until GO says otherwise. Written as tenhou writes it: disp,
+  // aka53, aka52, aka51, and no "aka" (which stays 0).
+  conv::Rule rule{.disp = {}, .aka = 0, .aka51 = 1, .aka52 = 1, .aka53 = 1};
   std::optional<std::int32_t> lobby;
   std::vector<std::string> dan;  // empty when the record has gold instead
   std::vector<double> rate;

@@ -137,21 +137,21 @@ class document_writer {
     ch(',');
     integer(k.honba);
     ch(',');
-    integer(k.sticks);
+    integer(k.kyotaku);
     raw("],"sv);
     list(k.scores, [this](std::int32_t v) { integer(v); });
     ch(',');
-    tiles(k.dora);
+    tiles(k.dora_indicators);
     ch(',');
-    tiles(k.ura);
+    tiles(k.ura_indicators);
     for (std::size_t s = 0; s < 4; ++s) {
       ch(',');
-      if (s < players) tiles(k.hands[s]);
+      if (s < players) tiles(k.haipai[s]);
       else raw("[]"sv);
       ch(',');
-      list(k.takes[s], [this](const Action& a) { action(a); });
+      list(k.seats[s].takes, [this](const Action& a) { action(a); });
       ch(',');
-      list(k.discards[s], [this](const Action& a) { action(a); });
+      list(k.seats[s].discards, [this](const Action& a) { action(a); });
     }
     ch(',');
     result(k.result);
@@ -164,7 +164,7 @@ std::size_t estimated_size(const Document& doc) {
   std::size_t n = 512;
   for (const Kyoku& k : doc.log) {
     n += 256;
-    for (std::size_t s = 0; s < 4; ++s) n += 4 * (k.takes[s].size() + k.discards[s].size());
+    for (const conv::SeatActions& s : k.seats) n += 4 * (s.takes.size() + s.discards.size());
   }
   return n;
 }
@@ -263,25 +263,12 @@ conv::RawLog to_raw_log(Document doc) {
   raw.log.reserve(doc.log.size());
   for (Kyoku& k : doc.log) {
     conv::KyokuEntry& e = raw.log.emplace_back();
-    e.kyoku = k.round;
-    e.honba = k.honba;
-    e.kyotaku = k.sticks;
-    e.scores = k.scores;
-    e.dora_indicators = std::move(k.dora);
-    e.ura_indicators = std::move(k.ura);
-    e.haipai = k.hands;
-    if (doc.players == 3) e.no_hand = 8;  // as parsing [] for seat 3's hand marks it
-    for (std::size_t s = 0; s < 4; ++s) {
-      e.seats[s].takes = std::move(k.takes[s]);
-      e.seats[s].discards = std::move(k.discards[s]);
-    }
     e.results = result_items(k.result);
+    static_cast<conv::KyokuPlay&>(e) = std::move(k);
+    if (doc.players == 3) e.no_hand = 8;  // as parsing [] for seat 3's hand marks it
   }
   raw.name = std::move(doc.name);
-  raw.rule.disp = std::move(doc.rule.disp);
-  raw.rule.aka51 = doc.rule.aka51;
-  raw.rule.aka52 = doc.rule.aka52;
-  raw.rule.aka53 = doc.rule.aka53;
+  raw.rule = std::move(doc.rule);
   raw.ratingc = std::move(doc.ratingc);
   raw.lobby = doc.lobby;
   raw.dan = std::move(doc.dan);

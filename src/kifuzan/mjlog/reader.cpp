@@ -515,19 +515,19 @@ class builder {
     Kyoku& k = doc_.log.emplace_back();
     // About as many as a seat's lists hold in a long kyoku.
     for (std::size_t s = 0; s < 4; ++s) {
-      k.takes[s].reserve(24);
-      k.discards[s].reserve(24);
+      k.seats[s].takes.reserve(24);
+      k.seats[s].discards.reserve(24);
     }
     k.round = static_cast<std::uint8_t>(seed[0]);
     k.honba = static_cast<std::uint8_t>(seed[1]);
-    k.sticks = static_cast<std::uint8_t>(seed[2]);
-    k.dora.push_back(tile_of(static_cast<unsigned>(seed[5]), red_));
+    k.kyotaku = static_cast<std::uint8_t>(seed[2]);
+    k.dora_indicators.push_back(tile_of(static_cast<unsigned>(seed[5]), red_));
     for (std::size_t s = 0; s < 4; ++s) k.scores[s] = static_cast<std::int32_t>(ten[s] * 100);
     static constexpr std::string_view keys[] = {"hai0", "hai1", "hai2", "hai3"};
     for (std::size_t s = 0; s < players; ++s) {
       std::array<std::uint8_t, 13> ids;
       if (!hand(keys[s], ids)) return false;
-      sort_hand(ids, k.hands[s]);
+      sort_hand(ids, k.haipai[s]);
     }
     // The absent seat's hand is an empty attribute: tenhou pads seat 3.
     if (players == 3) {
@@ -538,8 +538,8 @@ class builder {
     }
     kyoku_ = &k;
     for (std::size_t s = 0; s < 4; ++s) {
-      lists_[s] = &k.takes[s];
-      lists_[4 + s] = &k.discards[s];
+      lists_[s] = &k.seats[s].takes;
+      lists_[4 + s] = &k.seats[s].discards;
     }
     oya_ = static_cast<std::uint8_t>(oya);
     step_ = 0;
@@ -592,7 +592,7 @@ class builder {
 
   // By kind, a red five after the plain fives of its suit: a set of places
   // read in order, as no id repeats in a real hand.
-  void sort_hand(const std::array<std::uint8_t, 13>& ids, std::array<mjai::Tile, 13>& out) const {
+  void sort_hand(const std::array<std::uint8_t, 13>& ids, mjai::Hand& out) const {
     const auto& place = hand_places[red_];
     std::uint64_t set[3] = {};
     for (std::uint8_t id : ids) {
@@ -608,7 +608,7 @@ class builder {
   }
 
   // A hand that holds an id twice, sorted by key with the code in the low byte.
-  [[gnu::cold]] void sort_hand_keyed(const std::array<std::uint8_t, 13>& ids, std::array<mjai::Tile, 13>& out) const {
+  [[gnu::cold]] void sort_hand_keyed(const std::array<std::uint8_t, 13>& ids, mjai::Hand& out) const {
     std::array<std::uint16_t, 13> keyed;
     for (std::size_t i = 0; i < 13; ++i)
       keyed[i] = static_cast<std::uint16_t>(sort_key(ids[i], red_) << 8 | tile_code(ids[i], red_));
@@ -742,10 +742,10 @@ class builder {
       case Call::Kind::kita: break;  // handled above
     }
     if (c.kind == Call::Kind::kakan || c.kind == Call::Kind::ankan) {
-      kyoku_->discards[who].push_back(t.action());
+      kyoku_->seats[who].discards.push_back(t.action());
     } else {
-      kyoku_->takes[who].push_back(t.action());
-      if (c.kind == Call::Kind::daiminkan) add_tile(kyoku_->discards[who], mjai::unknown_tile);
+      kyoku_->seats[who].takes.push_back(t.action());
+      if (c.kind == Call::Kind::daiminkan) add_tile(kyoku_->seats[who].discards, mjai::unknown_tile);
     }
     last_draw_[who] = -1;
     ++step_;
@@ -764,7 +764,7 @@ class builder {
       w += ", seat ";
       append_number(w, who);
       w += ", discard entry ";
-      append_number(w, static_cast<std::int64_t>(kyoku_->discards[who].size()));
+      append_number(w, static_cast<std::int64_t>(kyoku_->seats[who].discards.size()));
       if (doc_.players != 3) w += ": a kita in a four-player record";
       else if (who > 2) w += ": a kita by seat 3, which a three-player record leaves empty";
       else {
@@ -777,7 +777,7 @@ class builder {
     call_text t;
     t.put('f');
     t.code(44);
-    kyoku_->discards[who].push_back(t.action());
+    kyoku_->seats[who].discards.push_back(t.action());
     last_draw_[who] = -1;
     ++step_;
     return true;
@@ -796,7 +796,7 @@ class builder {
     std::int64_t id = 0;
     if (!one_int("hai", INT64_MIN, INT64_MAX, id) || !tile_id("hai", id)) return false;
     if (!kyoku_) return fail({}, "a dora before the first INIT");
-    kyoku_->dora.push_back(tile_of(static_cast<unsigned>(id), red_));
+    kyoku_->dora_indicators.push_back(tile_of(static_cast<unsigned>(id), red_));
     return true;
   }
 
@@ -892,10 +892,10 @@ class builder {
         }))
       return false;
     if (texts_) points(static_cast<std::int64_t>(ten[0]), std::min<std::int64_t>(han, 1000), ten[1], ten[2], w);
-    if (kyoku_->ura.empty())
+    if (kyoku_->ura_indicators.empty())
       if (const attr_value u = attribute("doraHaiUra")) {
-        kyoku_->ura.reserve(5);  // at most four kans and the first
-        if (!tiles("doraHaiUra", u.value(), kyoku_->ura)) return false;
+        kyoku_->ura_indicators.reserve(5);  // at most four kans and the first
+        if (!tiles("doraHaiUra", u.value(), kyoku_->ura_indicators)) return false;
       }
     if (!result_start(Result::Kind::win)) return false;
     kyoku_->result.wins.push_back(std::move(w));
