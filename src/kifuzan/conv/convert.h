@@ -96,10 +96,6 @@ void finish_kyoku(Block& block, const Kyoku& kyoku, std::uint8_t seats = 4);
 status<Error> play_kyoku(const Kyoku& kyoku, const std::array<SeatEvents, 4>& seats, Seat oya,
                          Block& block, const Table& table = {});
 
-// The whole game in the order of play: StartGame, every kyoku, EndGame;
-// nothing on failure. The events point into `log`; an error names its kyoku.
-kifuzan::base::result<std::vector<Event>, Error> convert_game(const Log& log);
-
 // Receives the game's events a block at a time, in order: StartGame, each
 // kyoku from StartKyoku to EndKyoku, EndGame. Each block is built in
 // block(), which is empty at first and after each done(), and handed over by
@@ -113,8 +109,10 @@ class EventSink {
   ~EventSink() = default;
 };
 
-// convert_game's work, with the events going to `sink`. On failure the
-// blocks already handed over are the caller's to discard.
+// The whole game in the order of play (StartGame, every kyoku, EndGame),
+// handed to `sink` block by block. The events point into `log`; an error
+// names its kyoku. On failure the blocks already handed over are the
+// caller's to discard.
 status<Error> convert_game_to(const Log& log, EventSink& sink);
 
 // The number of events the game will have, about: for reserving.

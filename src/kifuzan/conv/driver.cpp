@@ -106,21 +106,4 @@ status<Error> convert_game_to(const Log& log, EventSink& sink) {
   return success;
 }
 
-kifuzan::base::result<std::vector<Event>, Error> convert_game(const Log& log) {
-  // Each block is copied into the game list in the order of play; a failure
-  // discards it all.
-  struct game_list final : EventSink {
-    Block current;
-    std::vector<Event> events;
-    Block& block() override { return current; }
-    void done() override {
-      for (std::size_t i = 0; i < current.size(); ++i) events.push_back(current[i]);
-      current.clear();
-    }
-  } game;
-  game.events.reserve(estimated_event_count(log));
-  if (auto r = convert_game_to(log, game); !r) return kifuzan::base::failure{std::move(r).error()};
-  return std::move(game.events);
-}
-
 }  // namespace kifuzan::conv
