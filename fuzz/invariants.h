@@ -76,7 +76,6 @@ struct joined_blocks final : conv::LineSink {
     for (std::size_t e : b.end) end.push_back(base + e);
     return true;
   }
-  conv::LinesView view() const { return {text, end, ascii_from}; }
 };
 
 // The package's reading of any number of players, in each three-player
