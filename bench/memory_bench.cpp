@@ -64,7 +64,7 @@ std::string repeated(const std::string& text, std::size_t kyoku) {
 // making its objects block by block has beside them.
 struct counting_sink final : kifuzan::conv::LineSink {
   std::size_t bytes = 0, first = 0, last = 0, most = 0;
-  bool block(const kifuzan::conv::LineBlock& b) override {
+  bool block(const kifuzan::conv::LinesView& b) override {
     if (!bytes) first = live;
     bytes += b.text.size();
     last = live;
@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
     mark m;
     auto r = tenhou_to_mjai_lines(input);
     if (!r) return 1;
-    out_bytes = r.value().text.size();
+    out_bytes = r.value().view().text.size();
     lines_peak = m.peak_growth();
     lines_held = m.live_growth();
   }

@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
   for (long r = 0; r < reps; ++r)
     for (const auto& in : inputs) {
       auto out = kifuzan::conv::tenhou_to_mjai_lines(in);
-      if (out) lines += out.value().size();
+      if (out) lines += out.value().view().size();
       bytes += in.size();
     }
   std::printf("%zu %zu\n", bytes, lines);

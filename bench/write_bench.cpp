@@ -13,6 +13,7 @@
 namespace {
 
 using kifuzan::conv::Lines;
+using kifuzan::conv::LinesView;
 
 std::vector<Lines> games() {
   const char* dir = std::getenv("KIFUZAN_CORPUS");
@@ -40,7 +41,8 @@ void two_writes_per_event(benchmark::State& state) {
   const auto gs = games();
   std::size_t bytes = 0;
   for (auto _ : state)
-    for (const Lines& g : gs) {
+    for (const Lines& lines : gs) {
+      const LinesView g = lines.view();
       const int fd = open_out();
       for (std::size_t i = 0; i < g.size(); ++i) {
         const auto line = g.line(i);
@@ -58,7 +60,8 @@ void chunks_of_whole_lines(benchmark::State& state) {
   const auto gs = games();
   std::size_t bytes = 0;
   for (auto _ : state)
-    for (const Lines& g : gs) {
+    for (const Lines& lines : gs) {
+      const LinesView g = lines.view();
       const int fd = open_out();
       std::size_t begin = 0, i = 0;
       while (i < g.size()) {

@@ -25,13 +25,13 @@ inline void require(bool ok) {
 
 inline bool starts_with(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
 
-inline void check_lines(const conv::Lines& lines, bool input_utf8) {
+inline void check_lines(conv::LinesView lines, bool input_utf8) {
   const std::size_t n = lines.size();
   // start_game and end_game at least.
   require(n >= 2);
-  require(lines.ascii.size() == n);
+  // Only the start_game line, the first, can hold names that are not ASCII.
+  require(lines.ascii_from <= 1);
   require(!lines.text.empty() && lines.text.size() == lines.end[n - 1] + 1);
-  require(lines.text.data() == lines.buffer.get());
   std::size_t open_kyoku = 0;
   for (std::size_t i = 0; i < n; ++i) {
     require(lines.end[i] < lines.text.size() && lines.text[lines.end[i]] == '\n');
@@ -41,7 +41,7 @@ inline void check_lines(const conv::Lines& lines, bool input_utf8) {
     require(starts_with(l, "{\"type\":\""));
     require(l.back() == '}');
     require(l.find('\n') == std::string_view::npos);
-    if (lines.ascii[i])
+    if (lines.ascii(i))
       for (unsigned char c : l) require(c < 0x80);
     const bool sg = starts_with(l, "{\"type\":\"start_game\"");
     const bool eg = starts_with(l, "{\"type\":\"end_game\"");
@@ -66,14 +66,14 @@ inline void check_lines(const conv::Lines& lines, bool input_utf8) {
 struct joined_blocks final : conv::LineSink {
   std::string text;
   std::vector<std::size_t> end, first_line;
-  std::vector<bool> ascii;
-  bool block(const conv::LineBlock& b) override {
-    require(b.size() > 0 && b.text.size() == b.end[b.size() - 1] + 1);
+  std::size_t ascii_from = 0;
+  bool block(const conv::LinesView& b) override {
+    require(b.size() > 0 && b.text.size() == b.end[b.size() - 1] + 1 && b.ascii_from <= b.size());
     first_line.push_back(end.size());
+    if (b.ascii_from) ascii_from = end.size() + b.ascii_from;
     const std::size_t base = text.size();
     text += b.text;
     for (std::size_t e : b.end) end.push_back(base + e);
-    ascii.insert(ascii.end(), b.size(), b.ascii);
     return true;
   }
 };
@@ -104,10 +104,11 @@ inline void run_any_player_checks(const conv::PaddedText& input,
       require(!specified || r.error().kind == conv::ErrorKind::kita_in_four_player);
       return;
     }
-    check_lines(r.value(), input_utf8);
-    require(r.value().text == b.text);
-    if (specified) require(r.value().text == specified.value().text);
-    texts.emplace_back(r.value().text);
+    const conv::LinesView lines = r.value().view();
+    check_lines(lines, input_utf8);
+    require(lines.text == b.text && lines.ascii_from == b.ascii_from);
+    if (specified) require(lines.text == specified.value().view().text);
+    texts.emplace_back(lines.text);
   }
   // "kita" is four letters shorter than "nukidora" in each kita line.
   std::string renamed = texts[1];
@@ -138,11 +139,11 @@ inline void run_pipeline_checks(const std::uint8_t* data, std::size_t size) {
     require(!why->offset || *why->offset <= size);
     return;
   }
-  const conv::Lines& a = first.value();
+  const conv::LinesView a = first.value().view();
   require(second.value() == a.size());
   require(a.text == b.text);
-  require(a.end == b.end);
-  require(a.ascii == b.ascii);
+  require(std::ranges::equal(a.end, b.end));
+  require(a.ascii_from == b.ascii_from);
   check_lines(a, kifuzan::base::is_valid_utf8(bytes));
   // Blocks: start_game alone, then each kyoku from its start_kyoku, then end_game alone.
   require(b.first_line.size() >= 2 && b.first_line[1] == 1 && b.first_line.back() == a.size() - 1);

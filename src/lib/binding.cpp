@@ -137,49 +137,56 @@ const char* bind_str_argument(const Signature& sig, PyObject* const* args, Py_ss
   return utf8;
 }
 
-PyObject* line_to_str(std::string_view line, bool ascii) {
-  const auto len = static_cast<Py_ssize_t>(line.size());
-  if (!ascii) {
-    return PyUnicode_DecodeUTF8(line.data(), len, "strict");
-  }
-  // Known ASCII: skip the decoder and copy the bytes straight in.
-  PyObject* item = PyUnicode_New(len, 127);
-  if (item != nullptr) {
-    std::memcpy(PyUnicode_1BYTE_DATA(item), line.data(), line.size());
-  }
-  return item;
-}
+namespace {
 
-PyObject* lines_to_list(const conv::Lines& lines) {
-  const std::size_t n = lines.size();
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-  if (list == nullptr) {
-    return nullptr;
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    PyObject* item = line_to_str(lines.line(i), i < lines.ascii.size() && lines.ascii[i]);
-    if (item == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);  // steals item
-  }
-  return list;
-}
-
-bool ListSink::block(const conv::LineBlock& lines) {
+// Makes one str per line and hands it to put(i, str), which takes the
+// reference; stops with false at the first failure, its exception set. A line
+// known to be ASCII is copied straight in, without the decoder.
+template <class Put>
+bool make_strs(conv::LinesView lines, Put put) {
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    PyObject* item = line_to_str(lines.line(i), lines.ascii);
-    if (item == nullptr) {
-      return false;
+    const std::string_view line = lines.line(i);
+    const auto len = static_cast<Py_ssize_t>(line.size());
+    PyObject* item;
+    if (lines.ascii(i)) {
+      item = PyUnicode_New(len, 127);
+      if (item != nullptr) {
+        std::memcpy(PyUnicode_1BYTE_DATA(item), line.data(), line.size());
+      }
+    } else {
+      item = PyUnicode_DecodeUTF8(line.data(), len, "strict");
     }
-    const int rc = PyList_Append(list_, item);
-    Py_DECREF(item);
-    if (rc < 0) {
+    if (item == nullptr || !put(i, item)) {
       return false;
     }
   }
   return true;
+}
+
+}  // namespace
+
+PyObject* lines_to_list(conv::LinesView lines) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(lines.size()));
+  if (list == nullptr) {
+    return nullptr;
+  }
+  const bool made = make_strs(lines, [list](std::size_t i, PyObject* item) {
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);  // steals item
+    return true;
+  });
+  if (!made) {
+    Py_DECREF(list);
+    return nullptr;
+  }
+  return list;
+}
+
+bool ListSink::block(const conv::LinesView& lines) {
+  return make_strs(lines, [this](std::size_t, PyObject* item) {
+    const int rc = PyList_Append(list_, item);
+    Py_DECREF(item);
+    return rc == 0;
+  });
 }
 
 PyObject* convert_to_list(const conv::PaddedText& input, void (*raise_stage)(conv::Stage)) {

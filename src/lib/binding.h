@@ -48,19 +48,15 @@ const char* str_argument(const char* argument, PyObject* obj, Py_ssize_t* size);
 const char* bind_str_argument(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                               std::string_view& text);
 
-// One line as a new str (copied straight in when known to be ASCII), or
-// nullptr with an exception set.
-PyObject* line_to_str(std::string_view line, bool ascii);
-
 // New list with one str per line, or nullptr with an exception set.
-PyObject* lines_to_list(const conv::Lines& lines);
+PyObject* lines_to_list(conv::LinesView lines);
 
 // Appends each line of each block to a list; stops at the first failure,
 // leaving its Python exception set.
 class ListSink final : public conv::LineSink {
  public:
   explicit ListSink(PyObject* list) : list_(list) {}
-  bool block(const conv::LineBlock& lines) override;
+  bool block(const conv::LinesView& lines) override;
 
  private:
   PyObject* list_;

@@ -182,7 +182,7 @@ int read_file(std::string_view path, const char* open_failed, conv::PaddedText& 
   return status == io::Status::ok ? 0 : -1;
 }
 
-int write_lines_to(std::string_view path, const conv::Lines& lines, const char* create_failed,
+int write_lines_to(std::string_view path, conv::LinesView lines, const char* create_failed,
                    const char* write_failed) {
   io::Status status = io::Status::ok;
   int error = 0;

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "kifuzan/conv/input.h"
-#include "kifuzan/conv/pipeline.h"
+#include "kifuzan/conv/lines.h"
 #include "lib/posix_io.h"
 
 namespace kifuzan::py {
@@ -55,7 +55,7 @@ int read_file(std::string_view path, const char* open_failed, conv::PaddedText& 
 // folder where no file can be added is written in place. Returns -1 with an
 // exception set: OSError (create_failed + name) or OSError(write_failed), or
 // a signal handler's.
-int write_lines_to(std::string_view path, const conv::Lines& lines, const char* create_failed,
+int write_lines_to(std::string_view path, conv::LinesView lines, const char* create_failed,
                    const char* write_failed);
 
 }  // namespace kifuzan::py

@@ -140,7 +140,7 @@ RecordOutcome convert_record(const PaddedText& input, bool to_tenhou6, std::opti
   auto lines = record_to_lines(input, format, three_player);
   if (lines) {
     // A document stays as it is once it is known to convert.
-    o.output = to_tenhou6 ? std::string(input.view()) : std::move(lines.value().text);
+    o.output = std::string(to_tenhou6 ? input.view() : lines.value().view().text);
     return o;
   }
   o.kind = RecordOutcome::Kind::refused;

@@ -69,7 +69,8 @@ inline Outcome run(std::string_view text) {
   const conv::PaddedText input(text);
   auto r = conv::tenhou_to_mjai_lines(input);
   if (r) {
-    for (std::size_t i = 0; i < r.value().size(); ++i) out.lines.emplace_back(r.value().line(i));
+    const conv::LinesView lines = r.value().view();
+    for (std::size_t i = 0; i < lines.size(); ++i) out.lines.emplace_back(lines.line(i));
     return out;
   }
   out.failed = r.error();

@@ -42,7 +42,8 @@ Outcome run_any(std::string_view text, ThreePlayerForm form = ThreePlayerForm::n
   Outcome out;
   auto r = conv::convert_text(conv::PaddedText(text), options);
   if (r) {
-    for (std::size_t i = 0; i < r.value().size(); ++i) out.lines.emplace_back(r.value().line(i));
+    const conv::LinesView lines = r.value().view();
+    for (std::size_t i = 0; i < lines.size(); ++i) out.lines.emplace_back(lines.line(i));
   } else {
     out.failed = conv::stage_of(r.error().kind);
     out.error = std::move(r).error();

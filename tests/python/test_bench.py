@@ -13,3 +13,9 @@ def test_benchmark_command_prints_its_tables():
     for title in ("tenhou_to_mjai(text) against", "tenhou_file_to_mjai(path, out) against", "scaling:", "memory:"):
         assert title in out
     assert "sample_game.json" in out
+
+
+def test_lines_ratio_runs_against_its_reference():
+    out = subprocess.run([sys.executable, str(ROOT / "bench" / "lines_ratio.py"), "--rounds", "1", "--calls", "1",
+                          "--records", str(ROOT / "examples")], capture_output=True, text=True, check=True).stdout
+    assert "tenhou_to_mjai " in out and "tenhou_file_to_mjai " in out

@@ -33,11 +33,12 @@ struct line_buffer {
 
 // Writes the block's events in the order of play, one line each, after what
 // `out` holds, in one pass: room is made per event from its bound. Appends
-// each line's end offset to `end` and returns whether all is ASCII (only the
-// player names of a StartGame can make it not).
+// each line's end offset to `end` and returns the block's ascii_from: only
+// the player names of a StartGame can make a line not ASCII, so no other
+// line is scanned.
 template <class Ends>
-bool write_block(const Block& block, line_buffer& out, Ends& end) {
-  bool ascii = true;
+std::size_t write_block(const Block& block, line_buffer& out, Ends& end) {
+  std::size_t ascii_from = 0;
   char* p = out.data.get() + out.size;
   for (std::size_t i = 0; i < block.size(); ++i) {
     const Event& e = block[i];
@@ -51,14 +52,14 @@ bool write_block(const Block& block, line_buffer& out, Ends& end) {
     if (e.index() == mjai::variant_index<mjai::StartGame>)
       for (const char* c = line; c < p; ++c)
         if (static_cast<unsigned char>(*c) >= 0x80) {
-          ascii = false;
+          ascii_from = i + 1;
           break;
         }
     end.push_back(static_cast<std::size_t>(p - out.data.get()));
     *p++ = '\n';
     out.size = static_cast<std::size_t>(p - out.data.get());
   }
-  return ascii;
+  return ascii_from;
 }
 
 // Gives back a kyoku's part of the log once its block is written: nothing
@@ -85,29 +86,24 @@ class line_writer final : public EventSink {
     const std::size_t events = estimated_event_count(log);
     // Most lines are 40-60 bytes; a start_kyoku is about 420.
     text_.grow(events * 56 + log.kyokus.size() * 420 + 256);
-    lines_.end.reserve(events);
-    lines_.ascii.reserve(events);
+    end_.reserve(events);
   }
 
   Block& block() override { return block_; }
 
-  // A StartGame is a block of its own, so a block's flag is its lines'.
   void done() override {
-    const bool ascii = write_block(block_, text_, lines_.end);
-    lines_.ascii.resize(lines_.end.size(), ascii);
+    const std::size_t before = end_.size();
+    if (const std::size_t from = write_block(block_, text_, end_)) ascii_from_ = before + from;
     block_.clear();
     release_.written(blocks_++);
   }
 
-  Lines finish() && {
-    lines_.text = std::string_view(text_.data.get(), text_.size);
-    lines_.buffer = std::move(text_.data);
-    return std::move(lines_);
-  }
+  Lines finish() && { return Lines(std::move(text_.data), text_.size, std::move(end_), ascii_from_); }
 
  private:
-  Lines lines_;
   line_buffer text_;
+  std::vector<std::size_t> end_;
+  std::size_t ascii_from_ = 0;
   Block block_;
   log_releaser release_;
   std::size_t blocks_ = 0;
@@ -127,9 +123,9 @@ class block_writer final : public EventSink {
     if (!stopped_) {
       text_.size = 0;
       end_.clear();
-      const bool ascii = write_block(block_, text_, end_);
+      const std::size_t ascii_from = write_block(block_, text_, end_);
       lines_ += end_.size();
-      stopped_ = !sink_.block(LineBlock{std::string_view(text_.data.get(), text_.size), end_, ascii});
+      stopped_ = !sink_.block(LinesView{std::string_view(text_.data.get(), text_.size), end_, ascii_from});
     }
     block_.clear();
     release_.written(blocks_++);

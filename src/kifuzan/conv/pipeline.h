@@ -3,36 +3,14 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <memory>
 #include <optional>
-#include <span>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "kifuzan/conv/error.h"
 #include "kifuzan/conv/input.h"
+#include "kifuzan/conv/lines.h"
 #include "base/result.h"
 
 namespace kifuzan::conv {
-
-// Every event's JSON text, each followed by '\n', in one buffer.
-struct Lines {
-  std::unique_ptr<char[]> buffer;
-  std::string_view text;  // all lines, in `buffer`
-  // end[i] is the offset of the '\n' that ends line i; line i starts at
-  // end[i-1] + 1 (or 0).
-  std::vector<std::size_t> end;
-  // Whether line i is pure ASCII (only player names can be anything else).
-  std::vector<bool> ascii;
-
-  std::size_t size() const noexcept { return end.size(); }
-  std::string_view line(std::size_t i) const noexcept {
-    const std::size_t b = i ? end[i - 1] + 1 : 0;
-    return text.substr(b, end[i] - b);
-  }
-};
 
 // Runs the whole pipeline. On failure, reports the error of the first stage
 // that failed (stage_of(kind) tells which), with its byte offset in the
@@ -55,47 +33,16 @@ kifuzan::base::result<Lines, Error> convert_raw_log(RawLog&& raw, const Options&
 // The same, reporting only the stage that failed.
 kifuzan::base::result<Lines, Stage> tenhou_to_mjai_lines(const PaddedText& input);
 
-// One block of the output: the start_game line, one kyoku's lines from
-// start_kyoku to end_kyoku, or the end_game line. It lives in a buffer the
-// pipeline reuses for the next block: copy out what you keep before
-// returning from LineSink::block.
-struct LineBlock {
-  std::string_view text;  // the block's lines, each followed by '\n'
-  // end[i] is the offset in `text` of the '\n' that ends line i; line i
-  // starts at end[i-1] + 1 (or 0).
-  std::span<const std::size_t> end;
-  // Whether all of `text` is ASCII. Only player names can be anything else,
-  // so only the start_game block can be false.
-  bool ascii = true;
-
-  std::size_t size() const noexcept { return end.size(); }
-  std::string_view line(std::size_t i) const noexcept {
-    const std::size_t b = i ? end[i - 1] + 1 : 0;
-    return text.substr(b, end[i] - b);
-  }
-};
-
-// Receives the output block by block, in order. For example, one Python
-// str per line, made as the blocks come:
-//
-//   struct to_list final : LineSink {
-//     PyObject* list;  // a new list
-//     bool block(const LineBlock& b) override {
-//       for (std::size_t i = 0; i < b.size(); ++i) {
-//         const std::string_view l = b.line(i);
-//         PyObject* s = b.ascii ? PyUnicode_New(l.size(), 127) : PyUnicode_DecodeUTF8(l.data(), l.size(), nullptr);
-//         ...  // copy an ASCII line in with memcpy(PyUnicode_DATA(s), ...)
-//         if (!s || PyList_Append(list, s) < 0) return false;  // the error stays set
-//       }
-//       return true;
-//     }
-//   };
+// Receives the output block by block, in order: the start_game line, one
+// kyoku's lines from start_kyoku to end_kyoku, or the end_game line. The
+// view points into a buffer the pipeline reuses for the next block: copy out
+// what you keep before returning from block().
 class LineSink {
  public:
   // Called once per block. It must not throw: return false instead (after a
   // failed allocation, say). After it returns false no further block comes,
   // and the pipeline fails with Stage::serialize.
-  virtual bool block(const LineBlock& lines) = 0;
+  virtual bool block(const LinesView& lines) = 0;
 
  protected:
   ~LineSink() = default;
