@@ -98,8 +98,13 @@ struct CheckSignalsReleased {
 // What converting one record gave, as plain data while the lock is released.
 struct RecordOutcome {
   enum class Kind : std::uint8_t { done, mjai, not_utf8, refused } kind = Kind::done;
-  std::string output;                        // done: the bytes to write
+  // done: the bytes to write, the converter's own lines where it made them
+  // (not copied), or a document
+  std::optional<conv::Lines> lines;
+  std::string document;
   std::optional<conv::Diagnosis> why;  // refused: the error, in words
+
+  std::string_view output() const noexcept { return lines ? lines->view().text : std::string_view(document); }
 };
 
 std::optional<conv::Diagnosis> diagnose_record(const PaddedText& input);

@@ -97,7 +97,7 @@ ItemOutcome convert_item(Item& item, bool to_tenhou6, std::optional<conv::ThreeP
     o.error = err;
     return o;
   }
-  const std::string& text = o.record.output;
+  const std::string_view text = o.record.output();
   auto failed = io::write_atomic(
       item.out, [&](int fd, int& error) { return io::write_all(fd, text.data(), text.size(), on_eintr, error); },
       on_eintr);

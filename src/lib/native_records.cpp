@@ -130,7 +130,7 @@ RecordOutcome convert_record(const PaddedText& input, bool to_tenhou6, std::opti
     // The document of any game: tenhou's own shape for three players.
     auto doc = kifuzan::mjlog::read_mjlog(input.view(), true);
     if (doc) {
-      o.output = kifuzan::mjlog::write_tenhou6(doc.value(), ref);
+      o.document = kifuzan::mjlog::write_tenhou6(doc.value(), ref);
       return o;
     }
     o.kind = RecordOutcome::Kind::refused;
@@ -140,7 +140,11 @@ RecordOutcome convert_record(const PaddedText& input, bool to_tenhou6, std::opti
   auto lines = record_to_lines(input, format, three_player);
   if (lines) {
     // A document stays as it is once it is known to convert.
-    o.output = std::string(to_tenhou6 ? input.view() : lines.value().view().text);
+    if (to_tenhou6) {
+      o.document = std::string(input.view());
+    } else {
+      o.lines = std::move(lines).value();
+    }
     return o;
   }
   o.kind = RecordOutcome::Kind::refused;
@@ -214,7 +218,7 @@ PyObject* py_convert_record(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     }
     switch (o.kind) {
       case RecordOutcome::Kind::done:
-        return PyBytes_FromStringAndSize(o.output.data(), static_cast<Py_ssize_t>(o.output.size()));
+        return PyBytes_FromStringAndSize(o.output().data(), static_cast<Py_ssize_t>(o.output().size()));
       case RecordOutcome::Kind::mjai:
         Py_RETURN_NONE;
       case RecordOutcome::Kind::not_utf8:
