@@ -155,9 +155,8 @@ Status write_all(int fd, const char* p, std::size_t n, OnEintr& on_eintr, int& e
 
 // Writes every line in chunks of whole lines of up to 64 KiB each; a single
 // longer line goes in one chunk of its own, so a failed write leaves whole
-// lines behind.
+// lines behind. `text` holds the lines, `ends` the offset of each one's '\n'.
 template <class OnEintr>
-// `text` holds the lines, `ends` the offset of each one's '\n'.
 Status write_lines(int fd, std::string_view text, std::span<const std::size_t> ends, OnEintr on_eintr, int& error) {
   constexpr std::size_t chunk = 64 * 1024;
   const std::size_t n = ends.size();
