@@ -10,6 +10,7 @@ import dataclasses
 from typing import Literal, cast
 
 from kifuzan import _native
+from kifuzan.records import ThreePlayerForm
 
 Stage = Literal["parse", "normalise", "convert", "serialize"]
 
@@ -34,12 +35,16 @@ class Diagnosis:
     offset: int | None
 
 
-def diagnose(data: str) -> Diagnosis | None:
+def diagnose(data: str, *, three_player: ThreePlayerForm | None = None) -> Diagnosis | None:
     """None exactly when ``data`` (a tenhou.net/6 or mjlog record) converts;
-    otherwise why it does not, as a ``Diagnosis``."""
+    otherwise why it does not, as a ``Diagnosis``.
+
+    By default the record is read as ``tenhou_to_mjai`` and ``mjlog_to_mjai``
+    read it, which refuse three-player games; with a ``three_player`` form, as
+    ``to_mjai(data, three_player=...)`` reads it, which converts them too."""
     if not isinstance(data, str):
         raise TypeError(f"diagnose() takes the record's text as a str, not {type(data).__name__}")
-    why = _native.diagnose(data)
+    why = _native.diagnose(data, three_player)
     if why is None:
         return None
     error, stage, reason, kyoku, seat, offset = why

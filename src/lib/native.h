@@ -107,7 +107,9 @@ struct RecordOutcome {
   std::string_view output() const noexcept { return lines ? lines->view().text : std::string_view(document); }
 };
 
-std::optional<conv::Diagnosis> diagnose_record(const PaddedText& input);
+// Why the record does not convert, read as convert_record reads it.
+std::optional<conv::Diagnosis> diagnose_record(const PaddedText& input,
+                                               std::optional<conv::ThreePlayerForm> three_player);
 // (error, stage, reason, kyoku, seat, offset) of a refused record.
 PyObject* diagnosis_tuple(const conv::Diagnosis& d);
 

@@ -34,9 +34,10 @@ kifuzan::base::result<Lines, conv::Diagnosis> record_to_lines(const PaddedText& 
   return std::move(lines).value();
 }
 
-std::optional<conv::Diagnosis> diagnose_record(const PaddedText& input) {
+std::optional<conv::Diagnosis> diagnose_record(const PaddedText& input,
+                                               std::optional<conv::ThreePlayerForm> three_player) {
   const Format format = record::detect_format(input.view());
-  auto lines = record_to_lines(input, format == Format::mjlog ? format : Format::tenhou6, std::nullopt);
+  auto lines = record_to_lines(input, format == Format::mjlog ? format : Format::tenhou6, three_player);
   if (lines) {
     return std::nullopt;
   }
@@ -269,19 +270,25 @@ PyObject* py_compression(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 // ---------------------------------------------------------------------------
-// diagnose(data: str) -> tuple | None
+// diagnose(data: str, three_player=None) -> tuple | None
 
-constexpr const char* k_diagnose_params[] = {"data"};
-constexpr Signature k_diagnose_signature = {"diagnose", k_diagnose_params, 1, 1};
+constexpr const char* k_diagnose_params[] = {"data", "three_player"};
+constexpr Signature k_diagnose_signature = {"diagnose", k_diagnose_params, 1, 2};
 
 PyObject* py_diagnose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   try {
-    std::string_view data;
-    if (bind_str_argument(k_diagnose_signature, args, nargs, kwnames, data) == nullptr) {
+    PyObject* bound[2];
+    if (bind_arguments(k_diagnose_signature, args, nargs, kwnames, bound) < 0) {
       return nullptr;
     }
-    const PaddedText input(data);
-    const auto why = diagnose_record(input);
+    Py_ssize_t size;
+    const char* data = str_argument("data", bound[0], &size);
+    std::optional<conv::ThreePlayerForm> three_player;
+    if (data == nullptr || three_player_argument(bound[1], three_player) < 0) {
+      return nullptr;
+    }
+    const PaddedText input(std::string_view(data, static_cast<std::size_t>(size)));
+    const auto why = diagnose_record(input, three_player);
     return why ? diagnosis_tuple(*why) : Py_NewRef(Py_None);
   } catch (...) {
     raise_from_cpp_exception(internal_error_type);
@@ -415,8 +422,9 @@ PyMethodDef g_record_methods[] = {
      "compression(data)\n--\n\n"
      "'gzip' or 'bz2' when data starts as such a stream, else None."},
     {"diagnose", as_cfunction(py_diagnose), METH_FASTCALL | METH_KEYWORDS,
-     "diagnose(data)\n--\n\n"
-     "None when the record converts; otherwise (error, stage, reason, kyoku,\n"
+     "diagnose(data, three_player=None)\n--\n\n"
+     "None when the record converts (with three_player, a three-player record\n"
+     "too, in that form); otherwise (error, stage, reason, kyoku,\n"
      "seat, offset): the exception's class name, the stage that refused it,\n"
      "why in one sentence, and where (0-based kyoku and seat, byte offset in\n"
      "the UTF-8 text; None where unknown)."},

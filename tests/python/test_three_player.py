@@ -57,6 +57,9 @@ def test_every_record_converts_and_every_win_is_complete(path, form):
     lines = tenhou6_to_mjai(text, three_player=form)
     if path.suffix == ".xml":  # the XML route gives the document route's lines
         assert kifuzan.to_mjai(path.read_bytes(), three_player=form) == lines
+    record = path.read_text(encoding="utf-8")
+    assert kifuzan.diagnose(record, three_player=form) is None
+    assert "three-player" in kifuzan.diagnose(record).reason
     events = [json.loads(line) for line in lines]
     seats = 4 if form == "nukidora-4" else 3
     kita_type = "kita" if form == "kita" else "nukidora"
@@ -146,6 +149,8 @@ def test_refusals_raise_the_stage_exception_with_the_reason(change, error, words
     with pytest.raises(error, match="^kyoku 0 ") as caught:
         tenhou6_to_mjai(dump(log))
     assert words in str(caught.value)
+    why = kifuzan.diagnose(dump(log), three_player="kita")
+    assert (why.error, why.reason, why.kyoku) == (error.__name__, str(caught.value), 0)
 
 
 def test_a_named_fourth_player_without_a_hand_is_refused_as_tenhou_to_mjai_refuses_it():
@@ -215,6 +220,8 @@ def test_mjlog_refusals_name_the_kyoku_and_the_entry(xml, error, words):
     with pytest.raises(error, match="kyoku 0") as caught:
         kifuzan.to_mjai(xml, three_player="nukidora")
     assert words in str(caught.value)
+    why = kifuzan.diagnose(xml, three_player="nukidora")
+    assert (why.error, why.reason) == (error.__name__, str(caught.value))
 
 
 @needs_records
