@@ -19,3 +19,10 @@ def test_lines_ratio_runs_against_its_reference():
     out = subprocess.run([sys.executable, str(ROOT / "bench" / "lines_ratio.py"), "--rounds", "1", "--calls", "1",
                           "--records", str(ROOT / "examples")], capture_output=True, text=True, check=True).stdout
     assert "tenhou_to_mjai " in out and "tenhou_file_to_mjai " in out
+
+
+def test_refusal_cost_refuses_what_it_times():
+    out = subprocess.run([sys.executable, str(ROOT / "bench" / "refusal_cost.py"), "--repeat", "1"],
+                         capture_output=True, text=True, check=True).stdout
+    # Each route either finds refusals of the converter to time or says it has no records.
+    assert out.count("refused / converted") + out.count("no shared records") == 2
