@@ -16,6 +16,7 @@ import importlib.util
 import json
 import pathlib
 import statistics
+import sys
 import time
 
 import _kifuzan
@@ -26,9 +27,14 @@ DEFAULT_RECORDS = ROOT.parent / "shared" / "corpus" / "four_player"
 
 def load_other(path: pathlib.Path):
     # Another file is another module (its own statics), even under one name.
+    # Loading it registers it as _kifuzan (and, for builds that share their
+    # InternalError, that class too): this process then runs only benchmarks.
     spec = importlib.util.spec_from_file_location("_kifuzan", path)
     module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    try:
+        spec.loader.exec_module(module)
+    finally:
+        sys.modules["_kifuzan"] = _kifuzan
     assert module is not _kifuzan
     return module
 

@@ -325,18 +325,31 @@ PyObject* create_module_once(ModuleOnce& once, PyModuleDef& def, int (*init)(PyO
   return Py_NewRef(module);
 }
 
-int share_type(const char* key, PyObject* type) {
+namespace {
+
+// Borrowed; nullptr with ImportError set.
+PyObject* interpreter_dict() {
   PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (dict == nullptr && !PyErr_Occurred()) {
+    PyErr_SetString(PyExc_ImportError, "this interpreter keeps no state for extension modules");
+  }
+  return dict;
+}
+
+}  // namespace
+
+int share_type(const char* key, PyObject* type) {
+  PyObject* dict = interpreter_dict();
   return dict == nullptr ? -1 : PyDict_SetItemString(dict, key, type);
 }
 
 PyObject* shared_type(const char* key) {
-  PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  PyObject* dict = interpreter_dict();
   if (dict == nullptr) {
     return nullptr;
   }
   PyObject* type = PyDict_GetItemString(dict, key);  // borrowed
-  if (type == nullptr) {
+  if (type == nullptr || !PyExceptionClass_Check(type)) {
     PyErr_Format(PyExc_ImportError, "%s is not shared in this interpreter", key);
     return nullptr;
   }

@@ -16,19 +16,26 @@ PyObject* g_types[error_kind_count] = {};
 
 PyObject* internal_error_type() { return g_types[internal_error]; }
 
-void raise_error(const conv::Error& e, bool reason) {
-  PyObject* type = g_types[exception_of(e.kind)];
-  const char* fixed = fixed_message(e.kind);
-  if (fixed != nullptr && !reason) {
-    PyErr_SetString(type, fixed);
-    return;
-  }
-  const std::string text = conv::describe(e);
+namespace {
+
+void raise_text(ErrorKind kind, std::string_view text) {
   if (PyObject* message = py_text(text)) {
-    PyErr_SetObject(type, message);
+    PyErr_SetObject(g_types[kind], message);
     Py_DECREF(message);
   }
 }
+
+}  // namespace
+
+void raise_error(const conv::Error& e) {
+  if (const char* fixed = fixed_message(e.kind)) {
+    PyErr_SetString(g_types[exception_of(e.kind)], fixed);
+  } else {
+    raise_text(exception_of(e.kind), e.text);
+  }
+}
+
+void raise_reason(const conv::Diagnosis& d) { raise_text(exception_of(d.kind), d.reason); }
 
 }  // namespace kifuzan::native
 

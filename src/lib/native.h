@@ -35,9 +35,10 @@ extern PyObject* g_types[py::error_kind_count];
 
 PyObject* internal_error_type();
 // Raises what the core's error `e` raises from the public functions: its
-// class with its fixed message, or, with `reason` (and for MjlogError
-// always), the error's own sentence.
-void raise_error(const conv::Error& e, bool reason = false);
+// class with its fixed message (for MjlogError, the reader's sentence).
+void raise_error(const conv::Error& e);
+// The same class with the diagnosis's reason as the message.
+void raise_reason(const conv::Diagnosis& d);
 
 PyObject* py_text(std::string_view s);
 
@@ -107,7 +108,8 @@ struct RecordOutcome {
   std::string_view output() const noexcept { return lines ? lines->view().text : std::string_view(document); }
 };
 
-// Why the record does not convert, read as convert_record reads it.
+// Why the record does not convert, read as convert_record reads it for mjai
+// output (an mjai text as tenhou.net/6).
 std::optional<conv::Diagnosis> diagnose_record(const PaddedText& input,
                                                std::optional<conv::ThreePlayerForm> three_player);
 // (error, stage, reason, kyoku, seat, offset) of a refused record.

@@ -42,7 +42,7 @@ struct ItemOutcome {
   FileFailure failure = FileFailure::none;
   int error = 0;
   std::string where;  // the path an OS error is about
-  RecordOutcome record;  // refused, or the bytes read (deferred)
+  RecordOutcome record;  // refused: why (a converted record's output is let go once written)
 };
 
 template <class OnEintr>
@@ -101,6 +101,9 @@ ItemOutcome convert_item(Item& item, bool to_tenhou6, std::optional<conv::ThreeP
   auto failed = io::write_atomic(
       item.out, [&](int fd, int& error) { return io::write_all(fd, text.data(), text.size(), on_eintr, error); },
       on_eintr);
+  // Written or not, it is not needed again: a chunk holds only its statuses.
+  o.record.lines.reset();
+  std::string().swap(o.record.document);
   if (failed) {
     o.failure = failed->step == io::WriteFailure::Step::interrupted ? FileFailure::interrupted
                 : failed->step == io::WriteFailure::Step::create  ? FileFailure::create

@@ -350,9 +350,9 @@ PyObject* py_tenhou6_to_mjai(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     }
     ListSink sink(list);
     kifuzan::base::result<std::size_t, std::optional<conv::Error>> done = kifuzan::base::failure(std::optional<conv::Error>());
+    const conv::PaddedText input(std::string_view(data, static_cast<std::size_t>(size)));
     try {
-      done = conv::convert_text_blocks(conv::PaddedText(std::string_view(data, static_cast<std::size_t>(size))),
-                                       options, sink);
+      done = conv::convert_text_blocks(input, options, sink);
     } catch (...) {
       Py_DECREF(list);
       throw;
@@ -360,7 +360,7 @@ PyObject* py_tenhou6_to_mjai(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!done) {
       // Without an error the sink stopped, and its Python error stands.
       if (done.error()) {
-        raise_error(*done.error(), true);
+        raise_reason(conv::diagnosis_of(*done.error(), input, true));
       }
       Py_DECREF(list);
       return nullptr;

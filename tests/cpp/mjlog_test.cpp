@@ -6,6 +6,7 @@
 #define SIMDJSON_EXCEPTIONS 0
 #include <simdjson.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>

@@ -57,6 +57,12 @@ def test_agrees_with_the_converter_on_the_shared_records():
         why = check(v["input"])
         assert (why.error if why else "ok") == v["outcome"], (v["from"], v["change"])
         outcomes.add(v["outcome"])
+        # to_mjai's message is the reason, worded once: a byte-order mark too.
+        why = kifuzan.diagnose(v["input"], three_player="nukidora")
+        if why is not None:
+            with pytest.raises(getattr(kifuzan, why.error)) as caught:
+                kifuzan.to_mjai(v["input"])
+            assert str(caught.value) == why.reason
     assert len(outcomes) >= 3  # the copies reach several stages
     for path in sorted((SHARED / "three_player").glob("*.json")):
         why = check(path.read_text(encoding="utf-8"))

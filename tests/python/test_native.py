@@ -3,6 +3,7 @@ Ctrl-C during a blocked read of the file entry."""
 
 from __future__ import annotations
 
+import ctypes
 import os
 import signal
 import subprocess
@@ -49,6 +50,12 @@ def test_one_internal_error_class_for_both_modules():
     made = [c for c in BaseException.__subclasses__() if c.__name__ == "InternalError"]
     assert [c.__module__ for c in made] == ["_kifuzan"]
     assert not hasattr(_native, "InternalError")
+    # Where _native finds it: the interpreter's state for extension modules.
+    api = ctypes.pythonapi
+    api.PyInterpreterState_Get.restype = ctypes.c_void_p
+    api.PyInterpreterState_GetDict.argtypes = [ctypes.c_void_p]
+    api.PyInterpreterState_GetDict.restype = ctypes.py_object
+    assert api.PyInterpreterState_GetDict(api.PyInterpreterState_Get())["_kifuzan.InternalError"] is made[0]
 
 
 def test_arguments_and_buffers(tiny_text):

@@ -38,8 +38,11 @@ class Lines {
   Lines(std::unique_ptr<char[]> text, std::size_t size, std::vector<std::size_t> end, std::size_t ascii_from) noexcept
       : text_(std::move(text)), size_(size), end_(std::move(end)), ascii_from_(ascii_from) {}
 
-  LinesView view() const noexcept { return {std::string_view(text_.get(), size_), end_, ascii_from_}; }
-  operator LinesView() const noexcept { return view(); }
+  // Not of a temporary: the view would outlive the lines.
+  LinesView view() const& noexcept { return {std::string_view(text_.get(), size_), end_, ascii_from_}; }
+  LinesView view() const&& = delete;
+  operator LinesView() const& noexcept { return view(); }
+  operator LinesView() const&& = delete;
 
  private:
   std::unique_ptr<char[]> text_;
