@@ -123,6 +123,20 @@ const char* str_argument(const char* argument, PyObject* obj, Py_ssize_t* size) 
   return PyUnicode_AsUTF8AndSize(obj, size);
 }
 
+int optional_str_argument(const char* argument, PyObject* obj, std::optional<std::string_view>& out) {
+  out.reset();
+  if (obj == nullptr || obj == Py_None) {
+    return 0;
+  }
+  Py_ssize_t size;
+  const char* text = str_argument(argument, obj, &size);
+  if (text == nullptr) {
+    return -1;
+  }
+  out = std::string_view(text, static_cast<std::size_t>(size));
+  return 0;
+}
+
 const char* bind_str_argument(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                               std::string_view& text) {
   PyObject* obj;  // borrowed

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,10 @@ inline std::string_view bytes_view(PyObject* bytes) {
 // The UTF-8 text of a str argument, or nullptr with TypeError (not a str) or
 // UnicodeEncodeError (lone surrogates) set.
 const char* str_argument(const char* argument, PyObject* obj, Py_ssize_t* size);
+
+// An optional str argument (omitted or None: nothing); -1 with an exception
+// set, as str_argument sets it.
+int optional_str_argument(const char* argument, PyObject* obj, std::optional<std::string_view>& out);
 
 // Binds the one str argument of `sig` (its only parameter) and returns its
 // UTF-8 text, or nullptr with an exception set.

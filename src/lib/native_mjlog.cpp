@@ -24,13 +24,8 @@ PyObject* py_mjlog_to_tenhou6(PyObject*, PyObject* const* args, Py_ssize_t nargs
       return nullptr;
     }
     std::optional<std::string_view> ref;
-    if (bound[1] != nullptr && bound[1] != Py_None) {
-      Py_ssize_t ref_size;
-      const char* r = str_argument("ref", bound[1], &ref_size);
-      if (r == nullptr) {
-        return nullptr;
-      }
-      ref = std::string_view(r, static_cast<std::size_t>(ref_size));
+    if (optional_str_argument("ref", bound[1], ref) < 0) {
+      return nullptr;
     }
     // Any game: a three-player record gives tenhou's own three-player document.
     auto doc = kifuzan::mjlog::read_mjlog(std::string_view(xml, static_cast<std::size_t>(size)), true);

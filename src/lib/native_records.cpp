@@ -196,13 +196,8 @@ PyObject* py_convert_record(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
       return nullptr;
     }
     std::optional<std::string_view> ref;
-    if (bound[2] != nullptr && bound[2] != Py_None) {
-      Py_ssize_t size;
-      const char* r = str_argument("ref", bound[2], &size);
-      if (r == nullptr) {
-        return nullptr;
-      }
-      ref = std::string_view(r, static_cast<std::size_t>(size));
+    if (optional_str_argument("ref", bound[2], ref) < 0) {
+      return nullptr;
     }
     PaddedText input;
     {
