@@ -25,9 +25,8 @@ kifuzan::base::result<Lines, conv::Diagnosis> record_to_lines(const PaddedText& 
     options.any_players = true;
     options.form = *three_player;
   }
-  auto lines = format != Format::mjlog ? conv::convert_text(input, options)
-               : three_player          ? mjlog::mjlog_to_mjai_lines(input.view(), options)
-                                       : mjlog::mjlog_to_mjai_lines(input.view());
+  auto lines = format == Format::mjlog ? mjlog::mjlog_to_mjai_lines(input.view(), options)
+                                      : conv::convert_text(input, options);
   if (!lines) {
     return kifuzan::base::failure(conv::diagnosis_of(lines.error(), input, format == Format::mjlog || three_player));
   }

@@ -277,30 +277,19 @@ conv::RawLog to_raw_log(Document doc) {
   return raw;
 }
 
-namespace {
-
-// Both entries' work: `options` is null for the four-player converter.
-kifuzan::base::result<conv::Lines, conv::Error> to_mjai_lines(std::string_view xml, const conv::Options* options) {
-  const bool any_players = options && options->any_players;
-  // The converter reads no points or yaku text, so none is made.
-  std::optional<Document> doc = read_mjlog_flat(xml, false, any_players);
-  if (!doc) {
-    auto tree = read_mjlog_tree(xml, any_players);
-    if (!tree) return kifuzan::base::failure{std::move(tree).error()};
-    doc = std::move(tree).value();
-  }
-  return options ? conv::convert_raw_log(to_raw_log(std::move(*doc)), *options)
-                 : conv::convert_raw_log(to_raw_log(std::move(*doc)));
-}
-
-}  // namespace
-
 kifuzan::base::result<conv::Lines, conv::Error> mjlog_to_mjai_lines(std::string_view xml) {
-  return to_mjai_lines(xml, nullptr);
+  return mjlog_to_mjai_lines(xml, conv::Options{});
 }
 
 kifuzan::base::result<conv::Lines, conv::Error> mjlog_to_mjai_lines(std::string_view xml, const conv::Options& options) {
-  return to_mjai_lines(xml, &options);
+  // The converter reads no points or yaku text, so none is made.
+  std::optional<Document> doc = read_mjlog_flat(xml, false, options.any_players);
+  if (!doc) {
+    auto tree = read_mjlog_tree(xml, options.any_players);
+    if (!tree) return kifuzan::base::failure{std::move(tree).error()};
+    doc = std::move(tree).value();
+  }
+  return conv::convert_raw_log(to_raw_log(std::move(*doc)), options);
 }
 
 }  // namespace kifuzan::mjlog
