@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import json
 import re
+from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
@@ -33,6 +34,20 @@ def doc_of(events, **options) -> dict:
     return json.loads(mjai_to_tenhou6(events, **options))
 
 
+def _points_after(evs: list[dict]) -> Iterator[tuple[dict, list[int]]]:
+    """Each event with the scores standing after it (kifuzan's deltas)."""
+    points: list[int] = []
+    for ev in evs:
+        t = ev["type"]
+        if t == "start_kyoku":
+            points = list(ev["scores"])
+        elif t == "reach_accepted":
+            points[ev["actor"]] -= 1000
+        elif t in ("hora", "ryukyoku"):
+            points = [p + d for p, d in zip(points, ev["deltas"], strict=True)]
+        yield ev, points
+
+
 def assert_same_events(orig: list[dict], back: list[dict]) -> None:
     """``back`` (the round trip) says what ``orig`` says, in kifuzan's words:
     every field both carry is equal, ura markers in any spelling, scores
@@ -41,15 +56,8 @@ def assert_same_events(orig: list[dict], back: list[dict]) -> None:
     b = [e for e in back if e["type"] not in _UNALIGNED]
     assert [e["type"] for e in o] == [e["type"] for e in b]
     assert [e["dora_marker"] for e in orig if e["type"] == "dora"] == [e["dora_marker"] for e in back if e["type"] == "dora"]
-    points: list[int] = []
-    for eo, eb in zip(o, b, strict=True):
+    for eo, (eb, points) in zip(o, _points_after(b), strict=True):
         t = eb["type"]
-        if t == "start_kyoku":
-            points = list(eb["scores"])
-        elif t == "reach_accepted":
-            points[eb["actor"]] -= 1000
-        elif t in ("hora", "ryukyoku"):
-            points = [p + d for p, d in zip(points, eb["deltas"], strict=True)]
         if "scores" in eo and t != "start_game":
             assert eo["scores"] == points, (eo, eb)
         ura = next((eo[k] for k in URA_KEYS if eo.get(k)), None)
@@ -107,16 +115,11 @@ def _points_facts(detail: list) -> dict:
 def _with_scores(evs: list[dict], hora: str, ryukyoku: str) -> list[dict]:
     """hora and ryukyoku rewritten to state the scores after them ('scores'),
     both ('both') or, for hora, nothing ('neither'); 'deltas' keeps them."""
-    out, points = [], []
-    for ev in evs:
+    out = []
+    for ev, points in _points_after(evs):
         ev = dict(ev)
         t = ev["type"]
-        if t == "start_kyoku":
-            points = list(ev["scores"])
-        elif t == "reach_accepted":
-            points[ev["actor"]] -= 1000
-        elif t in ("hora", "ryukyoku"):
-            points = [p + d for p, d in zip(points, ev["deltas"], strict=True)]
+        if t in ("hora", "ryukyoku"):
             how = hora if t == "hora" else ryukyoku
             if how in ("scores", "both"):
                 ev["scores"] = list(points)
@@ -137,19 +140,15 @@ def _no_start_scores(evs: list[dict]) -> list[dict]:
 def _extra_fields(evs: list[dict], doc: dict) -> list[dict]:
     """Fields engines add, those that state facts with the facts of the game."""
     details = [k[-1][i] for k in doc["log"] if k[-1][0] == "和了" for i in range(2, len(k[-1]), 2)]
-    out, points = [], []
-    for n, ev in enumerate(evs):
+    out = []
+    for n, (ev, points) in enumerate(_points_after(evs)):
         ev = dict(ev, id=n, logs=[None] * 4, meta={"engine": "x"})
         t = ev["type"]
         if t == "start_kyoku":
-            points = list(ev["scores"])
             ev["haiyama"] = ["1m"] * 136
-        elif t == "reach_accepted":
-            points[ev["actor"]] -= 1000
-            ev["scores"] = list(points)
         elif t == "hora":
             ev.update(_points_facts(details.pop(0)), hora_tehais=[])
-        elif t in ("tsumo", "dahai", "chi", "pon", "kakan", "ankan", "daiminkan", "reach", "dora"):
+        elif t in ("reach_accepted", "tsumo", "dahai", "chi", "pon", "kakan", "ankan", "daiminkan", "reach", "dora"):
             ev["scores"] = list(points)
         out.append(ev)
     return out
